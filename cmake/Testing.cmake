@@ -1,0 +1,66 @@
+# GoogleTest for both builds, the Wine fixture, and qc_add_gtest().
+enable_testing()
+
+# A Windows build registers its test programs only when this host can run
+# them under Wine (see scripts/test.sh); otherwise it builds the product alone.
+option(QC_WINE_TESTS "Build the Windows test programs and run them under Wine" ON)
+if(QC_WINDOWS AND NOT QC_WINE_TESTS)
+  set(QC_BUILD_TESTS OFF)
+else()
+  set(QC_BUILD_TESTS ON)
+endif()
+
+if(NOT QC_BUILD_TESTS)
+  # nothing: qc_add_gtest() below becomes a no-op
+elseif(QC_WINDOWS)
+  # Debian's googletest package ships the sources; build them with the cross compiler.
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${PROJECT_BINARY_DIR}/_deps/googletest EXCLUDE_FROM_ALL SYSTEM)
+  # (its CMake files define the GTest::gtest, GTest::gtest_main and GTest::gmock aliases)
+
+  # Every Windows program runs under Wine in a private 32-bit prefix inside the
+  # build tree. The "wine" fixture creates it once, before any test, and keeps a
+  # wineserver alive for the run; the cleanup test shuts that server down.
+  set(QC_WINE_PREFIX ${PROJECT_BINARY_DIR}/wineprefix)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    file(WRITE ${QC_WINE_PREFIX}.arch win64)
+  else()
+    file(WRITE ${QC_WINE_PREFIX}.arch win32)
+  endif()
+  set(QC_WINE_RUN ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh ${QC_WINE_PREFIX})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QC_WINE_RUN})
+  add_test(NAME wine.start COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh start ${QC_WINE_PREFIX})
+  add_test(NAME wine.stop COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh stop ${QC_WINE_PREFIX})
+  set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
+  set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+# Marks a test as one that runs under Wine (needs the prefix) and gives every
+# test a time limit.
+function(qc_test_properties test)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set_tests_properties(${test} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  if(QC_WINDOWS)
+    set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED wine)
+  endif()
+endfunction()
+
+# qc_add_gtest(name SOURCES a.cpp ... [LIBS lib ...] [TIMEOUT seconds] [CONCURRENCY])
+# One GoogleTest program, run as one CTest test (natively, or under Wine).
+# The ThreadSanitizer build runs only the programs marked CONCURRENCY.
+function(qc_add_gtest name)
+  cmake_parse_arguments(ARG "CONCURRENCY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT QC_BUILD_TESTS OR ("thread" IN_LIST QC_SANITIZE AND NOT ARG_CONCURRENCY))
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  qc_test_properties(${name} TIMEOUT ${ARG_TIMEOUT})
+endfunction()

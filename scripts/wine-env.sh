@@ -1,0 +1,15 @@
+# Sourced: sets up the environment for the private Wine prefix $1.
+# A prefix next to a file "arch" holding win64 is a 64-bit prefix; else 32-bit.
+# The locale is pinned because the ANSI code page follows the host locale.
+qc_prefix=$1
+qc_arch=win32
+[ -f "$qc_prefix.arch" ] && qc_arch=$(cat "$qc_prefix.arch")
+export WINEPREFIX=$qc_prefix WINEARCH=$qc_arch WINEDEBUG=${WINEDEBUG:--all}
+export LANG=${QC_WINE_LANG:-C.UTF-8} LC_ALL=${QC_WINE_LANG:-C.UTF-8}
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+if [ "$qc_arch" = win64 ]; then
+  QC_WINE_LOADER=/usr/lib/wine/wine64
+else
+  QC_WINE_LOADER=/usr/lib/wine/wine
+fi
+export QC_WINE_LOADER
