@@ -53,6 +53,16 @@ constexpr HRESULT DISP_E_EXCEPTION = static_cast<HRESULT>(0x80020009);
 
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
+// The root of the core's COM-style interfaces (the real one on Windows).
+struct IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
+
+protected:
+    ~IUnknown() = default;
+};
+
 namespace qc::platform {
 
 struct Lock {

@@ -5,6 +5,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <unknwn.h>
 #include <mbstring.h>
 #include <cstddef>
 
