@@ -186,6 +186,14 @@ TEST_F(RingLog, RecordsOfConcurrentWritersNeverInterleave) {
     EXPECT_EQ(messages.count("thread 3 record 24"), 1u);
 }
 
+TEST_F(RingLog, TheEntryStartsAtTheAppendWriterAndCanBeSwitched) {
+    EXPECT_EQ(LogWriter.load(), &WriteAppendLog);
+    LogWriter = WriteRingLog;
+    LogWriter.load()("through the entry");
+    LogWriter = WriteAppendLog;
+    ExpectRecordAt(ReadWholeFile(m_log), 100, "through the entry");
+}
+
 TEST_F(RingLog, WritesNothingWithoutFileModeANullTextOrAReachableFile) {
     LogMode = 0;
     WriteRingLog("not written");
