@@ -18,6 +18,8 @@ using UINT_PTR = std::uintptr_t;
 using DWORD_PTR = std::uintptr_t;
 using HANDLE = void*;
 using HINSTANCE = struct HINSTANCE__*;
+// A UTF-16 code unit, as on Windows (where wchar_t has 16 bits; here it has 32).
+using WCHAR = char16_t;
 
 struct FILETIME {
     DWORD dwLowDateTime;
@@ -50,6 +52,23 @@ constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
 constexpr HRESULT DISP_E_EXCEPTION = static_cast<HRESULT>(0x80020009);
+
+// Platform error codes the core meets (the registry's, through the registrar's
+// registry seam), with their Windows values.
+constexpr LONG ERROR_SUCCESS = 0;
+constexpr LONG ERROR_FILE_NOT_FOUND = 2;
+constexpr LONG ERROR_ACCESS_DENIED = 5;
+constexpr LONG ERROR_INVALID_HANDLE = 6;
+constexpr LONG ERROR_OUTOFMEMORY = 14;
+constexpr LONG ERROR_INVALID_PARAMETER = 87;
+constexpr LONG ERROR_MORE_DATA = 234;
+constexpr LONG ERROR_NO_MORE_ITEMS = 259;
+constexpr LONG ERROR_KEY_DELETED = 1018;
+
+// 0 and negative codes are HRESULTs already; others land in the Win32 facility.
+constexpr HRESULT HRESULT_FROM_WIN32(LONG code) {
+    return code <= 0 ? code : static_cast<HRESULT>(0x80070000u | (static_cast<DWORD>(code) & 0xFFFFu));
+}
 
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
