@@ -7,6 +7,9 @@ action=$1 prefix=$2
 . "$(dirname "$0")/wine-env.sh" "$prefix"
 case $action in
   start)
+    # A server left from an earlier run may still be shutting down: let it finish.
+    wineserver -k 2>/dev/null || true
+    wineserver -w
     if [ ! -f "$prefix/system.reg" ]; then
       mkdir -p "$prefix"
       "$QC_WINE_LOADER" wineboot --init >/dev/null 2>&1
