@@ -1,0 +1,299 @@
+// The cache store: adding and replacing, handles and their references,
+// removal, clearing, the counters, and what a failed add leaves behind.
+#include "cache/memory_cache.h"
+#include "recording_client.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using cache_test::Data;
+using cache_test::HeapWatch;
+using cache_test::RecordingClient;
+
+class MemoryCache : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(store.InitStore(), S_OK); }
+
+    HRESULT Add(const char* key, std::uintptr_t data, DWORD size = 40, HCACHEITEM* handle = nullptr,
+                const FILETIME* expiry = nullptr) {
+        return store.AddEntry(CCacheKey(key), Data(data), size, expiry, nullptr, &client, handle);
+    }
+    HCACHEITEM Lookup(const char* key) {
+        HCACHEITEM handle = nullptr;
+        return SUCCEEDED(store.FindEntry(CCacheKey(key), &handle)) ? handle : nullptr;
+    }
+    void* DataOf(HCACHEITEM handle) {
+        void* data = nullptr;
+        EXPECT_EQ(store.GetEntryData(handle, &data, nullptr), S_OK);
+        return data;
+    }
+    // The data stored under key, looked up and released again (null if absent).
+    void* Read(const char* key) {
+        HCACHEITEM handle = Lookup(key);
+        if (handle == nullptr) return nullptr;
+        void* data = DataOf(handle);
+        store.ReleaseEntryRef(handle);
+        return data;
+    }
+    const CStdStatClass& Stats() const { return store.GetStatistics(); }
+    std::vector<void*> Freed(std::initializer_list<std::uintptr_t> ids) {
+        std::vector<void*> data;
+        for (auto id : ids) data.push_back(Data(id));
+        return data;
+    }
+
+    RecordingClient client;
+    CCacheStore store;
+};
+
+TEST_F(MemoryCache, LookupHandsOutCountedReferences) {
+    ASSERT_EQ(Add("abc", 1, 40), S_OK);
+    HCACHEITEM first = Lookup("abc");
+    HCACHEITEM second = Lookup("abc");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+
+    void* data = nullptr;
+    DWORD size = 0;
+    EXPECT_EQ(store.GetEntryData(first, &data, &size), S_OK);
+    EXPECT_EQ(data, Data(1));
+    EXPECT_EQ(size, 40u);
+    EXPECT_EQ(store.GetEntryData(first, nullptr, nullptr), S_OK);
+
+    EXPECT_EQ(store.ReleaseEntryRef(first), 1);
+    EXPECT_EQ(store.ReleaseEntryRef(second), 0);
+    EXPECT_EQ(store.ReleaseEntryRef(second), -1);  // a release too many changes nothing
+    EXPECT_EQ(Read("abc"), Data(1));                 // still stored
+    EXPECT_TRUE(client.Freed().empty());
+}
+
+TEST_F(MemoryCache, AddCanHandBackTheAddsOwnReference) {
+    HCACHEITEM handle = nullptr;
+    ASSERT_EQ(Add("k", 1, 40, &handle), S_OK);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(DataOf(handle), Data(1));
+    EXPECT_EQ(store.ReleaseEntryRef(handle), 0);
+    EXPECT_EQ(Read("k"), Data(1));
+}
+
+TEST_F(MemoryCache, KeysAreCaseSensitive) {
+    ASSERT_EQ(Add("User", 1), S_OK);
+    EXPECT_EQ(Read("user"), nullptr);
+    EXPECT_EQ(Read("USER"), nullptr);
+    EXPECT_EQ(Read("User"), Data(1));
+    EXPECT_EQ(Stats().GetHitCount(), 1);
+    EXPECT_EQ(Stats().GetMissCount(), 2);
+}
+
+TEST_F(MemoryCache, ExpiredEntriesAreFoundUntilCulled) {
+    const unsigned long long past = qc::platform::SystemTimeAsFileTime() - 600000000ULL;
+    const FILETIME expiry{static_cast<DWORD>(past), static_cast<DWORD>(past >> 32)};
+    ASSERT_EQ(Add("old", 1, 40, nullptr, &expiry), S_OK);
+    EXPECT_EQ(Read("old"), Data(1));
+}
+
+TEST_F(MemoryCache, ReplacingFreesTheOldDataAtOnce) {
+    ASSERT_EQ(Add("k", 1, 40), S_OK);
+    ASSERT_EQ(Add("k", 2, 30), S_OK);
+    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(Stats().GetCurrentEntryCount(), 1);
+    EXPECT_EQ(Stats().GetCurrentAllocSize(), 30);
+    EXPECT_EQ(Read("k"), Data(2));
+}
+
+TEST_F(MemoryCache, AHeldHandleKeepsAReplacedEntryReadableUntilReleased) {
+    ASSERT_EQ(Add("k", 1), S_OK);
+    HCACHEITEM old = Lookup("k");
+    ASSERT_EQ(Add("k", 2), S_OK);
+    EXPECT_TRUE(client.Freed().empty());
+    EXPECT_EQ(DataOf(old), Data(1));
+    HCACHEITEM current = Lookup("k");
+    EXPECT_EQ(DataOf(current), Data(2));
+    EXPECT_EQ(Stats().GetCurrentEntryCount(), 2);  // the detached entry still counts
+
+    EXPECT_EQ(store.ReleaseEntryRef(old), 0);
+    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(Stats().GetCurrentEntryCount(), 1);
+    EXPECT_EQ(store.ReleaseEntryRef(current), 0);
+    EXPECT_EQ(client.Freed(), Freed({1}));
+}
+
+TEST_F(MemoryCache, RemoveByHandleConsumesTheCallersReference) {
+    ASSERT_EQ(Add("once", 1), S_OK);
+    EXPECT_EQ(store.RemoveByHandle(Lookup("once")), S_OK);
+    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(Lookup("once"), nullptr);
+
+    ASSERT_EQ(Add("twice", 2), S_OK);
+    HCACHEITEM kept = Lookup("twice");
+    HCACHEITEM removed = Lookup("twice");
+    EXPECT_EQ(store.RemoveByHandle(removed), S_OK);
+    EXPECT_EQ(Lookup("twice"), nullptr);
+    EXPECT_EQ(DataOf(kept), Data(2));  // detached, not destroyed
+    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(store.ReleaseEntryRef(kept), 0);
+    EXPECT_EQ(client.Freed(), Freed({1, 2}));
+}
+
+TEST_F(MemoryCache, RemoveByHandleOfADetachedEntryDestroysItAtTheLastReference) {
+    ASSERT_EQ(Add("k", 1), S_OK);
+    HCACHEITEM first = Lookup("k");
+    HCACHEITEM second = Lookup("k");
+    ASSERT_EQ(Add("k", 2), S_OK);  // detaches the held entry
+    EXPECT_EQ(store.RemoveByHandle(first), S_OK);
+    EXPECT_TRUE(client.Freed().empty());
+    EXPECT_EQ(store.RemoveByHandle(second), S_OK);
+    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(Read("k"), Data(2));  // the new entry is untouched
+}
+
+TEST_F(MemoryCache, RemoveByKeyCountsAHitOrAMiss) {
+    ASSERT_EQ(Add("k", 1), S_OK);
+    EXPECT_EQ(store.RemoveByKey(CCacheKey("absent")), E_FAIL);
+    EXPECT_EQ(store.RemoveByKey(CCacheKey("k")), S_OK);
+    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(Stats().GetHitCount(), 1);
+    EXPECT_EQ(Stats().GetMissCount(), 1);
+    EXPECT_EQ(Stats().GetCurrentEntryCount(), 0);
+}
+
+TEST_F(MemoryCache, InvalidHandlesAndOutputsGiveErrorsNotCrashes) {
+    const auto allOnes = reinterpret_cast<HCACHEITEM>(~static_cast<UINT_PTR>(0));
+    const auto allOnes32 = reinterpret_cast<HCACHEITEM>(static_cast<UINT_PTR>(0xFFFFFFFFu));
+    for (HCACHEITEM bad : {HCACHEITEM{nullptr}, allOnes, allOnes32}) {
+        void* data = Data(7);
+        EXPECT_EQ(store.GetEntryData(bad, &data, nullptr), E_INVALIDARG);
+        EXPECT_EQ(data, Data(7));
+        EXPECT_EQ(store.ReleaseEntryRef(bad), -1);
+        EXPECT_EQ(store.RemoveByHandle(bad), E_INVALIDARG);
+    }
+    EXPECT_EQ(store.FindEntry(CCacheKey("k"), nullptr), E_POINTER);
+    EXPECT_EQ(Stats().GetMissCount(), 0);
+
+    ASSERT_EQ(Add("k", 1), S_OK);
+    HCACHEITEM handle = Lookup("k");
+    EXPECT_EQ(store.ReleaseEntryRef(handle), 0);
+    EXPECT_EQ(store.RemoveByHandle(handle), E_INVALIDARG);  // no reference held on it
+    EXPECT_EQ(Read("k"), Data(1));
+}
+
+TEST_F(MemoryCache, CountersFollowAddsAndDestructions) {
+    ASSERT_EQ(Add("a", 1, 40), S_OK);
+    ASSERT_EQ(Add("b", 2, 40), S_OK);
+    ASSERT_EQ(Add("c", 3, 40), S_OK);
+    ASSERT_EQ(store.RemoveByKey(CCacheKey("b")), S_OK);
+    EXPECT_EQ(Stats().GetCurrentEntryCount(), 2);
+    EXPECT_EQ(Stats().GetMaxEntryCount(), 3);
+    EXPECT_EQ(Stats().GetCurrentAllocSize(), 80);
+    EXPECT_EQ(Stats().GetMaxAllocSize(), 120);
+}
+
+TEST_F(MemoryCache, ClearEntriesDetachesHeldEntriesAndKeepsCountingThem) {
+    ASSERT_EQ(Add("a", 1, 40), S_OK);
+    ASSERT_EQ(Add("b", 2, 10), S_OK);
+    ASSERT_EQ(Add("c", 3, 5), S_OK);
+    HCACHEITEM b = Lookup("b");
+    HCACHEITEM c = Lookup("c");
+    EXPECT_EQ(store.ClearEntries(), S_OK);
+    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(Lookup("b"), nullptr);
+    EXPECT_EQ(Stats().GetCurrentEntryCount(), 2);
+    EXPECT_EQ(Stats().GetCurrentAllocSize(), 15);
+
+    EXPECT_EQ(DataOf(c), Data(3));
+    EXPECT_EQ(store.ReleaseEntryRef(b), 0);
+    EXPECT_EQ(store.ReleaseEntryRef(c), 0);
+    EXPECT_EQ(Stats().GetCurrentEntryCount(), 0);
+    EXPECT_EQ(Stats().GetCurrentAllocSize(), 0);
+    EXPECT_EQ(client.Freed().size(), 3u);
+
+    ASSERT_EQ(Add("a", 4), S_OK);  // the emptied table takes keys again
+    EXPECT_EQ(Read("a"), Data(4));
+}
+
+TEST_F(MemoryCache, AFailedAddLeavesTheStoreUnchanged) {
+    HeapWatch heap;
+    const CCacheKey longKey(std::string(129, 'L').c_str());
+    const auto expectUnchanged = [&](LONG entries) {
+        EXPECT_EQ(Stats().GetCurrentEntryCount(), entries);
+        EXPECT_EQ(Stats().GetMaxEntryCount(), entries);
+        EXPECT_EQ(Stats().GetCurrentAllocSize(), 40 * entries);
+        EXPECT_TRUE(client.Freed().empty());
+    };
+
+    heap.Refuse(1);  // the entry record
+    EXPECT_EQ(Add("first", 1), E_OUTOFMEMORY);
+    expectUnchanged(0);
+    heap.Refuse(2);  // the bucket array, at the first insert
+    EXPECT_EQ(Add("first", 1), E_FAIL);
+    expectUnchanged(0);
+    EXPECT_EQ(Lookup("first"), nullptr);
+
+    heap.Refuse(0);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(Add(("k" + std::to_string(i)).c_str(), 10 + i), S_OK);
+    heap.Refuse(2);  // the 11th key needs a block of pairs
+    EXPECT_EQ(Add("k10", 20), E_FAIL);
+    expectUnchanged(10);
+    EXPECT_EQ(Lookup("k10"), nullptr);
+
+    ASSERT_EQ(store.RemoveByKey(CCacheKey("k0")), S_OK);
+    heap.Refuse(2);  // the table's copy of a long key
+    EXPECT_EQ(store.AddEntry(longKey, Data(30), 40, nullptr, nullptr, &client, nullptr), E_FAIL);
+    EXPECT_EQ(Stats().GetCurrentEntryCount(), 9);
+    EXPECT_EQ(client.Freed(), Freed({10}));
+
+    heap.Refuse(0);
+    EXPECT_EQ(Add("k10", 20), S_OK);
+    EXPECT_EQ(store.AddEntry(longKey, Data(30), 40, nullptr, nullptr, &client, nullptr), S_OK);
+    EXPECT_EQ(Read(longKey.GetString()), Data(30));
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(Read(("k" + std::to_string(i)).c_str()), Data(10 + i));
+}
+
+TEST_F(MemoryCache, AddStillSucceedsWhenTheTableCannotGrow) {
+    HeapWatch heap;
+    for (int i = 1; i <= 38; ++i) ASSERT_EQ(Add(std::to_string(i).c_str(), i), S_OK);
+    heap.Refuse(2);  // the 39th add: its record, then the larger bucket array
+    EXPECT_EQ(Add("39", 39), S_OK);
+    EXPECT_EQ(store.GetKeyTableBucketCount(), 17u);
+    EXPECT_EQ(Add("40", 40), S_OK);
+    EXPECT_EQ(store.GetKeyTableBucketCount(), 53u);
+    for (int i = 1; i <= 40; ++i) EXPECT_EQ(Read(std::to_string(i).c_str()), Data(i)) << i;
+}
+
+TEST_F(MemoryCache, AStoreThatIsNotInitialisedRefusesWork) {
+    CCacheStore idle;
+    HCACHEITEM handle = Data(1);
+    EXPECT_EQ(idle.AddEntry(CCacheKey("k"), Data(1), 40, nullptr, nullptr, &client, nullptr), E_UNEXPECTED);
+    EXPECT_EQ(idle.FindEntry(CCacheKey("k"), &handle), E_UNEXPECTED);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(idle.RemoveByKey(CCacheKey("k")), E_UNEXPECTED);
+    EXPECT_EQ(idle.RemoveByHandle(Data(8)), E_UNEXPECTED);
+    EXPECT_EQ(idle.ReleaseEntryRef(Data(8)), -1);
+    EXPECT_EQ(idle.ClearEntries(), S_OK);
+    EXPECT_EQ(idle.FlushEntries(), E_UNEXPECTED);
+
+    EXPECT_EQ(idle.InitStore(), S_OK);
+    EXPECT_EQ(idle.InitStore(), S_OK);  // no change
+    EXPECT_EQ(idle.AddEntry(CCacheKey("k"), Data(1), 40, nullptr, nullptr, &client, nullptr), S_OK);
+    idle.UninitStore();
+    EXPECT_EQ(client.Freed(), Freed({1}));
+    idle.UninitStore();  // nothing more
+    EXPECT_EQ(idle.FindEntry(CCacheKey("k"), &handle), E_UNEXPECTED);
+    EXPECT_EQ(client.Freed(), Freed({1}));
+}
+
+TEST_F(MemoryCache, DestroyingAStoreStillInitialisedFreesItsEntries) {
+    {
+        CCacheStore doomed;
+        ASSERT_EQ(doomed.InitStore(), S_OK);
+        ASSERT_EQ(doomed.AddEntry(CCacheKey("a"), Data(1), 40, nullptr, nullptr, &client, nullptr), S_OK);
+        ASSERT_EQ(doomed.AddEntry(CCacheKey("b"), Data(2), 40, nullptr, nullptr, nullptr, nullptr), S_OK);
+    }
+    EXPECT_EQ(client.Freed(), Freed({1}));  // "b" had no client to call
+}
+
+}  // namespace
