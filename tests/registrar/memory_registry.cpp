@@ -110,9 +110,7 @@ LONG CMemoryRegistry::OpenKey(RegistryKey parent, const char* subKey, KeyAccess 
     if (result != ERROR_SUCCESS) return result;
     std::shared_ptr<Node> node = handle->node;
     if (subKey[0] != '\0') {
-        if (std::strchr(subKey, '\\') != nullptr || std::strlen(subKey) > kMaxKeyNameLength) {
-            return ERROR_INVALID_PARAMETER;
-        }
+        if (std::strlen(subKey) > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
         node = node->Child(subKey);
         if (node == nullptr) return ERROR_FILE_NOT_FOUND;
     }
@@ -127,9 +125,7 @@ LONG CMemoryRegistry::CreateKey(RegistryKey parent, const char* subKey, Registry
     LONG result = CheckHandle(parent, &handle);
     if (result == ERROR_SUCCESS) result = Injected(Call::Create, subKey);
     if (result != ERROR_SUCCESS) return result;
-    if (subKey[0] == '\0' || std::strchr(subKey, '\\') != nullptr || std::strlen(subKey) > kMaxKeyNameLength) {
-        return ERROR_INVALID_PARAMETER;
-    }
+    if (subKey[0] == '\0' || std::strlen(subKey) > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Node> node = handle->node->Child(subKey);
     if (node == nullptr) {
         if (handle->access != KeyAccess::ReadWrite) return ERROR_ACCESS_DENIED;

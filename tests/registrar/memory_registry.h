@@ -4,7 +4,8 @@
 // It keeps the registry's rules that the interpreter depends on: key names
 // ignore case, handles carry read or read-write access, a key with subkeys
 // cannot be deleted, a deleted key's open handles fail, missing keys and values
-// report ERROR_FILE_NOT_FOUND. Handles are checked, so a call on a closed or
+// report ERROR_FILE_NOT_FOUND. A subkey argument is always one level (its
+// bytes are taken as they are, "\\" included). Handles are checked, so a call on a closed or
 // foreign handle fails with ERROR_INVALID_HANDLE instead of touching freed
 // memory. Its size is bounded: beyond the limits, creating keys and setting
 // values fail with ERROR_OUTOFMEMORY.

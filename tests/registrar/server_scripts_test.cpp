@@ -1,7 +1,8 @@
-// The server's two registration scripts (AppID and class) applied and
-// reverted, as self-registration applies them.
+// The server's two registration scripts (AppID and class), as the DLL
+// carries them, applied and reverted the way self-registration applies them.
 #include "quorcache_ids.h"
 #include "script_test_fixture.h"
+#include "server_scripts.h"
 
 #include <string>
 
@@ -16,57 +17,6 @@ std::string AppIdText() {
     for (const wchar_t* at = qc::ids::kAppIdText; *at != 0; ++at) text.push_back(static_cast<char>(*at));
     return text;
 }
-
-// Lines of (indent, text), joined with tabs and CR LF as the resources are.
-std::string ScriptOf(std::initializer_list<std::pair<int, std::string>> lines) {
-    std::string script;
-    for (const auto& line : lines) script += std::string(line.first, '\t') + line.second + "\r\n";
-    return script;
-}
-
-const std::string kAppIdScript = ScriptOf({
-    {0, "HKCR"},
-    {0, "{"},
-    {1, "NoRemove AppID"},
-    {1, "{"},
-    {2, "'%APPID%' = s 'QuorCache'"},
-    {2, "'QuorCache.DLL'"},
-    {2, "{"},
-    {3, "val AppID = s '%APPID%'"},
-    {2, "}"},
-    {1, "}"},
-    {0, "}"},
-});
-
-const std::string kClassScript = ScriptOf({
-    {0, "HKCR"},
-    {0, "{"},
-    {1, "QuorCache.COMCache.1 = s 'COMCache Class'"},
-    {1, "{"},
-    {2, "CLSID = s '" + kClsid + "'"},
-    {1, "}"},
-    {1, "QuorCache.COMCache = s 'COMCache Class'"},
-    {1, "{"},
-    {2, "CLSID = s '" + kClsid + "'"},
-    {2, "CurVer = s 'QuorCache.COMCache.1'"},
-    {1, "}"},
-    {1, "NoRemove CLSID"},
-    {1, "{"},
-    {2, "ForceRemove " + kClsid + " = s 'COMCache Class'"},
-    {2, "{"},
-    {3, "ProgID = s 'QuorCache.COMCache.1'"},
-    {3, "VersionIndependentProgID = s 'QuorCache.COMCache'"},
-    {3, "ForceRemove 'Programmable'"},
-    {3, "InprocServer32 = s '%MODULE%'"},
-    {3, "{"},
-    {4, "val ThreadingModel = s 'Apartment'"},
-    {3, "}"},
-    {3, "val AppID = s '%APPID%'"},
-    {3, "'TypeLib' = s '" + kLibid + "'"},
-    {2, "}"},
-    {1, "}"},
-    {0, "}"},
-});
 
 class ServerScriptsTest : public ScriptTest {
 protected:
