@@ -46,6 +46,18 @@ public:
             qc::InterlockedWrite(counter, 0);
     }
 
+    // Starts the usage figures afresh while entries stay stored: the hit and
+    // miss counts go to 0 and each peak comes down to its current value. The
+    // current counters stay, because they still describe the stored entries
+    // that the limits are checked against. REQUIRES: the store lock, when
+    // the store is initialised.
+    void ClearUsage() noexcept {
+        qc::InterlockedWrite(&m_pStats->nHitCount, 0);
+        qc::InterlockedWrite(&m_pStats->nMissCount, 0);
+        qc::InterlockedWrite(&m_pStats->nMaxAllocSize, qc::InterlockedRead(&m_pStats->nCurrentAllocSize));
+        qc::InterlockedWrite(&m_pStats->nMaxEntryCount, qc::InterlockedRead(&m_pStats->nCurrentEntryCount));
+    }
+
     void Hit() noexcept { qc::platform::AtomicIncrement(&m_pStats->nHitCount); }
     void Miss() noexcept { qc::platform::AtomicIncrement(&m_pStats->nMissCount); }
 
