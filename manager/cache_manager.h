@@ -5,15 +5,42 @@
 // Names are 8-bit strings (converted from BSTRs in the calling thread's ANSI
 // code page). Add, Get and Free also report failures by throwing the failing
 // HRESULT as a `long`; the caller catches it and returns it.
+//
+// Locking: every operation holds the manager lock for its whole run (the
+// hidden-parameter update holds it only while it changes the list). Inside it
+// an operation may take one cache's store lock, or the root worker's table
+// lock (through a cache's Initialize/Uninitialize), never both at once: the
+// worker thread takes a store lock inside a cache's timer callback and never
+// the manager lock.
 #pragma once
 
 #include "platform/platform.h"
 
+#include "cache/blob_cache.h"
+#include "manager/cache_item.h"
+#include "manager/cache_name_less.h"
+#include "manager/com_object_stack_ex.h"
+#include "manager/memory_cache_client.h"
+#include "manager/shared_cache_handle.h"
+#include "support/com_critical_section.h"
+#include "thread/rt_thread_traits.h"
+#include "thread/worker_thread.h"
+
 #include <oleauto.h>
+#include <map>
 #include <string>
+#include <vector>
 
 class CCacheManager {
 public:
+    using WorkerType = CWorkerThread<CRTThreadTraits>;
+    using CacheType = CBlobCache<WorkerType>;
+
+    CCacheManager();
+    ~CCacheManager();
+    CCacheManager(const CCacheManager&) = delete;
+    CCacheManager& operator=(const CCacheManager&) = delete;
+
     HRESULT CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
     HRESULT DestroyCache(const std::string& name);
     HRESULT Add(const std::string& key, const std::string& data, const std::string& name);
@@ -22,6 +49,40 @@ public:
     HRESULT Initialize();
     HRESULT Terminate();
     HRESULT SetHiddemMessageParameters(const VARIANT* parameters);
+
+    // Read-only observers for diagnostics and tests.
+    std::vector<std::string> HiddenMessageParameters() const;
+    // S_OK with the cache's entry limit and lifetime in minutes; S_FALSE when
+    // `name` has no settings record or no cache.
+    HRESULT GetCacheSettings(const std::string& name, DWORD* maxEntries, LONG* lifetimeMinutes) const;
+    // S_OK with the absolute expiry time (FILETIME units) of `key`'s entry;
+    // S_FALSE for an unknown cache, E_FAIL for an absent key. The lookup
+    // counts as a hit or a miss in the cache's statistics.
+    HRESULT GetEntryExpiry(const std::string& name, const std::string& key,
+                           unsigned long long* expiry) const;
+
+private:
+    struct CacheSettings {
+        std::string name;
+        LONG lifetimeMinutes;
+    };
+    using CacheTable = std::map<std::string, CSharedCacheHandle<CacheType>, CacheNameLess>;
+    using SettingsTable = std::map<std::string, CacheSettings, CacheNameLess>;
+
+    HRESULT AddLocked(const std::string& key, const std::string& data, const std::string& name);
+    HRESULT GetLocked(const std::string& name, const std::string& key, BSTR* value);
+    HRESULT FreeLocked(const std::string& key, const std::string& name);
+    HRESULT AppendHiddenParameters(SAFEARRAY* array, LONG lowerBound, LONG count);
+    // The registered cache for `name` when it has both a settings record and a
+    // cache-table entry (the two conditions under which Add and Get act), else null.
+    CacheType* FindUsableCache(const std::string& name, const CacheSettings** settings) const;
+
+    CComObjectStackEx<CMemoryCacheClient<CacheItem>> m_cacheClient;
+    WorkerType m_rootWorker;
+    CacheTable m_caches;
+    SettingsTable m_settings;
+    std::vector<std::string> m_hiddenMessageParameters;
+    mutable CComCriticalSection m_lock;
 };
 
 // The manager accessor: constructs the manager on first use (exactly once,
