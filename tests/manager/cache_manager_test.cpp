@@ -1,0 +1,399 @@
+// The process-wide cache manager: named caches and their settings, the values
+// stored under user names, start and stop of the worker thread, and the
+// hidden message parameter list. Every test starts from an empty, stopped
+// manager and leaves one behind.
+#include "manager/cache_manager.h"
+
+#include "support/text_conversion.h"
+#include "tests/common/com_ref.h"
+
+#include <gtest/gtest.h>
+
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using qc::test::Bstr;
+
+constexpr unsigned long long kMinute = 600000000ULL;
+
+// Add, Get and Free throw their failures as a `long`; the tests read both
+// kinds of outcome as one HRESULT.
+template <class Call>
+HRESULT Outcome(Call call) {
+    try {
+        return call();
+    } catch (long hr) {
+        return hr;
+    }
+}
+
+std::wstring Text(BSTR text) { return text ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
+
+int ThreadsOfThisProcess() {
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
+    ::CloseHandle(snapshot);
+    return count;
+}
+
+class CacheManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_manager = GetCacheManager();
+        ASSERT_NE(m_manager, nullptr);
+        // A started manager's Terminate empties everything.
+        ASSERT_EQ(m_manager->Initialize(), S_OK);
+        ASSERT_EQ(m_manager->Terminate(), S_OK);
+        ASSERT_EQ(CacheItem::LiveCount(), 0);
+    }
+    void TearDown() override {
+        m_manager->Initialize();
+        EXPECT_EQ(m_manager->Terminate(), S_OK);
+        EXPECT_EQ(CacheItem::LiveCount(), 0);
+    }
+
+    HRESULT Add(const std::string& user, const std::string& text, const std::string& cache) {
+        return Outcome([&] { return m_manager->Add(user, text, cache); });
+    }
+    HRESULT Get(const std::string& cache, const std::string& user, BSTR* value) {
+        return Outcome([&] { return m_manager->Get(cache, user, value); });
+    }
+    HRESULT Free(const std::string& user, const std::string& cache) {
+        return Outcome([&] { return m_manager->Free(user, cache); });
+    }
+    std::wstring GetText(const std::string& cache, const std::string& user) {
+        Bstr value;
+        EXPECT_EQ(Get(cache, user, value.Receive()), S_OK);
+        return Text(value.Get());
+    }
+
+    CCacheManager* m_manager = nullptr;
+};
+
+TEST_F(CacheManagerTest, TheAccessorAlwaysGivesTheSameManager) {
+    EXPECT_EQ(GetCacheManager(), m_manager);
+    EXPECT_EQ(GetCacheManager(), GetCacheManager());
+}
+
+TEST_F(CacheManagerTest, NamesDifferingOnlyInCaseAreOneCacheThatKeepsItsFirstSettings) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(m_manager->CreateCache("Users", 10, 5), S_OK);
+    EXPECT_EQ(m_manager->CreateCache("USERS", 99, 1), S_OK);
+    DWORD limit = 0;
+    LONG lifetime = 0;
+    ASSERT_EQ(m_manager->GetCacheSettings("users", &limit, &lifetime), S_OK);
+    EXPECT_EQ(limit, 10u);
+    EXPECT_EQ(lifetime, 5);
+
+    ASSERT_EQ(Add("ann", "one text", "USERS"), S_OK);
+    EXPECT_EQ(GetText("uSeRs", "ann"), L"one text");
+
+    // "User" is a cache of its own.
+    EXPECT_EQ(m_manager->CreateCache("User", 3, 2), S_OK);
+    ASSERT_EQ(m_manager->GetCacheSettings("USER", &limit, &lifetime), S_OK);
+    EXPECT_EQ(limit, 3u);
+    EXPECT_EQ(lifetime, 2);
+    Bstr untouched(L"sentinel");
+    EXPECT_EQ(Get("User", "ann", untouched.Receive()), E_FAIL);
+}
+
+TEST_F(CacheManagerTest, ExpiryIsNowPlusTheLifetimeInMinutes) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    struct Case {
+        const char* cache;
+        LONG minutes;
+        unsigned long long lifetime;
+    };
+    const Case cases[] = {
+        {"one", 1, kMinute},
+        {"default", 0, 25920000000000ULL},             // 30 days
+        {"forever", -1, 4294967295ULL * kMinute},       // the unsigned reading of -1
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cache);
+        ASSERT_EQ(m_manager->CreateCache(c.cache, 100, c.minutes), S_OK);
+        const unsigned long long before = qc::platform::SystemTimeAsFileTime();
+        ASSERT_EQ(Add("ann", "text", c.cache), S_OK);
+        const unsigned long long after = qc::platform::SystemTimeAsFileTime();
+        unsigned long long expiry = 0;
+        ASSERT_EQ(m_manager->GetEntryExpiry(c.cache, "ann", &expiry), S_OK);
+        EXPECT_GE(expiry, before + c.lifetime);
+        EXPECT_LE(expiry, after + c.lifetime);
+    }
+}
+
+TEST_F(CacheManagerTest, ASecondAddReplacesTheTextAndFreesTheFirst) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    ASSERT_EQ(Add("ann", "first", "Inbox"), S_OK);
+    ASSERT_EQ(Add("bob", "other", "Inbox"), S_OK);
+    ASSERT_EQ(Add("ann", "second", "INBOX"), S_OK);
+    EXPECT_EQ(CacheItem::LiveCount(), 2);
+    EXPECT_EQ(GetText("inbox", "ann"), L"second");
+    EXPECT_EQ(GetText("Inbox", "bob"), L"other");
+    // Keys are case-sensitive, unlike cache names.
+    Bstr untouched(L"sentinel");
+    EXPECT_EQ(Get("Inbox", "ANN", untouched.Receive()), E_FAIL);
+}
+
+TEST_F(CacheManagerTest, AnUnknownCacheTypeStoresNothingAndWritesNothing) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(Add("ann", "text", "nowhere"), S_FALSE);
+    EXPECT_EQ(CacheItem::LiveCount(), 0);
+    BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
+    EXPECT_EQ(Get("nowhere", "ann", &value), S_FALSE);
+    EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
+    EXPECT_EQ(Free("ann", "nowhere"), S_OK);
+    EXPECT_EQ(m_manager->DestroyCache("nowhere"), S_OK);
+    DWORD limit = 0;
+    LONG lifetime = 0;
+    EXPECT_EQ(m_manager->GetCacheSettings("nowhere", &limit, &lifetime), S_FALSE);
+}
+
+TEST_F(CacheManagerTest, AnAbsentUserIsEFailThrownAndLeavesTheOutValueAlone) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
+    EXPECT_THROW(m_manager->Get("Inbox", "ann", &value), long);
+    EXPECT_EQ(Get("Inbox", "ann", &value), E_FAIL);
+    EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
+    EXPECT_EQ(Free("ann", "Inbox"), E_FAIL);
+
+    ASSERT_EQ(Add("ann", "text", "Inbox"), S_OK);
+    EXPECT_EQ(Free("ann", "inbox"), S_OK);
+    EXPECT_EQ(CacheItem::LiveCount(), 0);
+    EXPECT_EQ(Get("Inbox", "ann", &value), E_FAIL);
+    // No place for the text: refused before anything is looked up.
+    ASSERT_EQ(Add("ann", "text", "Inbox"), S_OK);
+    EXPECT_EQ(Get("Inbox", "ann", nullptr), E_POINTER);
+    // The failed Get gave its reference back: a flush can still remove it.
+    ASSERT_EQ(Free("ann", "Inbox"), S_OK);
+    EXPECT_EQ(CacheItem::LiveCount(), 0);
+}
+
+TEST_F(CacheManagerTest, UserNamesArriveAsTheTextBeforeTheFirstNulAndMayBeEmpty) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    const Bstr withNul(L"ab\0cd", 5);
+    const std::string user = BstrToAnsi(withNul.Get());
+    EXPECT_EQ(user, "ab");
+    ASSERT_EQ(Add(user, "mail of ab", "Inbox"), S_OK);
+    EXPECT_EQ(GetText("Inbox", "ab"), L"mail of ab");
+
+    const Bstr empty(L"");
+    ASSERT_EQ(Add(BstrToAnsi(empty.Get()), "nobody's", "Inbox"), S_OK);
+    EXPECT_EQ(GetText("Inbox", ""), L"nobody's");
+    // An empty text comes back as an empty, non-null BSTR.
+    ASSERT_EQ(Add("blank", "", "Inbox"), S_OK);
+    Bstr value;
+    ASSERT_EQ(Get("Inbox", "blank", value.Receive()), S_OK);
+    ASSERT_NE(value.Get(), nullptr);
+    EXPECT_EQ(::SysStringLen(value.Get()), 0u);
+}
+
+TEST_F(CacheManagerTest, DestroyCacheFreesItsEntriesAndForgetsItsSettings) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Outbox", 10, 5), S_OK);
+    ASSERT_EQ(Add("ann", "a", "Inbox"), S_OK);
+    ASSERT_EQ(Add("bob", "b", "Inbox"), S_OK);
+    ASSERT_EQ(Add("ann", "c", "Outbox"), S_OK);
+    EXPECT_EQ(m_manager->DestroyCache("INBOX"), S_OK);
+    EXPECT_EQ(CacheItem::LiveCount(), 1);
+    EXPECT_EQ(Add("ann", "a", "Inbox"), S_FALSE);
+    EXPECT_EQ(GetText("Outbox", "ann"), L"c");
+    EXPECT_EQ(m_manager->DestroyCache("Inbox"), S_OK);
+
+    // A new cache of the same name takes the new settings.
+    ASSERT_EQ(m_manager->CreateCache("inbox", 7, 3), S_OK);
+    DWORD limit = 0;
+    LONG lifetime = 0;
+    ASSERT_EQ(m_manager->GetCacheSettings("Inbox", &limit, &lifetime), S_OK);
+    EXPECT_EQ(limit, 7u);
+    EXPECT_EQ(lifetime, 3);
+}
+
+TEST_F(CacheManagerTest, WithoutInitializeNoCacheCanBeCreatedAndTerminateKeepsEverything) {
+    // Caches register their timer with the root worker, which is not running.
+    EXPECT_EQ(m_manager->CreateCache("Inbox", 10, 5), E_UNEXPECTED);
+    EXPECT_EQ(Add("ann", "text", "Inbox"), S_FALSE);
+    EXPECT_EQ(m_manager->DestroyCache("Inbox"), S_OK);
+
+    Bstr a(L"a");
+    SAFEARRAY* array = ::SafeArrayCreateVector(VT_BSTR, 0, 1);
+    ASSERT_NE(array, nullptr);
+    ASSERT_EQ(::SafeArrayPutElement(array, std::vector<LONG>{0}.data(), a.Get()), S_OK);
+    VARIANT parameters;
+    V_VT(&parameters) = VT_ARRAY | VT_BSTR;
+    V_ARRAY(&parameters) = array;
+    ASSERT_EQ(m_manager->SetHiddemMessageParameters(&parameters), S_OK);
+    ::VariantClear(&parameters);
+
+    EXPECT_EQ(m_manager->Terminate(), S_OK);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), std::vector<std::string>{"a"});
+}
+
+TEST_F(CacheManagerTest, TerminateAfterInitializeEmptiesEverythingAndAllowsARestart) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Outbox", 10, 5), S_OK);
+    ASSERT_EQ(Add("ann", "a", "Inbox"), S_OK);
+    ASSERT_EQ(Add("ann", "b", "Outbox"), S_OK);
+
+    EXPECT_EQ(m_manager->Terminate(), S_OK);
+    EXPECT_EQ(CacheItem::LiveCount(), 0);
+    EXPECT_EQ(Add("ann", "a", "Inbox"), S_FALSE);
+    EXPECT_TRUE(m_manager->HiddenMessageParameters().empty());
+    EXPECT_EQ(m_manager->Terminate(), S_OK);
+
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    ASSERT_EQ(Add("ann", "again", "Inbox"), S_OK);
+    EXPECT_EQ(GetText("Inbox", "ann"), L"again");
+}
+
+TEST_F(CacheManagerTest, InitializeTwiceStartsOneThread) {
+    const int before = ThreadsOfThisProcess();
+    ASSERT_GT(before, 0);
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
+    ASSERT_EQ(m_manager->Terminate(), S_OK);
+    EXPECT_EQ(ThreadsOfThisProcess(), before);
+}
+
+// ---- hidden message parameters ---------------------------------------------
+
+// A SAFEARRAY of BSTRs (or nulls) in a VARIANT, owned for one test.
+class StringArray {
+public:
+    StringArray(std::vector<const wchar_t*> texts, LONG lowerBound = 0, VARTYPE type = VT_BSTR) {
+        m_array = ::SafeArrayCreateVector(type, lowerBound, static_cast<ULONG>(texts.size()));
+        if (type == VT_BSTR) Fill(texts);
+        ::VariantInit(&m_variant);
+        V_VT(&m_variant) = VT_ARRAY | type;
+        V_ARRAY(&m_variant) = m_array;
+    }
+    // Two dimensions: `first` by `second` elements, filled in storage order.
+    StringArray(ULONG first, ULONG second, std::vector<const wchar_t*> texts) {
+        SAFEARRAYBOUND bounds[2] = {{first, 0}, {second, 0}};
+        m_array = ::SafeArrayCreate(VT_BSTR, 2, bounds);
+        Fill(texts);
+        ::VariantInit(&m_variant);
+        V_VT(&m_variant) = VT_ARRAY | VT_BSTR;
+        V_ARRAY(&m_variant) = m_array;
+    }
+    ~StringArray() { ::VariantClear(&m_variant); }
+    StringArray(const StringArray&) = delete;
+    StringArray& operator=(const StringArray&) = delete;
+
+    const VARIANT* Variant() const { return &m_variant; }
+    SAFEARRAY* Array() const { return m_array; }
+
+private:
+    void Fill(const std::vector<const wchar_t*>& texts) {
+        BSTR* data = nullptr;
+        if (FAILED(::SafeArrayAccessData(m_array, reinterpret_cast<void**>(&data)))) return;
+        for (size_t i = 0; i < texts.size(); ++i) data[i] = texts[i] ? ::SysAllocString(texts[i]) : nullptr;
+        ::SafeArrayUnaccessData(m_array);
+    }
+
+    SAFEARRAY* m_array = nullptr;
+    VARIANT m_variant;
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(CacheManagerTest, HiddenParametersTakeEachNonNullStringInOrder) {
+    StringArray withEmpty({L"a", L"", L"c"});
+    ASSERT_EQ(m_manager->SetHiddemMessageParameters(withEmpty.Variant()), S_OK);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"a", "", "c"}));
+    // The caller gets its array back unlocked.
+    EXPECT_EQ(withEmpty.Array()->cLocks, 0u);
+
+    StringArray withNull({L"a", nullptr, L"c"});
+    ASSERT_EQ(m_manager->SetHiddemMessageParameters(withNull.Variant()), S_OK);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"a", "c"}));
+
+    StringArray fromOne({L"x", L"y"}, 1);
+    ASSERT_EQ(m_manager->SetHiddemMessageParameters(fromOne.Variant()), S_OK);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"x", "y"}));
+
+    // Each element is read up to its first NUL.
+    const wchar_t withNul[] = L"ab\0cd";
+    StringArray cut({L"z"});
+    BSTR* data = nullptr;
+    ASSERT_EQ(::SafeArrayAccessData(cut.Array(), reinterpret_cast<void**>(&data)), S_OK);
+    ::SysFreeString(data[0]);
+    data[0] = ::SysAllocStringLen(withNul, 5);
+    ::SafeArrayUnaccessData(cut.Array());
+    ASSERT_EQ(m_manager->SetHiddemMessageParameters(cut.Variant()), S_OK);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"ab"}));
+}
+
+TEST_F(CacheManagerTest, AnEmptyArrayKeepsTheListAndANonEmptyOneReplacesIt) {
+    StringArray first({L"a", L"b"});
+    ASSERT_EQ(m_manager->SetHiddemMessageParameters(first.Variant()), S_OK);
+    StringArray empty({});
+    EXPECT_EQ(m_manager->SetHiddemMessageParameters(empty.Variant()), S_OK);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"a", "b"}));
+    // All null elements: count > 0, so the list is emptied and nothing added.
+    StringArray nulls({nullptr});
+    EXPECT_EQ(m_manager->SetHiddemMessageParameters(nulls.Variant()), S_OK);
+    EXPECT_TRUE(m_manager->HiddenMessageParameters().empty());
+    StringArray second({L"c"});
+    EXPECT_EQ(m_manager->SetHiddemMessageParameters(second.Variant()), S_OK);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"c"}));
+}
+
+TEST_F(CacheManagerTest, ATwoDimensionalArrayIsReadByItsFirstDimension) {
+    StringArray grid(2, 3, {L"e0", L"e1", L"e2", L"e3", L"e4", L"e5"});
+    LONG lower = -1, upper = -1;
+    ASSERT_EQ(::SafeArrayGetLBound(grid.Array(), 1, &lower), S_OK);
+    ASSERT_EQ(::SafeArrayGetUBound(grid.Array(), 1, &upper), S_OK);
+    const LONG count = upper - lower + 1;
+    ASSERT_EQ(m_manager->SetHiddemMessageParameters(grid.Variant()), S_OK);
+    Strings expected;
+    for (LONG i = 0; i < count; ++i) expected.push_back("e" + std::to_string(i));
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), expected);
+}
+
+TEST_F(CacheManagerTest, ArraysOfOtherElementTypesAreRefusedAndLeaveTheList) {
+    StringArray first({L"kept"});
+    ASSERT_EQ(m_manager->SetHiddemMessageParameters(first.Variant()), S_OK);
+    StringArray variants({L"", L""}, 0, VT_VARIANT);
+    EXPECT_EQ(m_manager->SetHiddemMessageParameters(variants.Variant()), E_INVALIDARG);
+    StringArray numbers({L""}, 0, VT_I4);
+    EXPECT_EQ(m_manager->SetHiddemMessageParameters(numbers.Variant()), E_INVALIDARG);
+    EXPECT_EQ(variants.Array()->cLocks, 0u);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"kept"}));
+}
+
+TEST_F(CacheManagerTest, AByReferenceArrayIsFollowedToItsArray) {
+    StringArray array({L"p", L"q"});
+    SAFEARRAY* pointer = array.Array();
+    VARIANT byReference;
+    V_VT(&byReference) = VT_ARRAY | VT_BSTR | VT_BYREF;
+    V_ARRAYREF(&byReference) = &pointer;
+    ASSERT_EQ(m_manager->SetHiddemMessageParameters(&byReference), S_OK);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"p", "q"}));
+
+    SAFEARRAY* none = nullptr;
+    V_ARRAYREF(&byReference) = &none;
+    EXPECT_EQ(m_manager->SetHiddemMessageParameters(&byReference), E_INVALIDARG);
+    V_ARRAYREF(&byReference) = nullptr;
+    EXPECT_EQ(m_manager->SetHiddemMessageParameters(&byReference), E_INVALIDARG);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"p", "q"}));
+}
+
+}  // namespace
