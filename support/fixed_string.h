@@ -25,8 +25,9 @@ public:
           StringType(&m_block.header),
           m_block(static_cast<IAtlStringMgr*>(this)) {}
 
-    // A null text gives an empty string. Raises CAtlException (see SetString);
-    // a key that fails here has already given back what it had taken.
+    // A null text gives an empty string. Raises CAtlException (see SetString).
+    // The delegated constructor has completed by then, so a failing key runs
+    // its destructor and gives back whatever block it had taken.
     explicit CFixedStringT(const XCHAR* psz) : CFixedStringT() {
         if (psz != nullptr) this->SetString(psz, StringType::StringLength(psz));
     }
@@ -41,9 +42,6 @@ public:
     }
 
     ~CFixedStringT() override { this->ReleaseBlock(); }
-
-    // Characters the inline block holds, without the terminator.
-    static constexpr int InlineCapacity() noexcept { return t_nChars; }
 
     // Whether the text is in the inline block (diagnostics and tests).
     bool IsInline() const noexcept { return this->GetString() == m_block.chars; }
