@@ -29,7 +29,8 @@
 //   ClearEntries                      take every entry out
 // Every operation but GetEntryData needs an initialised store; on a store
 // that is not initialised they fail with E_UNEXPECTED (ReleaseEntryRef
-// with -1) instead of touching a lock that does not exist.
+// with -1) instead of touching a lock that does not exist. ClearEntries
+// has nothing to do there and succeeds.
 //
 // Locking: one lock per store (SyncClass, re-entrant) guards the key table,
 // both lists and every entry's links, reference count and key-table slot.
