@@ -19,8 +19,14 @@ constexpr unsigned long long kUnitsPerMinute = 600000000ULL;
 constexpr unsigned long long kDefaultLifetime = 25920000000000ULL;  // 30 days
 
 // Each entry's module handle is the server's own module, looked up by name so
-// that it is null when the cache runs outside the server DLL (tests).
-constexpr char kServerModuleName[] = "QuorCache.dll";
+// that it is null when the cache runs outside the server DLL (tests). The
+// lookup is made once: the answer cannot change while this code is loaded,
+// and a lookup by name costs far more than the rest of an Add on some
+// systems, which search the disk for a name that is not loaded.
+HINSTANCE ServerModule() {
+    static const HINSTANCE module = ::GetModuleHandleA("QuorCache.dll");
+    return module;
+}
 
 // Keeps a caller's SAFEARRAY locked for one scope.
 class CSafeArrayLock {
@@ -177,7 +183,7 @@ HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data
     FILETIME expiry;
     expiry.dwLowDateTime = static_cast<DWORD>(expiryUnits & 0xFFFFFFFFu);
     expiry.dwHighDateTime = static_cast<DWORD>(expiryUnits >> 32);
-    const HINSTANCE module = ::GetModuleHandleA(kServerModuleName);
+    const HINSTANCE module = ServerModule();
 
     IMemoryCacheClient* client = nullptr;
     HRESULT hr = m_cacheClient.QueryInterface(IID_IMemoryCacheClient, reinterpret_cast<void**>(&client));
