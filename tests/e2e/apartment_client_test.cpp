@@ -1,0 +1,253 @@
+// A compiled client of the registered server. The object lives in this
+// program's single-threaded apartment; other threads reach it through a
+// marshalled interface, so their calls travel through the DLL's own ICOMCache
+// proxy/stub, and the texts, [out] BSTRs, SAFEARRAYs and HRESULTs must come
+// through it intact. The lifetime tests wait on the clock for over a minute:
+// the end-to-end driver runs them apart (--gtest_filter=Lifetime*).
+#include "platform/platform.h"
+#include "tests/common/com_ref.h"
+
+#include "QuorCache.h"
+
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+using qc::test::Bstr;
+using qc::test::ComRef;
+
+enum class Route { Stream, GlobalInterfaceTable };
+
+class ApartmentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+        m_initialized = true;
+        ASSERT_EQ(::CoCreateInstance(CLSID_COMCache, nullptr, CLSCTX_INPROC_SERVER, IID_ICOMCache,
+                                     m_object.ReceiveVoid()),
+                  S_OK);
+        ASSERT_EQ(m_object->Initialize(), S_OK);
+    }
+    void TearDown() override {
+        if (m_object) {
+            EXPECT_EQ(m_object->Terminate(), S_OK);
+        }
+        m_object.Reset();
+        if (m_initialized) ::CoUninitialize();
+    }
+
+    // Hands the object to a new thread in apartment `model` by `route` and
+    // runs `body` there with the unmarshalled pointer, while this apartment
+    // keeps serving the calls it receives.
+    void RunElsewhere(DWORD model, Route route, std::function<void(ICOMCache*)> body) {
+        Elsewhere job{model, route, std::move(body), nullptr, 0, nullptr};
+        ComRef<IGlobalInterfaceTable> table;
+        if (route == Route::Stream) {
+            ASSERT_EQ(::CoMarshalInterThreadInterfaceInStream(IID_ICOMCache, m_object.Get(), &job.stream), S_OK);
+        } else {
+            ASSERT_EQ(::CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IGlobalInterfaceTable, table.ReceiveVoid()),
+                      S_OK);
+            ASSERT_EQ(table->RegisterInterfaceInGlobal(m_object.Get(), IID_ICOMCache, &job.cookie), S_OK);
+            job.table = table.Get();
+        }
+        HANDLE thread = ::CreateThread(nullptr, 0, &Elsewhere::Run, &job, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        DWORD index = 0;
+        EXPECT_EQ(::CoWaitForMultipleHandles(0, 60000, 1, &thread, &index), S_OK);
+        ::CloseHandle(thread);
+        if (job.table) {
+            EXPECT_EQ(job.table->RevokeInterfaceFromGlobal(job.cookie), S_OK);
+        }
+    }
+
+    ComRef<ICOMCache> m_object;
+
+private:
+    struct Elsewhere {
+        DWORD model;
+        Route route;
+        std::function<void(ICOMCache*)> body;
+        IStream* stream;
+        DWORD cookie;
+        IGlobalInterfaceTable* table;
+
+        static DWORD WINAPI Run(void* argument) {
+            auto& job = *static_cast<Elsewhere*>(argument);
+            EXPECT_EQ(::CoInitializeEx(nullptr, job.model), S_OK);
+            ComRef<ICOMCache> proxy;
+            const HRESULT hr =
+                job.route == Route::Stream
+                    ? ::CoGetInterfaceAndReleaseStream(job.stream, IID_ICOMCache, proxy.ReceiveVoid())
+                    : job.table->GetInterfaceFromGlobal(job.cookie, IID_ICOMCache, proxy.ReceiveVoid());
+            EXPECT_EQ(hr, S_OK);
+            if (proxy) job.body(proxy.Get());
+            proxy.Reset();
+            ::CoUninitialize();
+            return 0;
+        }
+    };
+
+    bool m_initialized = false;
+};
+
+// A vector of BSTRs; a null text makes a null element.
+SAFEARRAY* BstrArray(std::initializer_list<const wchar_t*> texts, LONG lowerBound = 0) {
+    SAFEARRAY* array = ::SafeArrayCreateVector(VT_BSTR, lowerBound, static_cast<ULONG>(texts.size()));
+    BSTR* elements = nullptr;
+    EXPECT_EQ(::SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)), S_OK);
+    for (const wchar_t* text : texts) *elements++ = ::SysAllocString(text);
+    ::SafeArrayUnaccessData(array);
+    return array;
+}
+
+std::wstring ElementOf(SAFEARRAY* array, LONG index) {
+    Bstr element;
+    EXPECT_EQ(::SafeArrayGetElement(array, &index, element.Receive()), S_OK);
+    return element.Get() ? std::wstring(element.Get()) : std::wstring(L"<null>");
+}
+
+TEST_F(ApartmentTest, TheDllsOwnProxyStubCarriesTheInterface) {
+    CLSID proxyStub{};
+    ASSERT_EQ(::CoGetPSClsid(IID_ICOMCache, &proxyStub), S_OK);
+    EXPECT_TRUE(::IsEqualGUID(proxyStub, IID_ICOMCache));
+
+    ICOMCache* direct = m_object.Get();
+    bool ran = false;
+    RunElsewhere(COINIT_MULTITHREADED, Route::Stream, [&](ICOMCache* proxy) {
+        ran = true;
+        EXPECT_NE(proxy, direct);  // a proxy, not the object itself
+        ComRef<IUnknown> identity;
+        ASSERT_EQ(proxy->QueryInterface(IID_IUnknown, identity.ReceiveVoid()), S_OK);
+        ComRef<IDispatch> dispatch;
+        EXPECT_EQ(proxy->QueryInterface(IID_IDispatch, dispatch.ReceiveVoid()), S_OK);
+    });
+    EXPECT_TRUE(ran);
+}
+
+TEST_F(ApartmentTest, TextsAndResultsCrossTheApartmentBoundary) {
+    const std::wstring text = L"caf\u00e9 au lait, \u00bd price";
+    for (Route route : {Route::Stream, Route::GlobalInterfaceTable}) {
+        RunElsewhere(COINIT_MULTITHREADED, route, [&](ICOMCache* proxy) {
+            EXPECT_EQ(proxy->CreateCache(Bstr(L"Apartments").Get(), 3, 1), S_OK);
+            EXPECT_EQ(proxy->Add(Bstr(L"alice").Get(), Bstr(text.c_str()).Get(), Bstr(L"APARTMENTS").Get()), S_OK);
+
+            Bstr value;
+            EXPECT_EQ(proxy->Get(Bstr(L"alice").Get(), value.Receive(), Bstr(L"Apartments").Get()), S_OK);
+            EXPECT_EQ(std::wstring(value.Text()), text);
+
+            Bstr absent;
+            EXPECT_EQ(proxy->Get(Bstr(L"nobody").Get(), absent.Receive(), Bstr(L"Apartments").Get()), E_FAIL);
+            EXPECT_EQ(absent.Get(), nullptr);
+            EXPECT_EQ(proxy->Get(Bstr(L"alice").Get(), absent.Receive(), Bstr(L"Elsewhere").Get()), S_FALSE);
+            EXPECT_EQ(absent.Get(), nullptr);
+            EXPECT_EQ(proxy->Add(Bstr(L"bob").Get(), Bstr(L"lost").Get(), Bstr(L"Elsewhere").Get()), S_FALSE);
+
+            // A null BSTR travels as null and is refused by the server.
+            EXPECT_EQ(proxy->Add(nullptr, Bstr(L"x").Get(), Bstr(L"Apartments").Get()), E_INVALIDARG);
+            EXPECT_EQ(proxy->Get(Bstr(L"alice").Get(), value.Receive(), nullptr), E_INVALIDARG);
+            EXPECT_EQ(proxy->Free(Bstr(L"alice").Get(), nullptr), E_INVALIDARG);
+            EXPECT_EQ(proxy->DestroyCache(nullptr), E_INVALIDARG);
+            EXPECT_EQ(proxy->CreateCache(nullptr, 1, 1), E_INVALIDARG);
+
+            Bstr message;
+            EXPECT_EQ(proxy->GetMessageFromExchange(Bstr(L"http://mail.example/").Get(), Bstr(L"").Get(),
+                                                    Bstr(L"alice").Get(), Bstr(L"Apartments").Get(),
+                                                    message.Receive()),
+                      S_OK);
+            EXPECT_EQ(message.Get(), nullptr);
+            EXPECT_EQ(proxy->GetMessageFromExchange(Bstr(L"u").Get(), nullptr, Bstr(L"alice").Get(),
+                                                    Bstr(L"Apartments").Get(), message.Receive()),
+                      E_INVALIDARG);
+        });
+
+        // The caches are the process's: the object's own apartment sees the entry.
+        Bstr value;
+        EXPECT_EQ(m_object->Get(Bstr(L"alice").Get(), value.Receive(), Bstr(L"Apartments").Get()), S_OK);
+        EXPECT_EQ(std::wstring(value.Text()), text);
+
+        RunElsewhere(COINIT_APARTMENTTHREADED, route, [&](ICOMCache* proxy) {
+            EXPECT_EQ(proxy->Free(Bstr(L"alice").Get(), Bstr(L"Apartments").Get()), S_OK);
+            EXPECT_EQ(proxy->Free(Bstr(L"alice").Get(), Bstr(L"Apartments").Get()), E_FAIL);
+            EXPECT_EQ(proxy->DestroyCache(Bstr(L"Apartments").Get()), S_OK);
+        });
+        EXPECT_EQ(m_object->Get(Bstr(L"alice").Get(), value.Receive(), Bstr(L"Apartments").Get()), S_FALSE);
+    }
+}
+
+TEST_F(ApartmentTest, ArraysCrossTheApartmentBoundaryIntact) {
+    RunElsewhere(COINIT_APARTMENTTHREADED, Route::GlobalInterfaceTable, [&](ICOMCache* proxy) {
+        // Arrays of strings, whatever their bounds or null elements, are accepted.
+        VARIANT strings;
+        ::VariantInit(&strings);
+        V_VT(&strings) = VT_ARRAY | VT_BSTR;
+        V_ARRAY(&strings) = BstrArray({L"a", L"", L"c"});
+        EXPECT_EQ(proxy->SetHiddemMessageParameters(strings), S_OK);
+        // An [in] argument: the caller's array is still its own, unchanged.
+        ASSERT_EQ(V_VT(&strings), VT_ARRAY | VT_BSTR);
+        EXPECT_EQ(ElementOf(V_ARRAY(&strings), 0), L"a");
+        EXPECT_EQ(ElementOf(V_ARRAY(&strings), 1), L"");
+        EXPECT_EQ(ElementOf(V_ARRAY(&strings), 2), L"c");
+        ::VariantClear(&strings);
+
+        V_VT(&strings) = VT_ARRAY | VT_BSTR;
+        V_ARRAY(&strings) = BstrArray({L"a", nullptr, L"c"}, 1);
+        EXPECT_EQ(proxy->SetHiddemMessageParameters(strings), S_OK);
+        EXPECT_EQ(ElementOf(V_ARRAY(&strings), 2), L"<null>");
+        ::VariantClear(&strings);
+
+        V_VT(&strings) = VT_ARRAY | VT_BSTR;
+        V_ARRAY(&strings) = ::SafeArrayCreateVector(VT_BSTR, 0, 0);
+        EXPECT_EQ(proxy->SetHiddemMessageParameters(strings), S_OK);
+        ::VariantClear(&strings);
+
+        // The element type survives the trip: an array of VARIANTs, as script
+        // engines build them, is refused, and so is a lone string.
+        VARIANT variants;
+        ::VariantInit(&variants);
+        V_VT(&variants) = VT_ARRAY | VT_VARIANT;
+        V_ARRAY(&variants) = ::SafeArrayCreateVector(VT_VARIANT, 0, 2);
+        EXPECT_EQ(proxy->SetHiddemMessageParameters(variants), E_INVALIDARG);
+        ::VariantClear(&variants);
+
+        VARIANT single;
+        ::VariantInit(&single);
+        V_VT(&single) = VT_BSTR;
+        V_BSTR(&single) = ::SysAllocString(L"first");
+        EXPECT_EQ(proxy->SetHiddemMessageParameters(single), E_INVALIDARG);
+        ::VariantClear(&single);
+    });
+}
+
+// ---- entry lifetime, measured in whole minutes (slow: run apart) ----
+
+class LifetimeTest : public ApartmentTest {};
+
+TEST_F(LifetimeTest, EntriesExpireAfterTheirLifetimeAndNotBefore) {
+    ASSERT_EQ(m_object->CreateCache(Bstr(L"OneMinute").Get(), 10, 1), S_OK);
+    ASSERT_EQ(m_object->CreateCache(Bstr(L"DefaultLifetime").Get(), 10, 0), S_OK);
+    const ULONGLONG added = ::GetTickCount64();
+    ASSERT_EQ(m_object->Add(Bstr(L"dave").Get(), Bstr(L"for a minute").Get(), Bstr(L"OneMinute").Get()), S_OK);
+    ASSERT_EQ(m_object->Add(Bstr(L"erin").Get(), Bstr(L"for a month").Get(), Bstr(L"DefaultLifetime").Get()), S_OK);
+
+    // Several flushes later, still inside the minute.
+    ::Sleep(45000);
+    ASSERT_LT(::GetTickCount64() - added, 59000u) << "the host was too slow to tell";
+    Bstr value;
+    EXPECT_EQ(m_object->Get(Bstr(L"dave").Get(), value.Receive(), Bstr(L"OneMinute").Get()), S_OK);
+    EXPECT_EQ(std::wstring(value.Text()), L"for a minute");
+
+    // The minute is over and a flush (every 5000 ms) has run since.
+    ::Sleep(static_cast<DWORD>(60000 + 12000 - (::GetTickCount64() - added)));
+    EXPECT_EQ(m_object->Get(Bstr(L"dave").Get(), value.Receive(), Bstr(L"OneMinute").Get()), E_FAIL);
+    EXPECT_EQ(m_object->Get(Bstr(L"erin").Get(), value.Receive(), Bstr(L"DefaultLifetime").Get()), S_OK);
+    EXPECT_EQ(std::wstring(value.Text()), L"for a month");
+}
+
+}  // namespace
