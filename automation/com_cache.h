@@ -1,0 +1,57 @@
+// CCOMCache: the COMCache class, ICOMCache's implementation.
+//
+// Every method is a thin adapter over the process-wide cache manager: check
+// the arguments (a null BSTR is E_INVALIDARG before anything else happens),
+// obtain the manager, convert the BSTRs to 8-bit text in the conversion code
+// page, make one manager call and return its HRESULT. The object keeps no
+// state, so every object of the process reaches the same caches. No method
+// sets an error-information object.
+#pragma once
+
+#include "platform/platform.h"
+#include "server/com_co_class.h"
+#include "server/dispatch_impl.h"
+#include "server/object_root.h"
+
+#include "QuorCache.h"
+
+class CCOMCache : public CComObjectRootEx<CComSingleThreadModel>,
+                  public CComCoClass<CCOMCache, &CLSID_COMCache>,
+                  public ISupportErrorInfo,
+                  public IDispatchImpl<ICOMCache, &IID_ICOMCache, &LIBID_QuorCacheLib, 1, 0> {
+    using DispatchBase = IDispatchImpl<ICOMCache, &IID_ICOMCache, &LIBID_QuorCacheLib, 1, 0>;
+
+public:
+    // Lookup order: ICOMCache, IDispatch (the same part), ISupportErrorInfo.
+    static const InterfaceEntry<CCOMCache>* InterfaceTable();
+
+    // ISupportErrorInfo
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
+
+    // IDispatch: the type information's Invoke, except that a script's
+    // by-reference variable is accepted for the [out] BSTR of Get and
+    // GetMessageFromExchange (see automation/by_ref_out_bstr.h).
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags,
+                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                     UINT* argumentError) override;
+
+    // ICOMCache
+    HRESULT STDMETHODCALLTYPE Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType) override;
+    // S_FALSE for an unregistered cache type and E_FAIL for an absent user
+    // name, both leaving *bstrValue as it was; a null bstrValue is E_POINTER.
+    HRESULT STDMETHODCALLTYPE Get(BSTR bstrKey, BSTR* bstrValue, BSTR bstrCacheType) override;
+    HRESULT STDMETHODCALLTYPE Free(BSTR bstrKey, BSTR bstrCacheType) override;
+    HRESULT STDMETHODCALLTYPE DestroyCache(BSTR bstrCacheType) override;
+    HRESULT STDMETHODCALLTYPE CreateCache(BSTR bstrCacheType, LONG nMaxEntries, LONG nTimeout) override;
+    HRESULT STDMETHODCALLTYPE Terminate() override;
+    // Also switches the diagnostic log to the ring writer in file mode,
+    // whatever the manager's result.
+    HRESULT STDMETHODCALLTYPE Initialize() override;
+    // Checks and converts its arguments and returns S_OK; it produces no
+    // message and never writes *bstrMessage (a null bstrMessage is E_POINTER).
+    HRESULT STDMETHODCALLTYPE GetMessageFromExchange(BSTR bstrURL, BSTR bstrHeaders, BSTR bstrUserName,
+                                                     BSTR bstrCacheType, BSTR* bstrMessage) override;
+    // Takes an array of strings, by value or by reference (as script engines
+    // pass an array variable).
+    HRESULT STDMETHODCALLTYPE SetHiddemMessageParameters(VARIANT varParramArray) override;
+};

@@ -1,0 +1,75 @@
+// The module base: server locks, the global interface table, termination hooks.
+#include "server/atl_module.h"
+
+#include "support/static_init_failure.h"
+
+#include <new>
+
+CAtlModule::CAtlModule() : _ATL_MODULE70{} {
+    g_atlModule = this;
+    if (FAILED(staticDataLock.Init())) {
+        g_initializationFailed = true;
+        return;
+    }
+    recordSize = sizeof(_ATL_MODULE70);
+}
+
+CAtlModule::~CAtlModule() {
+    Term();
+    if (g_atlModule == this) g_atlModule = nullptr;
+}
+
+LONG CAtlModule::AddServerLock() { return qc::platform::AtomicIncrement(&lockCount); }
+
+LONG CAtlModule::ReleaseServerLock() { return qc::platform::AtomicDecrement(&lockCount); }
+
+LONG CAtlModule::ServerLockCount() { return lockCount; }
+
+HRESULT CAtlModule::GetGlobalInterfaceTable(IGlobalInterfaceTable** table) {
+    if (table == nullptr) return E_POINTER;
+    *table = nullptr;
+    HRESULT hr = S_OK;
+    {
+        CScopedLock<CComCriticalSection> lock(staticDataLock);
+        if (m_globalInterfaceTable == nullptr) {
+            hr = ::CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                    IID_IGlobalInterfaceTable,
+                                    reinterpret_cast<void**>(&m_globalInterfaceTable));
+        }
+        if (m_globalInterfaceTable != nullptr) {
+            *table = m_globalInterfaceTable;
+            m_globalInterfaceTable->AddRef();
+        }
+    }
+    return hr;
+}
+
+HRESULT CAtlModule::AddTerminationHook(TerminationFunction function, DWORD_PTR argument) {
+    TerminationNode* node = new (std::nothrow) TerminationNode{function, argument, nullptr};
+    if (node == nullptr) return E_OUTOFMEMORY;
+    CScopedLock<CComCriticalSection> lock(staticDataLock);
+    node->next = terminationList;
+    terminationList = node;
+    return S_OK;
+}
+
+void CAtlModule::Term() {
+    if (recordSize == 0) return;
+    while (terminationList != nullptr) {
+        TerminationNode* node = terminationList;
+        terminationList = node->next;
+        node->function(node->argument);
+        delete node;
+    }
+    if (m_globalInterfaceTable != nullptr) {
+        m_globalInterfaceTable->Release();
+        m_globalInterfaceTable = nullptr;
+    }
+    staticDataLock.Term();
+    recordSize = 0;
+}
+
+HRESULT AddModuleTerminationHook(TerminationFunction function, DWORD_PTR argument) {
+    if (g_atlModule == nullptr) return E_INVALIDARG;
+    return g_atlModule->AddTerminationHook(function, argument);
+}

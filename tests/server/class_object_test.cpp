@@ -1,0 +1,96 @@
+// DllGetClassObject and DllCanUnloadNow: the cached class object, the server
+// locks that decide whether the DLL may unload, and the proxy/stub's class
+// object under IID_ICOMCache.
+#include "tests/server/server_dll.h"
+
+#include <gtest/gtest.h>
+
+namespace qc::test {
+namespace {
+
+TEST(ClassObject, TwoRequestsGiveOneObjectWhichHoldsTheDllOnlyWhileReferenced) {
+    ServerDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+
+    ComRef<IClassFactory> first, second;
+    ASSERT_EQ(dll.GetClassObject(CLSID_COMCache, IID_IClassFactory, first.ReceiveVoid()), S_OK);
+    ASSERT_EQ(dll.GetClassObject(CLSID_COMCache, IID_IUnknown, second.ReceiveVoid()), S_OK);
+    EXPECT_EQ(static_cast<IUnknown*>(first.Get()), static_cast<IUnknown*>(second.Get()));
+    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
+
+    first.Reset();
+    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
+    second.Reset();  // back to the class table's own reference
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+
+    // Asked again, the cached object comes back and locks again.
+    ASSERT_EQ(dll.GetClassObject(CLSID_COMCache, IID_IClassFactory, first.ReceiveVoid()), S_OK);
+    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
+}
+
+TEST(ClassObject, LockServerCountsEachLockAndUnlock) {
+    ServerDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    ComRef<IClassFactory> factory = dll.Factory();
+    ASSERT_TRUE(factory);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    factory.Reset();
+    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
+
+    factory = dll.Factory();
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    factory.Reset();
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+TEST(ClassObject, AnswersOnlyIClassFactoryAndIUnknown) {
+    ServerDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    ComRef<IClassFactory> factory = dll.Factory();
+    ASSERT_TRUE(factory);
+    ComRef<IUnknown> unknown;
+    ASSERT_EQ(factory->QueryInterface(IID_IUnknown, unknown.ReceiveVoid()), S_OK);
+    EXPECT_EQ(unknown.Get(), static_cast<IUnknown*>(factory.Get()));
+
+    void* other = reinterpret_cast<void*>(1);
+    EXPECT_EQ(factory->QueryInterface(IID_IDispatch, &other), E_NOINTERFACE);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(factory->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+}
+
+TEST(ClassObject, RequestsThatCannotBeServed) {
+    ServerDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    const CLSID unknownClass = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+    void* result = reinterpret_cast<void*>(1);
+    EXPECT_EQ(dll.GetClassObject(unknownClass, IID_IClassFactory, &result), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(result, nullptr);
+
+    EXPECT_EQ(dll.GetClassObject(CLSID_COMCache, IID_IClassFactory, nullptr), E_POINTER);
+
+    result = reinterpret_cast<void*>(1);
+    EXPECT_EQ(dll.GetClassObject(CLSID_COMCache, IID_IDispatch, &result), E_NOINTERFACE);
+    EXPECT_EQ(result, nullptr);
+    // The failed request left no lock behind.
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+TEST(ClassObject, ICOMCacheAsClassIdGivesTheProxyStubFactory) {
+    ServerDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    ComRef<IPSFactoryBuffer> proxyStub;
+    ASSERT_EQ(dll.GetClassObject(IID_ICOMCache, IID_IPSFactoryBuffer, proxyStub.ReceiveVoid()), S_OK);
+    ComRef<IClassFactory> notTheClassObject;
+    EXPECT_EQ(proxyStub->QueryInterface(IID_IClassFactory, notTheClassObject.ReceiveVoid()), E_NOINTERFACE);
+
+    // A live proxy/stub factory keeps the DLL loaded, though no server lock is held.
+    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
+    proxyStub.Reset();
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+}  // namespace
+}  // namespace qc::test

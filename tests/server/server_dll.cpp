@@ -1,0 +1,93 @@
+// Loading QuorCache.dll and registering its type library for the tests.
+#include "tests/server/server_dll.h"
+
+#include <gtest/gtest.h>
+#include <oleauto.h>
+
+#include <cstdio>
+
+namespace qc::test {
+namespace {
+
+// Stands in for HKEY_CLASSES_ROOT in this process while the tests run, so
+// that registering the type library leaves the machine as it was.
+class ScratchClassesRoot : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+        std::swprintf(m_path, sizeof(m_path) / sizeof(m_path[0]), L"Software\\QuorCache tests\\%lu",
+                      ::GetCurrentProcessId());
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, m_path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                    &m_key, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(::RegOverridePredefKey(HKEY_CLASSES_ROOT, m_key), ERROR_SUCCESS);
+        ASSERT_EQ(RegisterServerTypeLibrary(), S_OK);
+    }
+    void TearDown() override {
+        ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+        ::RegCloseKey(m_key);
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path);
+        ::CoUninitialize();
+    }
+
+private:
+    wchar_t m_path[64] = {};
+    HKEY m_key = nullptr;
+};
+
+const auto* const g_scratchClassesRoot = ::testing::AddGlobalTestEnvironment(new ScratchClassesRoot);
+
+}  // namespace
+
+ServerDll::ServerDll() {
+    m_module = ::LoadLibraryW(Path());
+    EXPECT_NE(m_module, nullptr) << "cannot load " << ::GetLastError();
+    if (m_module == nullptr) return;
+    m_getClassObject = reinterpret_cast<decltype(m_getClassObject)>(
+        reinterpret_cast<void*>(::GetProcAddress(m_module, "DllGetClassObject")));
+    m_canUnloadNow = reinterpret_cast<decltype(m_canUnloadNow)>(
+        reinterpret_cast<void*>(::GetProcAddress(m_module, "DllCanUnloadNow")));
+    EXPECT_NE(m_getClassObject, nullptr);
+    EXPECT_NE(m_canUnloadNow, nullptr);
+}
+
+ServerDll::~ServerDll() {
+    if (m_module != nullptr) ::FreeLibrary(m_module);
+}
+
+HRESULT ServerDll::GetClassObject(REFCLSID clsid, REFIID iid, void** result) const {
+    return m_getClassObject(clsid, iid, result);
+}
+
+HRESULT ServerDll::CanUnloadNow() const { return m_canUnloadNow(); }
+
+ComRef<IClassFactory> ServerDll::Factory() const {
+    ComRef<IClassFactory> factory;
+    EXPECT_EQ(GetClassObject(CLSID_COMCache, IID_IClassFactory, factory.ReceiveVoid()), S_OK);
+    return factory;
+}
+
+ComRef<ICOMCache> ServerDll::NewCache() const {
+    ComRef<ICOMCache> cache;
+    ComRef<IClassFactory> factory = Factory();
+    if (factory) {
+        EXPECT_EQ(factory->CreateInstance(nullptr, IID_ICOMCache, cache.ReceiveVoid()), S_OK);
+    }
+    return cache;
+}
+
+const wchar_t* ServerDll::Path() { return QC_SERVER_DLL_PATH; }
+
+HRESULT RegisterServerTypeLibrary() {
+    ComRef<ITypeLib> library;
+    HRESULT hr = ::LoadTypeLibEx(ServerDll::Path(), REGKIND_NONE, library.Receive());
+    if (FAILED(hr)) return hr;
+    return ::RegisterTypeLib(library.Get(), const_cast<LPOLESTR>(ServerDll::Path()), nullptr);
+}
+
+HRESULT UnregisterServerTypeLibrary() {
+    return ::UnRegisterTypeLib(LIBID_QuorCacheLib, 1, 0, LANG_NEUTRAL,
+                               sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
+}
+
+}  // namespace qc::test
