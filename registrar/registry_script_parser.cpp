@@ -112,7 +112,7 @@ HRESULT RegistryScriptParser::RegisterEntry(RegistryKey parent, CRegistryKey& cu
         if (!IsValidKeyName(m_token)) return DISP_E_EXCEPTION;
         bool isProtected = false;
         for (const char* name : kProtectedKeyNames) isProtected = isProtected || TokenIs(name);
-        // Errors are ignored: whatever stays is opened and overwritten below.
+        // Errors are ignored: what cannot be deleted stays and is used as it is.
         if (!isProtected) DeleteKeyTree(m_registry, parent, m_token);
     }
     if (isDelete) {

@@ -249,11 +249,6 @@ bool CMemoryRegistry::ReadValue(RootKey root, const std::string& path, const std
     return true;
 }
 
-std::size_t CMemoryRegistry::ValueCount(RootKey root, const std::string& path) const {
-    const Node* node = Resolve(root, path);
-    return node == nullptr ? 0 : node->values.size();
-}
-
 std::vector<std::string> CMemoryRegistry::SubKeyNames(RootKey root, const std::string& path) const {
     std::vector<std::string> names;
     if (const Node* node = Resolve(root, path)) {

@@ -62,7 +62,6 @@ public:
     bool KeyExists(RootKey root, const std::string& path) const;
     // False when the key or the value is missing.
     bool ReadValue(RootKey root, const std::string& path, const std::string& valueName, Value* value) const;
-    std::size_t ValueCount(RootKey root, const std::string& path) const;
     std::vector<std::string> SubKeyNames(RootKey root, const std::string& path) const;
     void CreatePath(RootKey root, const std::string& path);
     void PutString(RootKey root, const std::string& path, const std::string& valueName, const std::string& text);
