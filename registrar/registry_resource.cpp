@@ -3,6 +3,7 @@
 
 #include "registrar/heap_buffer.h"
 #include "registrar/multi_byte_text.h"
+#include "support/hresult_from_platform.h"
 
 #include <cstring>
 
@@ -31,11 +32,6 @@ constexpr DWORD kInlineScriptBytes = 1024;
 
 }  // namespace
 
-HRESULT LastErrorAsHResult() {
-    const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-    return FAILED(hr) ? hr : E_FAIL;
-}
-
 HRESULT ApplyRegistryResource(const CRegObject& registrar, IRegistryAccess& registry, const WCHAR* modulePath,
                               UINT resourceId, const WCHAR* resourceType, bool doRegister) {
     const ITextServices& text = registrar.TextServices();
@@ -46,16 +42,16 @@ HRESULT ApplyRegistryResource(const CRegObject& registrar, IRegistryAccess& regi
     }
 
     const CDataModule module(path.Get());
-    if (module.Get() == nullptr) return LastErrorAsHResult();
+    if (module.Get() == nullptr) return HResultFromLastErrorOnFailure();
     const HRSRC resource = ::FindResourceA(module.Get(), MAKEINTRESOURCEA(resourceId), type.Get());
-    if (resource == nullptr) return LastErrorAsHResult();
+    if (resource == nullptr) return HResultFromLastErrorOnFailure();
     const HGLOBAL loaded = ::LoadResource(module.Get(), resource);
-    if (loaded == nullptr) return LastErrorAsHResult();
+    if (loaded == nullptr) return HResultFromLastErrorOnFailure();
     ::SetLastError(ERROR_SUCCESS);
     const DWORD size = ::SizeofResource(module.Get(), resource);
-    if (size == 0 && ::GetLastError() != ERROR_SUCCESS) return LastErrorAsHResult();
+    if (size == 0 && ::GetLastError() != ERROR_SUCCESS) return HResultFromLastErrorOnFailure();
     const void* bytes = ::LockResource(loaded);
-    if (bytes == nullptr && size != 0) return LastErrorAsHResult();
+    if (bytes == nullptr && size != 0) return HResultFromLastErrorOnFailure();
 
     // The resource holds no terminator of its own.
     char inlineScript[kInlineScriptBytes + 1];

@@ -15,8 +15,4 @@ namespace qc::registrar {
 HRESULT ApplyRegistryResource(const CRegObject& registrar, IRegistryAccess& registry, const WCHAR* modulePath,
                               UINT resourceId, const WCHAR* resourceType, bool doRegister);
 
-// The platform's last error as an HRESULT; a failed call that left no error
-// is E_FAIL, never success.
-HRESULT LastErrorAsHResult();
-
 }  // namespace qc::registrar

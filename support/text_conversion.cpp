@@ -2,6 +2,7 @@
 #include "support/text_conversion.h"
 
 #include "support/atl_exception.h"
+#include "support/hresult_from_platform.h"
 
 #include <oleauto.h>
 
@@ -14,13 +15,6 @@ namespace {
 // 0 until the first conversion has chosen; CP_ACP (0) is never chosen, the
 // choice names the code page itself or CP_THREAD_ACP.
 volatile LONG g_conversionCodePage = 0;
-
-// The failure of a platform call as an HRESULT. Some calls fail without a
-// last error; that must still reach the caller as a failure.
-HRESULT LastErrorAsFailure() {
-    const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-    return FAILED(hr) ? hr : E_FAIL;
-}
 
 // The thread locale's default ANSI code page as the locale data states it
 // (decimal digits), or 0 when it cannot be read.
@@ -76,11 +70,11 @@ CBstrToAnsiConverter::CBstrToAnsiConverter(BSTR text) : m_text(m_inline) {
     int written = ::WideCharToMultiByte(codePage, 0, text, count, m_text, capacity, nullptr, nullptr);
     if (written == 0 && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
         capacity = ::WideCharToMultiByte(codePage, 0, text, count, nullptr, 0, nullptr, nullptr);
-        if (capacity == 0) AtlThrow(LastErrorAsFailure());
+        if (capacity == 0) AtlThrow(HResultFromLastErrorOnFailure());
         Reserve(static_cast<std::size_t>(capacity));
         written = ::WideCharToMultiByte(codePage, 0, text, count, m_text, capacity, nullptr, nullptr);
     }
-    if (written == 0) AtlThrow(LastErrorAsFailure());
+    if (written == 0) AtlThrow(HResultFromLastErrorOnFailure());
     m_length = static_cast<std::size_t>(written) - 1;  // the count includes the terminator
 }
 

@@ -30,7 +30,7 @@
 #include "platform/platform.h"
 #include "support/com_critical_section.h"
 #include "thread/growable_array.h"
-#include "thread/hresult_from_platform.h"
+#include "support/hresult_from_platform.h"
 #include "thread/rt_thread_traits.h"
 #include "thread/worker_thread_client.h"
 
