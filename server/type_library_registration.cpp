@@ -2,7 +2,7 @@
 #include "server/type_library_registration.h"
 
 #include "support/text_conversion.h"
-#include "thread/hresult_from_platform.h"
+#include "support/hresult_from_platform.h"
 
 #include <cstring>
 
