@@ -11,6 +11,7 @@
 
 #include "automation/com_cache.h"
 #include "quorcache_ids.h"
+#include "server/registration.h"
 
 #include <iterator>
 
@@ -18,7 +19,7 @@ namespace {
 
 ClassEntry g_comCacheEntry = {
     &CLSID_COMCache,
-    nullptr,  // registration function: added with the class's registration script
+    &UpdateComCacheRegistry,
     &CCOMCache::CreateClassObject,
     &CCOMCache::CreateInstance,
     nullptr,
