@@ -1,12 +1,53 @@
 #!/usr/bin/env bash
-# The main job: builds QuorCache.dll and shows what was built.
+# The main job: builds QuorCache.dll, registers it in a private Wine prefix
+# with regsvr32, and runs the example page scripts (examples/demo.vbs and
+# examples/demo.js) against it, showing their transcript.
+#
+# The DLL is 32-bit. Hosts whose kernel cannot execute 32-bit code run the
+# DLL's 64-bit twin instead, built from the same sources.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh"
-cmake --preset windows -DQC_WINE_TESTS=OFF >/dev/null
-cmake --build build/windows -j"$(nproc)"
-echo
-echo "Built:"
-find build/windows -path build/windows/_deps -prune -o -type f \( -name '*.dll' -o -name '*.tlb' \) -print |
-  while read -r f; do echo "  $f: $(file -b "$f")"; done
+
+if "$root/scripts/host-runs-win32.sh"; then
+  preset=windows arch=win32 what="QuorCache.dll (32-bit)"
+else
+  preset=windows-x64 arch=win64 what="the 64-bit twin of QuorCache.dll (this host cannot run 32-bit code)"
+fi
+echo "Building $what..."
+cmake --preset "$preset" >/dev/null
+cmake --build "build/$preset" --target QuorCache -j"$(nproc)" >/dev/null
+dll=build/$preset/server/QuorCache.dll
+
+prefix=$root/build/$preset/demo-prefix
+echo "$arch" >"$prefix.arch"
+echo "Preparing a private Wine prefix ($prefix)..."
+"$root/scripts/wine-prefix.sh" start "$prefix"
+trap '"$root/scripts/wine-prefix.sh" stop "$prefix"' EXIT
+. "$root/scripts/wine-env.sh" "$prefix"
+wine() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+
+install_dir=$prefix/drive_c/QuorCache
+mkdir -p "$install_dir"
+cp "$dll" examples/demo.vbs examples/demo.js "$install_dir/"
+if ! wine regsvr32 /s 'C:\QuorCache\QuorCache.dll'; then
+  echo "regsvr32 could not register C:\\QuorCache\\QuorCache.dll"
+  exit 1
+fi
+echo 'Registered C:\QuorCache\QuorCache.dll with "regsvr32 QuorCache.dll".'
+
+# The script host says nothing when a script stops on an error, so each
+# example ends its transcript with "Done." and a missing one is a failure.
+status=0
+for script in demo.vbs demo.js; do
+  echo
+  echo "==== cscript //nologo $script"
+  transcript=$(wine cscript //nologo "C:\\QuorCache\\$script") || true
+  echo "$transcript"
+  if ! grep -qx 'Done.' <<<"$transcript"; then
+    echo "!!!! $script stopped before its end"
+    status=1
+  fi
+done
+exit $status
