@@ -315,6 +315,11 @@ HRESULT CCacheManager::AppendHiddenParameters(SAFEARRAY* array, LONG lowerBound,
     return S_OK;
 }
 
+bool CCacheManager::IsStarted() const {
+    CScopedLock<CComCriticalSection> lock(m_lock);
+    return g_started;
+}
+
 std::vector<std::string> CCacheManager::HiddenMessageParameters() const {
     CScopedLock<CComCriticalSection> lock(m_lock);
     return m_hiddenMessageParameters;
@@ -357,4 +362,9 @@ Mem_Manager::Static_memory<CCacheManager> g_cacheManagerHolder;
 CCacheManager* GetCacheManager() {
     if (g_cacheManagerHolder.Instance() == nullptr) g_cacheManagerHolder.Create();
     return g_cacheManagerHolder.Instance();
+}
+
+bool IsCacheManagerStarted() {
+    const CCacheManager* manager = g_cacheManagerHolder.Instance();
+    return manager != nullptr && manager->IsStarted();
 }

@@ -50,6 +50,10 @@ public:
     HRESULT Terminate();
     HRESULT SetHiddemMessageParameters(const VARIANT* parameters);
 
+    // Whether Initialize has started the worker thread and no Terminate has
+    // stopped it since.
+    bool IsStarted() const;
+
     // Read-only observers for diagnostics and tests.
     std::vector<std::string> HiddenMessageParameters() const;
     // S_OK with the cache's entry limit and lifetime in minutes; S_FALSE when
@@ -88,3 +92,9 @@ private:
 // The manager accessor: constructs the manager on first use (exactly once,
 // however many threads arrive together) and returns it.
 CCacheManager* GetCacheManager();
+
+// Whether a manager exists and its worker thread runs; does not create the
+// manager. The server must stay loaded while this is true: the thread runs
+// the server's code, and unloading would make the manager's destruction wait
+// for a thread that cannot end while the unloading thread holds the loader.
+bool IsCacheManagerStarted();

@@ -261,14 +261,17 @@ TEST_F(CacheManagerTest, TerminateAfterInitializeEmptiesEverythingAndAllowsARest
     EXPECT_EQ(GetText("Inbox", "ann"), L"again");
 }
 
-TEST_F(CacheManagerTest, InitializeTwiceStartsOneThread) {
+TEST_F(CacheManagerTest, InitializeTwiceStartsOneThreadAndTerminateEndsIt) {
     const int before = ThreadsOfThisProcess();
     ASSERT_GT(before, 0);
+    EXPECT_FALSE(IsCacheManagerStarted());
     ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_TRUE(IsCacheManagerStarted());
     EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
     ASSERT_EQ(m_manager->Terminate(), S_OK);
+    EXPECT_FALSE(IsCacheManagerStarted());
     EXPECT_EQ(ThreadsOfThisProcess(), before);
 }
 
