@@ -127,20 +127,16 @@ HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LON
 
     try {
         CSharedCacheHandle<CacheType> cache(new CacheType());
+        // On failure the handle deletes the cache, whose destruction gives
+        // back whatever the partial initialisation prepared.
         const HRESULT hr = cache->Initialize(&m_rootWorker);
-        if (FAILED(hr)) {
-            // Gives back what the partial initialisation prepared; the handle
-            // then deletes the cache.
-            cache->Uninitialize();
-            return hr;
-        }
+        if (FAILED(hr)) return hr;
         const auto registered = m_caches.emplace(name, cache).first;
         try {
             m_settings.emplace(name, CacheSettings{name, lifetimeMinutes});
         } catch (const std::bad_alloc&) {
             // A cache without settings could never be used or destroyed by
-            // name; take it out again.
-            cache->Uninitialize();
+            // name: take it out again (its destruction removes its timer).
             m_caches.erase(registered);
             throw;
         }
