@@ -1,5 +1,6 @@
 // The DLL's entry point and its COM exports.
 #include "platform/platform.h"
+#include "manager/cache_manager.h"
 #include "server/proxy_stub.h"
 #include "server/quorcache_module.h"
 #include "support/static_init_failure.h"
@@ -23,9 +24,12 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* result) {
     return g_quorCacheModule.DllGetClassObject(clsid, iid, result);
 }
 
-// S_OK only when no proxy or stub object and no server lock remain.
+// S_OK only when no proxy or stub object and no server lock remain, and the
+// cache worker thread is not running: that thread runs this DLL's code, and
+// an unload would have to stop it while the loader lock keeps it from ending.
 STDAPI DllCanUnloadNow() {
     const HRESULT hr = ProxyStubDllCanUnloadNow();
     if (hr != S_OK) return hr;
+    if (IsCacheManagerStarted()) return S_FALSE;
     return g_quorCacheModule.DllCanUnloadNow();
 }

@@ -29,6 +29,22 @@ TEST(ClassObject, TwoRequestsGiveOneObjectWhichHoldsTheDllOnlyWhileReferenced) {
     EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
 }
 
+TEST(ClassObject, TheRunningWorkerThreadKeepsTheDllLoaded) {
+    ServerDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    {
+        ComRef<ICOMCache> cache = dll.NewCache();
+        ASSERT_TRUE(cache);
+        ASSERT_EQ(cache->Initialize(), S_OK);
+    }
+    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);  // no object left, but the thread runs
+
+    ComRef<ICOMCache> cache = dll.NewCache();
+    ASSERT_EQ(cache->Terminate(), S_OK);
+    cache.Reset();
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
 TEST(ClassObject, LockServerCountsEachLockAndUnlock) {
     ServerDll dll;
     ASSERT_TRUE(dll.Loaded());
