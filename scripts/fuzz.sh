@@ -4,7 +4,8 @@
 # never changed. Fails when any fuzzer reports a crash, a leak, a time-out or
 # a broken invariant; the inputs that did it are kept in BUILD/fuzz-artifacts.
 # Usage: scripts/fuzz.sh [SECONDS]   (default 60; QC_FUZZ_BUILD_DIR overrides
-# the build directory, QC_JOBS the build's parallelism)
+# the build directory, QC_JOBS the build's parallelism, QC_FUZZ_SEED the
+# random seed: fixed by default so that a CI run explores the same way each time)
 set -euo pipefail
 seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,7 +24,7 @@ while IFS= read -r fuzzer; do
     cp -R "$root/tests/fuzz/corpus/$name/." "$work/$name/corpus/"
   fi
   echo "== $name: ${seconds} s"
-  if "$fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  if "$fuzzer" -max_total_time="$seconds" -seed="${QC_FUZZ_SEED:-1}" -timeout=10 -print_final_stats=1 \
        -artifact_prefix="$work/$name/artifacts/" "$work/$name/corpus" >"$work/$name/log" 2>&1; then
     grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$work/$name/log" || true
   else
