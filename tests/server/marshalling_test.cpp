@@ -46,10 +46,19 @@ struct ClientResults {
     DISPID getDispid = DISPID_UNKNOWN;
 };
 
+void RunClient(const ServerDll& dll, IStream* stream, ClientResults& results);
+
 struct ClientCall {
     const ServerDll* dll;
     IStream* stream;
     ClientResults results;
+
+    // A thread routine is WINAPI (__stdcall on i686), which no lambda converts to.
+    static DWORD WINAPI Run(void* argument) {
+        ClientCall* call = static_cast<ClientCall*>(argument);
+        RunClient(*call->dll, call->stream, call->results);
+        return 0;
+    }
 };
 
 void RunClient(const ServerDll& dll, IStream* stream, ClientResults& results) {
@@ -97,14 +106,7 @@ TEST(Marshalling, TheOwnProxyStubCarriesEveryKindOfArgument) {
     IStream* stream = nullptr;
     ASSERT_EQ(::CoMarshalInterThreadInterfaceInStream(IID_ICOMCache, cache.Get(), &stream), S_OK);
     ClientCall call{&dll, stream, {}};
-    HANDLE thread = ::CreateThread(
-        nullptr, 0,
-        [](void* argument) -> DWORD {
-            ClientCall* call = static_cast<ClientCall*>(argument);
-            RunClient(*call->dll, call->stream, call->results);
-            return 0;
-        },
-        &call, 0, nullptr);
+    HANDLE thread = ::CreateThread(nullptr, 0, &ClientCall::Run, &call, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     // The object's apartment must pump messages while the client calls it.
     DWORD signalled = 0;
