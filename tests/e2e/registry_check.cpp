@@ -166,7 +166,12 @@ void CheckAbsent(const std::wstring& path) { Check(!Exists(path), path + L" is g
 // The type library's and the proxy/stub's own entries for ICOMCache.
 void CheckPlatformEntries(const std::wstring& module) {
     const std::wstring iid = GuidText(IID_ICOMCache);
-    Check(Exists(L"TypeLib\\" + kLibid + L"\\1.0"), L"the type library is registered");
+    // Each DLL's library is registered for the platform of its own bitness.
+    const std::wstring platform = sizeof(void*) == 8 ? L"win64" : L"win32";
+    RegKey library(L"TypeLib\\" + kLibid + L"\\1.0\\0\\" + platform);
+    const auto libraryValues = library.Values();
+    Check(libraryValues.count(L"") == 1 && libraryValues.at(L"").text == module,
+          L"the type library is registered for " + platform + L" at " + module);
     RegKey proxyStub(L"Interface\\" + iid + L"\\ProxyStubClsid32");
     const auto values = proxyStub.Values();
     Check(values.count(L"") == 1 && values.at(L"").text == iid,

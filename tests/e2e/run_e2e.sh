@@ -3,9 +3,9 @@
 # Wine prefix of its own, registered with the platform's regsvr32, checked in
 # the registry, used by VBScript, JScript and compiled clients, registered
 # again from other places, and unregistered.
-# Usage: run_e2e.sh PREFIX win32|win64 DLL REGISTRY_CHECK APARTMENT_CLIENT SCRIPT_DIR
+# Usage: run_e2e.sh PREFIX win32|win64 DLL REGISTRY_CHECK APARTMENT_CLIENT EXAMPLE_CLIENT SCRIPT_DIR
 set -uo pipefail
-prefix=$1 arch=$2 dll=$3 checker=$4 client=$5 script_dir=$6
+prefix=$1 arch=$2 dll=$3 checker=$4 client=$5 example_client=$6 script_dir=$7
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 
 passed=0 failed=0
@@ -55,6 +55,7 @@ script_client() {  # script_client NAME FILE
 install_dir=$prefix/drive_c/QuorCache
 mkdir -p "$install_dir" "$prefix/drive_c/e2e"
 cp "$dll" "$install_dir/QuorCache.dll"
+cp "$example_client" "$install_dir/"
 cp "$script_dir/client.vbs" "$script_dir/client.js" "$prefix/drive_c/e2e/"
 module='C:\QuorCache\QuorCache.dll'
 
@@ -71,6 +72,15 @@ script_client "JScript client" 'C:\e2e\client.js'
 output=$(run "$client" --gtest_brief=1 '--gtest_filter=-Lifetime*'); rc=$?
 echo "$output" | sed 's/^/    /'
 expect_rc 0 $rc "C++ client across apartments"
+output=$(run 'C:\QuorCache\quorcache_client.exe'); rc=$?
+echo "$output" | sed 's/^/    /'
+bits=32; [ "$arch" = win64 ] && bits=64
+if [ $rc -eq 0 ] && grep -qxF "$bits-bit client, server $module" <<<"$output" &&
+   grep -qxF 'alice in Inbox: 2 new messages' <<<"$output"; then
+  pass "the C++ example client"
+else
+  fail "the C++ example client (exit code $rc)"
+fi
 
 echo "== registering again and elsewhere"
 check "another program adds a key below the class key" add-subkey Stale
