@@ -1,7 +1,7 @@
 # Cross-compiles for Windows with Debian's mingw-w64, posix threads variant
 # (the win32 variant has no std::mutex/std::thread, which GoogleTest needs).
-#   QC_WINDOWS_ARCH=i686    the product: a 32-bit PE DLL (default)
-#   QC_WINDOWS_ARCH=x86_64  its 64-bit twin, for hosts that cannot run 32-bit code
+#   QC_WINDOWS_ARCH=i686    the x86 QuorCache.dll, for 32-bit processes (default)
+#   QC_WINDOWS_ARCH=x86_64  the x64 QuorCache.dll, for 64-bit processes
 set(CMAKE_SYSTEM_NAME Windows)
 if(NOT QC_WINDOWS_ARCH)
   set(QC_WINDOWS_ARCH i686)

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Builds every build of QuorCache and runs every test; exits non-zero when any
-# fails. Installs what it needs first (Debian 12, as root).
-#   native       the core under AddressSanitizer and UBSan
-#   native-tsan  the concurrency tests under ThreadSanitizer
-#   fuzz         the libFuzzer targets, each for a bounded time
-#   windows      QuorCache.dll (32-bit) and its tests under Wine
-#   windows-x64  the DLL's 64-bit twin: its tests run under Wine instead when
-#                this host's kernel cannot execute 32-bit code
+# Builds every build of QuorCache and runs every test this host can run; exits
+# non-zero when any fails. Installs what it needs first (Debian 12, as root).
+# Each build with its tests is a CMake workflow preset (CMakePresets.json):
+#   native        the core under AddressSanitizer and UBSan
+#   native-tsan   the concurrency tests under ThreadSanitizer
+#   windows       the x86 QuorCache.dll, its tests under 32-bit Wine
+#   windows-x64   the x64 QuorCache.dll, its tests under 64-bit Wine, and both
+#                 DLLs side by side in one 64-bit prefix
+# plus the libFuzzer targets for a bounded time. What this script decides is
+# what depends on the host: whether its kernel runs 32-bit code.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh" || exit 1
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 
 failures=()
 step() {  # step NAME COMMAND...
@@ -18,25 +21,18 @@ step() {  # step NAME COMMAND...
   echo "==== $name"
   "$@" || failures+=("$name")
 }
-build_and_test() {  # build_and_test PRESET [cmake -D options...]
-  local preset=$1; shift
-  cmake --preset "$preset" "$@" >/dev/null &&
-    cmake --build "build/$preset" -j"$(nproc)" &&
-    ctest --test-dir "build/$preset" --output-on-failure -j"$(nproc)"
-}
+workflow() { cmake --workflow --preset "$1"; }
 
-step native build_and_test native
-step native-tsan build_and_test native-tsan
-if [ -x "$root/scripts/fuzz.sh" ]; then
-  step fuzz "$root/scripts/fuzz.sh" "${QC_FUZZ_SECONDS:-60}"
-fi
+step native workflow native
+step native-tsan workflow native-tsan
+step fuzz "$root/scripts/fuzz.sh" "${QC_FUZZ_SECONDS:-60}"
 if "$root/scripts/host-runs-win32.sh"; then
-  step windows build_and_test windows -DQC_WINE_TESTS=ON
+  step windows workflow windows
 else
-  echo "This host cannot run 32-bit code: building the 32-bit DLL, testing its 64-bit twin under Wine."
-  step windows build_and_test windows -DQC_WINE_TESTS=OFF
-  step windows-x64 build_and_test windows-x64 -DQC_WINE_TESTS=ON
+  echo "This host cannot run 32-bit code: the x86 DLL and its tests are built and import-checked, not run."
+  step windows workflow windows-build-only
 fi
+step windows-x64 workflow windows-x64
 
 echo
 if [ ${#failures[@]} -gt 0 ]; then
