@@ -3,17 +3,17 @@
 # with regsvr32, and runs the example page scripts (examples/demo.vbs and
 # examples/demo.js) against it, showing their transcript.
 #
-# The DLL is 32-bit. Hosts whose kernel cannot execute 32-bit code run the
-# DLL's 64-bit twin instead, built from the same sources.
+# It uses the x86 DLL where this host can run 32-bit code, else the x64 DLL:
+# the same server, for the host's other kind of process.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh"
 
 if "$root/scripts/host-runs-win32.sh"; then
-  preset=windows arch=win32 what="QuorCache.dll (32-bit)"
+  preset=windows arch=win32 what="the x86 QuorCache.dll"
 else
-  preset=windows-x64 arch=win64 what="the 64-bit twin of QuorCache.dll (this host cannot run 32-bit code)"
+  preset=windows-x64 arch=win64 what="the x64 QuorCache.dll (this host cannot run 32-bit code)"
 fi
 echo "Building $what..."
 cmake --preset "$preset" >/dev/null
