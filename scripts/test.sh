@@ -7,8 +7,9 @@
 #   windows       the x86 QuorCache.dll, its tests under 32-bit Wine
 #   windows-x64   the x64 QuorCache.dll, its tests under 64-bit Wine, and both
 #                 DLLs side by side in one 64-bit prefix
-# plus the libFuzzer targets for a bounded time. What this script decides is
-# what depends on the host: whether its kernel runs 32-bit code.
+# plus the libFuzzer targets for a bounded time, and the distribution layout
+# (scripts/dist.sh). What this script decides is what depends on the host:
+# whether its kernel runs 32-bit code.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -33,6 +34,7 @@ else
   step windows workflow windows-build-only
 fi
 step windows-x64 workflow windows-x64
+step dist "$root/scripts/dist.sh"
 
 echo
 if [ ${#failures[@]} -gt 0 ]; then
