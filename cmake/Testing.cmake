@@ -32,6 +32,17 @@ else()
   find_package(GTest REQUIRED)
 endif()
 
+# A private Redis server on 127.0.0.1 for the farm's tests, in both builds
+# (a Windows program under Wine reaches the native server too). The "redis"
+# fixture starts it on a free port before the first test that needs it and
+# stops it after the last; such a test learns the port from QC_REDIS_PORT.
+set(QC_REDIS_SERVER_SCRIPT ${PROJECT_SOURCE_DIR}/scripts/redis-test-server.sh)
+set(QC_REDIS_DIR ${PROJECT_BINARY_DIR}/redis-test)
+add_test(NAME redis.start COMMAND ${QC_REDIS_SERVER_SCRIPT} start ${QC_REDIS_DIR})
+add_test(NAME redis.stop COMMAND ${QC_REDIS_SERVER_SCRIPT} stop ${QC_REDIS_DIR})
+set_tests_properties(redis.start PROPERTIES FIXTURES_SETUP redis TIMEOUT 30)
+set_tests_properties(redis.stop PROPERTIES FIXTURES_CLEANUP redis TIMEOUT 30)
+
 # Marks a test as one that runs under Wine (needs the prefix) and gives every
 # test a time limit.
 function(qc_test_properties test)
@@ -45,16 +56,25 @@ function(qc_test_properties test)
   endif()
 endfunction()
 
-# qc_add_gtest(name SOURCES a.cpp ... [LIBS lib ...] [TIMEOUT seconds] [CONCURRENCY])
+# qc_add_gtest(name SOURCES a.cpp ... [LIBS lib ...] [TIMEOUT seconds] [CONCURRENCY] [REDIS])
 # One GoogleTest program, run as one CTest test (natively, or under Wine).
 # The ThreadSanitizer build runs only the programs marked CONCURRENCY.
+# REDIS runs it with the "redis" fixture's server, its port in QC_REDIS_PORT.
 function(qc_add_gtest name)
-  cmake_parse_arguments(ARG "CONCURRENCY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "CONCURRENCY;REDIS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if("thread" IN_LIST QC_SANITIZE AND NOT ARG_CONCURRENCY)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
-  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  if(ARG_REDIS)
+    add_test(NAME ${name} COMMAND ${QC_REDIS_SERVER_SCRIPT} run ${QC_REDIS_DIR}
+                                  ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}> --gtest_brief=1)
+  else()
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  endif()
   qc_test_properties(${name} TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_REDIS)
+    set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED redis)
+  endif()
 endfunction()

@@ -23,6 +23,7 @@
 // with a hook through which tests count allocations or make one fail.
 // and the Windows scalar types and HRESULT codes the core uses (HRESULT,
 // DWORD, ULONG, LONG, BOOL, HANDLE, HINSTANCE, FILETIME, GUID, S_OK, E_FAIL…).
+// socket.h, a seam of its own (library qc_socket), adds TCP client sockets.
 #pragma once
 
 #if defined(_WIN32)

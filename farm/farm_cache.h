@@ -1,0 +1,98 @@
+// One cache kept on the farm: every web server of a site that names it sees
+// the same entries, limit and lifetime.
+//
+// The farm's semantics follow the in-process cache:
+// - Open records this server's limit and lifetime unless another server
+//   recorded the cache's first; from then on every server uses the farm's
+//   ("first limit wins" across the site). Until Open succeeds, this server's
+//   own settings stand in, and any operation that finds the farm without
+//   settings records them.
+// - Add writes or replaces; a replaced entry becomes the newest. Get reads,
+//   Free removes (E_FAIL when absent). Each is one atomic step on the server.
+// - Flush culls expired entries (expiry e is passed once now > e, by the
+//   server's clock), then trims the oldest beyond the limit. It is
+//   idempotent, so every server may flush. An expired entry stays readable
+//   until a flush removes it.
+// - Every key carries a server-side expiry as a backstop: the lifetime plus
+//   kBackstopMarginMs (an entry's from its add; the cache's own keys from the
+//   last add or flush), so nothing outlives its time long when no server flushes.
+// - Count and Statistics are the farm's; hits and misses are this process's.
+// - Clear empties the cache on the farm and keeps its settings and its peak.
+// Lifetimes are minutes as in process: 0 means 30 days, and the value is
+// read as unsigned, so -1 is 4294967295 minutes. Names and texts are bytes
+// (UTF-8 from the caller); see farm_keys.h for how names become keys.
+//
+// Thread-safe: any number of threads may call one object at once. Nothing
+// here holds a lock across a network call; the object only needs its pool,
+// which it shares. Destroying it ends this process's use of the cache: the
+// entries stay on the farm for the other servers.
+#pragma once
+
+#include "farm/farm_keys.h"
+#include "farm/resp_connection_pool.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace qc::farm {
+
+struct FarmCacheStatistics {
+    ULONG maxEntries = 0;
+    LONG lifetimeMinutes = 0;
+    unsigned long long entries = 0;      // on the farm now
+    unsigned long long peakEntries = 0;  // the most the farm has held (Clear keeps it)
+    unsigned long long hits = 0;         // this process's Get calls that found an entry
+    unsigned long long misses = 0;       // and those that did not
+};
+
+class FarmCache {
+public:
+    // Long enough for a missed flush or many (they come every 5 s), short
+    // beside any lifetime (at least a minute).
+    static constexpr long long kBackstopMarginMs = 60 * 1000;
+
+    // Lifetime in ms as in process: 0 is 30 days; others are unsigned minutes.
+    static unsigned long long LifetimeMilliseconds(LONG lifetimeMinutes);
+
+    // No call to the server yet: the limit and lifetime are this server's.
+    FarmCache(std::shared_ptr<RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
+              ULONG maxEntries, LONG lifetimeMinutes);
+
+    HRESULT Open() noexcept;
+    HRESULT Add(std::string_view user, std::string_view text) noexcept;
+    // S_OK with the text, or E_FAIL when the user has no entry.
+    HRESULT Get(std::string_view user, std::string* text) noexcept;
+    // S_OK, or E_FAIL when the user has no entry.
+    HRESULT Free(std::string_view user) noexcept;
+    HRESULT Flush() noexcept;
+    HRESULT Count(unsigned long long* entries) noexcept;
+    HRESULT Clear() noexcept;
+    HRESULT Statistics(FarmCacheStatistics* statistics) noexcept;
+
+    // The settings this server uses: the farm's once Open has read them.
+    ULONG MaxEntries() const { return m_maxEntries.load(std::memory_order_acquire); }
+    LONG LifetimeMinutes() const { return m_lifetimeMinutes.load(std::memory_order_acquire); }
+
+    const FarmCacheKeys& Keys() const { return m_keys; }
+
+    // Moves this object's view of the server's clock (tests: make entries
+    // expire without waiting). 0 unless a test sets it.
+    void SetClockOffsetMs(long long offset) { m_clockOffsetMs.store(offset, std::memory_order_release); }
+
+private:
+    class Call;
+
+    void Adopt(ULONG maxEntries, LONG lifetimeMinutes);
+
+    const std::shared_ptr<RespConnectionPool> m_pool;
+    const FarmCacheKeys m_keys;
+    std::atomic<ULONG> m_maxEntries;
+    std::atomic<LONG> m_lifetimeMinutes;
+    std::atomic<long long> m_clockOffsetMs{0};
+    std::atomic<unsigned long long> m_hits{0};
+    std::atomic<unsigned long long> m_misses{0};
+};
+
+}  // namespace qc::farm

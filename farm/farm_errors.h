@@ -1,0 +1,50 @@
+// The HRESULTs of the farm, each a Win32 code so that scripts and the
+// diagnostic log show a message a reader knows.
+//
+//   connection refused       platform::kSocketRefused       0x8007274D  WSAECONNREFUSED
+//   time-out (connect, reply) platform::kSocketTimedOut     0x8007274C  WSAETIMEDOUT
+//   connection dropped       platform::kSocketReset         0x80072746  WSAECONNRESET
+//   host not found           platform::kSocketHostNotFound  0x80072AF9  WSAHOST_NOT_FOUND
+//   wrong or missing password kFarmAccessDenied             0x80070005  E_ACCESSDENIED
+//   reply that is not RESP   kFarmMalformedReply            0x8007000D  ERROR_INVALID_DATA
+//   reply or text over a cap kFarmTooLarge                  0x8007006F  ERROR_BUFFER_OVERFLOW
+//   server out of memory     E_OUTOFMEMORY                  0x8007000E
+//   any other server error   kFarmServerError               0x8007054F  ERROR_INTERNAL_ERROR
+// An absent entry is E_FAIL, as in process.
+#pragma once
+
+#include "platform/socket.h"
+
+#include <new>
+#include <string_view>
+
+namespace qc::farm {
+
+inline constexpr HRESULT kFarmAccessDenied = static_cast<HRESULT>(0x80070005);
+inline constexpr HRESULT kFarmMalformedReply = static_cast<HRESULT>(0x8007000D);
+inline constexpr HRESULT kFarmTooLarge = static_cast<HRESULT>(0x8007006F);
+inline constexpr HRESULT kFarmServerError = static_cast<HRESULT>(0x8007054F);
+
+// The HRESULT of an error reply, from the code that starts its message.
+inline HRESULT HResultOfErrorReply(std::string_view message) {
+    const auto startsWith = [&](std::string_view code) {
+        return message.substr(0, code.size()) == code &&
+               (message.size() == code.size() || message[code.size()] == ' ');
+    };
+    if (startsWith("NOAUTH") || startsWith("WRONGPASS") || startsWith("NOPERM")) return kFarmAccessDenied;
+    if (startsWith("OOM")) return E_OUTOFMEMORY;
+    return kFarmServerError;
+}
+
+// Runs body, turning a failed allocation into E_OUTOFMEMORY: the farm's
+// public calls return HRESULTs and never throw.
+template <class Body>
+HRESULT ReturningHResult(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+}  // namespace qc::farm

@@ -1,0 +1,42 @@
+// What an administrator sets for the farm, and the few rules read from it.
+//
+// A host that is empty means no farm: every cache stays in process. Names in
+// `caches` fold ASCII case as cache names do everywhere; "*" among them puts
+// every cache on the farm. Strings are UTF-8.
+#pragma once
+
+#include "farm/resp_endpoint.h"
+#include "platform/platform.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qc::farm {
+
+struct FarmSettings {
+    static constexpr unsigned short kDefaultPort = 6379;
+    static constexpr DWORD kDefaultTimeoutMs = 1000;
+
+    std::string host;
+    unsigned short port = kDefaultPort;
+    std::vector<std::string> caches;
+    std::string password;  // empty: no AUTH
+    std::string prefix = "quorcache:";
+    DWORD timeoutMs = kDefaultTimeoutMs;
+
+    // A prefix may hold no brace: a brace would decide the keys' slot.
+    static bool IsValidPrefix(std::string_view prefix) { return prefix.find_first_of("{}") == std::string_view::npos; }
+
+    bool HasFarm() const { return !host.empty(); }
+    bool IsFarmCache(std::string_view cacheName) const;
+    RespEndpoint Endpoint() const;
+};
+
+// Reads "host", "host:port", "[v6 address]" or "[v6 address]:port" (a bare
+// address with several colons is a v6 address without a port) into host and
+// port; spaces around it are ignored. The port defaults to 6379 and must be
+// 1 to 65535. E_INVALIDARG for anything else, and nothing is changed then.
+HRESULT ParseServer(std::string_view text, FarmSettings* settings);
+
+}  // namespace qc::farm

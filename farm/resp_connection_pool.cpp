@@ -1,0 +1,87 @@
+#include "farm/resp_connection_pool.h"
+
+#include "farm/farm_errors.h"
+
+#include <utility>
+
+namespace qc::farm {
+
+RespConnectionPool::RespConnectionPool(const RespEndpoint& endpoint, IFarmOutageObserver* observer,
+                                       std::size_t maxIdle)
+    : m_endpoint(endpoint), m_observer(observer), m_maxIdle(maxIdle) {}
+
+RespConnectionPool::~RespConnectionPool() = default;
+
+HRESULT RespConnectionPool::Create(const RespEndpoint& endpoint, IFarmOutageObserver* observer, std::size_t maxIdle,
+                                   std::shared_ptr<RespConnectionPool>* pool) noexcept {
+    return ReturningHResult([&] {
+        std::shared_ptr<RespConnectionPool> made(new RespConnectionPool(endpoint, observer, maxIdle));
+        for (const HRESULT status : {made->m_sockets.Status(), made->m_idleLock.Status(), made->m_stateLock.Status()})
+            if (FAILED(status)) return status;
+        *pool = std::move(made);
+        return S_OK;
+    });
+}
+
+std::size_t RespConnectionPool::IdleCount() {
+    CScopedLock<FarmLock> lock(m_idleLock);
+    return m_idle.size();
+}
+
+std::unique_ptr<RespConnection> RespConnectionPool::TakeIdle() {
+    for (;;) {
+        std::unique_ptr<RespConnection> connection;
+        {
+            CScopedLock<FarmLock> lock(m_idleLock);
+            if (m_idle.empty()) return nullptr;
+            connection = std::move(m_idle.back());
+            m_idle.pop_back();
+        }
+        // A server that restarted closed what rested here: drop those
+        // without spending a command on them.
+        if (connection->IsFitForReuse()) return connection;
+    }
+}
+
+void RespConnectionPool::PutBack(std::unique_ptr<RespConnection> connection) {
+    if (!connection->IsOpen()) return;
+    CScopedLock<FarmLock> lock(m_idleLock);
+    if (m_idle.size() < m_maxIdle) m_idle.push_back(std::move(connection));
+}  // (one over the limit closes here, under the lock, which costs a close only)
+
+HRESULT RespConnectionPool::ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply) {
+    std::unique_ptr<RespConnection> connection = TakeIdle();
+    if (!connection) {
+        const HRESULT opened = RespConnection::Open(m_endpoint, deadline, &connection);
+        if (FAILED(opened)) return opened;
+    }
+    HRESULT result = connection->Execute(command, deadline, reply);
+    // A server that restarted with a password turns every command away.
+    if (SUCCEEDED(result) && reply->IsError() && HResultOfErrorReply(reply->text) == kFarmAccessDenied)
+        result = kFarmAccessDenied;
+    PutBack(std::move(connection));
+    return result;
+}
+
+HRESULT RespConnectionPool::Reported(HRESULT result) {
+    if (result == E_OUTOFMEMORY) return result;  // this process's shortage, not the farm's
+    const bool failed = FAILED(result);
+    if (failed == m_inOutage.load(std::memory_order_acquire)) return result;
+    CScopedLock<FarmLock> lock(m_stateLock);
+    if (failed != m_inOutage.load(std::memory_order_relaxed)) {
+        m_inOutage.store(failed, std::memory_order_release);
+        if (m_observer) {
+            if (failed)
+                m_observer->OnFarmOutage(result);
+            else
+                m_observer->OnFarmRecovered();
+        }
+    }
+    return result;
+}
+
+HRESULT RespConnectionPool::Execute(const std::string& command, Deadline deadline, RespReply* reply) noexcept {
+    return Reported(ReturningHResult([&] { return ExecuteOnce(command, deadline, reply); }));
+}
+
+}  // namespace qc::farm

@@ -1,0 +1,85 @@
+// The connections of one farm server, shared by every calling thread.
+//
+// A call takes a resting connection (or opens one, outside any lock), runs
+// its command on it alone, and puts it back if it is still sound; at most
+// maxIdle rest, the rest are closed. A connection that failed is dropped, and
+// the next call opens a new one, so the pool recovers by itself when the
+// server returns. Each call is bounded by the endpoint's time-out, opening
+// included: it answers within that time or fails with why (farm_errors.h).
+//
+// Outages: the observer hears of the first failure after the server was
+// reachable (OnFarmOutage, with its HRESULT) and of the first success after
+// that (OnFarmRecovered): one of each per outage, however many calls fail in
+// between. A failure is a call that got no reply, or a refused password;
+// an error reply to a sound command is not.
+//
+// Locks: m_idleLock guards the resting connections; m_stateLock orders the
+// outage transitions and is held while the observer runs. Neither is taken
+// while the other is held, and neither during network calls. The observer
+// must not call back into the pool; it must outlive it.
+#pragma once
+
+#include "farm/resp_connection.h"
+#include "farm/resp_endpoint.h"
+#include "farm/farm_lock.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qc::farm {
+
+class IFarmOutageObserver {
+public:
+    virtual void OnFarmOutage(HRESULT why) = 0;
+    virtual void OnFarmRecovered() = 0;
+
+protected:
+    ~IFarmOutageObserver() = default;
+};
+
+class RespConnectionPool {
+public:
+    static constexpr std::size_t kDefaultMaxIdle = 8;
+
+    static HRESULT Create(const RespEndpoint& endpoint, IFarmOutageObserver* observer, std::size_t maxIdle,
+                          std::shared_ptr<RespConnectionPool>* pool) noexcept;
+    ~RespConnectionPool();
+    RespConnectionPool(const RespConnectionPool&) = delete;
+    RespConnectionPool& operator=(const RespConnectionPool&) = delete;
+
+    const RespEndpoint& Endpoint() const { return m_endpoint; }
+    Deadline NewDeadline() const { return DeadlineAfter(m_endpoint.timeoutMs); }
+
+    // Runs one encoded command. S_OK when it was answered (the reply may be
+    // an error reply); a failure when it was not. Thread-safe.
+    HRESULT Execute(const std::string& command, Deadline deadline, RespReply* reply) noexcept;
+    HRESULT Execute(const std::string& command, RespReply* reply) noexcept {
+        return Execute(command, NewDeadline(), reply);
+    }
+
+    // Resting connections now (for tests of reuse and recovery).
+    std::size_t IdleCount();
+
+private:
+    RespConnectionPool(const RespEndpoint& endpoint, IFarmOutageObserver* observer, std::size_t maxIdle);
+
+    HRESULT ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply);
+    std::unique_ptr<RespConnection> TakeIdle();
+    void PutBack(std::unique_ptr<RespConnection> connection);
+    HRESULT Reported(HRESULT result);
+
+    platform::SocketLibrary m_sockets;  // first in, last out: outlives every connection
+    const RespEndpoint m_endpoint;
+    IFarmOutageObserver* const m_observer;
+    const std::size_t m_maxIdle;
+
+    FarmLock m_idleLock;
+    std::vector<std::unique_ptr<RespConnection>> m_idle;  // guarded by m_idleLock
+
+    FarmLock m_stateLock;
+    std::atomic<bool> m_inOutage{false};  // changed under m_stateLock; read without it
+};
+
+}  // namespace qc::farm

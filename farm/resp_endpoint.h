@@ -1,0 +1,34 @@
+// Where a farm's server is and how to talk to it; copied into each pool.
+#pragma once
+
+#include "farm/resp_reader.h"
+#include "platform/platform.h"
+
+#include <chrono>
+#include <string>
+
+namespace qc::farm {
+
+struct RespEndpoint {
+    std::string host = "127.0.0.1";
+    unsigned short port = 6379;
+    std::string password;  // sent with AUTH when not empty
+    DWORD timeoutMs = 1000;  // for connecting, and for each command with its reply
+    RespLimits limits;
+};
+
+// Every call of the client carries the moment by which it must be answered.
+using Deadline = std::chrono::steady_clock::time_point;
+
+inline Deadline DeadlineAfter(DWORD timeoutMs) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+// What is left of a deadline, in whole milliseconds rounded up (0 once it passed).
+inline DWORD MillisecondsLeft(Deadline deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= Deadline::duration::zero()) return 0;
+    return static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+}  // namespace qc::farm

@@ -1,0 +1,37 @@
+#include "farm/resp_script.h"
+
+#include "farm/farm_errors.h"
+#include "farm/resp_command.h"
+#include "farm/sha1.h"
+
+namespace qc::farm {
+namespace {
+
+std::string ScriptCommand(std::string_view verb, std::string_view body, std::initializer_list<std::string_view> keys,
+                          std::initializer_list<std::string_view> arguments) {
+    RespCommand command(verb);
+    command.Add(body).Add(static_cast<long long>(keys.size()));
+    for (const std::string_view key : keys) command.Add(key);
+    for (const std::string_view argument : arguments) command.Add(argument);
+    return command.Encoded();
+}
+
+bool IsNoScript(const RespReply& reply) {
+    return reply.IsError() && reply.text.compare(0, 8, "NOSCRIPT") == 0;
+}
+
+}  // namespace
+
+RespScript::RespScript(std::string text) : m_text(std::move(text)), m_sha1(Sha1Hex(m_text)) {}
+
+HRESULT RespScript::Run(RespConnectionPool& pool, std::initializer_list<std::string_view> keys,
+                        std::initializer_list<std::string_view> arguments, RespReply* reply) const noexcept {
+    return ReturningHResult([&] {
+        const Deadline deadline = pool.NewDeadline();
+        const HRESULT cached = pool.Execute(ScriptCommand("EVALSHA", m_sha1, keys, arguments), deadline, reply);
+        if (FAILED(cached) || !IsNoScript(*reply)) return cached;
+        return pool.Execute(ScriptCommand("EVAL", m_text, keys, arguments), deadline, reply);
+    });
+}
+
+}  // namespace qc::farm

@@ -1,0 +1,13 @@
+// SHA-1, for the one thing the farm needs it for: the name under which a
+// Redis server caches a script (EVALSHA).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qc::farm {
+
+// The digest as 40 lower-case hexadecimal digits.
+std::string Sha1Hex(std::string_view data);
+
+}  // namespace qc::farm
