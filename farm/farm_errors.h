@@ -25,6 +25,9 @@ inline constexpr HRESULT kFarmMalformedReply = static_cast<HRESULT>(0x8007000D);
 inline constexpr HRESULT kFarmTooLarge = static_cast<HRESULT>(0x8007006F);
 inline constexpr HRESULT kFarmServerError = static_cast<HRESULT>(0x8007054F);
 
+// Redis answers a command it could not read with this and hangs up.
+inline bool IsProtocolErrorReply(std::string_view message) { return message.substr(0, 18) == "ERR Protocol error"; }
+
 // The HRESULT of an error reply, from the code that starts its message.
 inline HRESULT HResultOfErrorReply(std::string_view message) {
     const auto startsWith = [&](std::string_view code) {
@@ -32,6 +35,8 @@ inline HRESULT HResultOfErrorReply(std::string_view message) {
                (message.size() == code.size() || message[code.size()] == ' ');
     };
     if (startsWith("NOAUTH") || startsWith("WRONGPASS") || startsWith("NOPERM")) return kFarmAccessDenied;
+    // A server with a password refuses a long command before AUTH this way.
+    if (startsWith("ERR") && message.find("unauthenticated") != std::string_view::npos) return kFarmAccessDenied;
     if (startsWith("OOM")) return E_OUTOFMEMORY;
     return kFarmServerError;
 }

@@ -39,7 +39,9 @@ HRESULT RespConnection::Execute(const std::string& command, Deadline deadline, R
     if (!IsOpen()) return platform::kSocketReset;
     const HRESULT sent = platform::SendAll(m_socket.Handle(), command.data(), command.size(), MillisecondsLeft(deadline));
     if (FAILED(sent)) return Fail(sent);
-    return ReadReply(deadline, reply);
+    const HRESULT read = ReadReply(deadline, reply);
+    if (SUCCEEDED(read) && reply->IsError() && IsProtocolErrorReply(reply->text)) m_socket.Reset();  // as the server does
+    return read;
 }
 
 HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply) {

@@ -4,7 +4,8 @@
 // A connection that fails in any way other than an error reply (the network,
 // a time-out, a reply that is malformed or over the limits, bytes nobody
 // asked for) cannot know where the next reply starts: it closes itself, and
-// IsOpen() is false from then on. An error reply leaves it open and usable.
+// IsOpen() is false from then on. An error reply leaves it open and usable,
+// but for the protocol error after which the server hangs up.
 // Not thread-safe: the pool hands each connection to one thread at a time.
 #pragma once
 

@@ -12,6 +12,8 @@ set -euo pipefail
 action=${1:-} dir=${2:-}
 [ -n "$action" ] && [ -n "$dir" ] || { echo "usage: $0 start|stop|run DIR ..." >&2; exit 2; }
 shift 2
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)  # the server runs in DIR: its paths must not be relative
 
 # Running and not yet a zombie (the server outlives the shell that started
 # it, so whoever reaps it may do so late).
@@ -50,7 +52,6 @@ try_port() {  # try_port PORT OPTION...
 case $action in
   start)
     command -v redis-server >/dev/null || { echo "redis-server is not installed (scripts/install-deps.sh)" >&2; exit 1; }
-    mkdir -p "$dir"
     stop
     port=
     if [ $# -gt 0 ] && [ "$1" != "--" ]; then port=$1; shift; fi
