@@ -47,12 +47,12 @@ public:
 
     HRESULT Run(const RespScript& script, RespReply* reply) const {
         const FarmCacheKeys& keys = m_cache.m_keys;
-        return script.Run(*m_cache.m_pool, {keys.Settings(), keys.Ages(), keys.Expiries()},
+        return script.Run(*m_cache.m_pool, {keys.Settings(), keys.Ages()},
                           {m_max, m_life, m_lifeMs, m_margin, m_offset, keys.EntryPrefix()}, reply);
     }
     HRESULT Run(const RespScript& script, std::string_view user, std::string_view text, RespReply* reply) const {
         const FarmCacheKeys& keys = m_cache.m_keys;
-        return script.Run(*m_cache.m_pool, {keys.Settings(), keys.Ages(), keys.Expiries(), keys.Entry(user)},
+        return script.Run(*m_cache.m_pool, {keys.Settings(), keys.Ages(), keys.Entry(user)},
                           {m_max, m_life, m_lifeMs, m_margin, m_offset, keys.EntryPrefix(), user, text}, reply);
     }
 

@@ -14,8 +14,9 @@
 //   idempotent, so every server may flush. An expired entry stays readable
 //   until a flush removes it.
 // - Every key carries a server-side expiry as a backstop: the lifetime plus
-//   kBackstopMarginMs (an entry's from its add; the cache's own keys from the
-//   last add or flush), so nothing outlives its time long when no server flushes.
+//   kBackstopMarginMs, an entry's from its add, the cache's own keys from
+//   their making and from the last open or flush. So no entry outlives its
+//   time by more than the margin when no server flushes.
 // - Count and Statistics are the farm's; hits and misses are this process's.
 // - Clear empties the cache on the farm and keeps its settings and its peak.
 // Lifetimes are minutes as in process: 0 means 30 days, and the value is

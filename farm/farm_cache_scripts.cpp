@@ -3,30 +3,32 @@
 namespace qc::farm {
 namespace {
 
-// Helpers the scripts start with. Numbers go back to Redis through ms():
-// Lua's own number-to-text shows 14 digits, and lifetimes in ms need 15.
+// Helpers the scripts start with. Numbers go back to Redis through text():
+// Lua's own number-to-text shows 14 digits, and times in us need 16.
 const char kPrelude[] = R"lua(
-local function ms(x) return string.format('%.0f', x) end
-local function now()
+local function text(x) return string.format('%.0f', x) end
+local function now_us()
   local t = redis.call('TIME')
-  return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) + tonumber(ARGV[5])
+  return tonumber(t[1]) * 1000000 + tonumber(t[2]) + tonumber(ARGV[5]) * 1000
 end
-local function settings()
-  local s = redis.call('HMGET', KEYS[1], 'max', 'lifems')
-  if not s[1] then
-    redis.call('HSET', KEYS[1], 'max', ARGV[1], 'life', ARGV[2], 'lifems', ARGV[3])
-    return tonumber(ARGV[1]), tonumber(ARGV[3])
-  end
-  return tonumber(s[1]), tonumber(s[2])
-end
--- The cache's own keys live as long as an entry added now could (a key
--- that does not exist yet gets no expiry: touch after writing).
-local function touch(lifems)
-  local ttl = ms(lifems + tonumber(ARGV[4]))
-  for i = 1, 3 do redis.call('PEXPIRE', KEYS[i], ttl) end
+-- The keys given live as long as an entry added now could (a key that does
+-- not exist yet gets no expiry: touch after writing).
+local function touch(lifems, ...)
+  local ttl = text(lifems + tonumber(ARGV[4]))
+  for _, key in ipairs({...}) do redis.call('PEXPIRE', key, ttl) end
   return ttl
 end
--- Takes these users' entries out of their keys and both orders.
+-- The farm's limit, lifetime in ms and peak; this server's own when the farm has none.
+local function settings()
+  local s = redis.call('HMGET', KEYS[1], 'max', 'lifems', 'peak')
+  if not s[1] then
+    redis.call('HSET', KEYS[1], 'max', ARGV[1], 'life', ARGV[2], 'lifems', ARGV[3])
+    touch(tonumber(ARGV[3]), KEYS[1])
+    return tonumber(ARGV[1]), tonumber(ARGV[3]), 0
+  end
+  return tonumber(s[1]), tonumber(s[2]), tonumber(s[3] or 0)
+end
+-- Takes these users' entries out of their keys and the ages.
 local function drop(users)
   for i = 1, #users, 500 do
     local last = math.min(i + 499, #users)
@@ -34,7 +36,6 @@ local function drop(users)
     for j = i, last do keys[#keys + 1] = ARGV[6] .. users[j] end
     redis.call('UNLINK', unpack(keys))
     redis.call('ZREM', KEYS[2], unpack(users, i, last))
-    redis.call('ZREM', KEYS[3], unpack(users, i, last))
   end
   return #users
 end
@@ -42,42 +43,43 @@ end
 
 const char kOpen[] = R"lua(
 local max, lifems = settings()
-touch(lifems)
+touch(lifems, KEYS[1])
 return {max, tonumber(redis.call('HGET', KEYS[1], 'life'))}
 )lua";
 
+// A replacement, the common add, takes three calls: its lifetime is this
+// server's, which is the farm's once Open has read it; a new entry also
+// checks the settings, keeps the peak, and gives a new ages zset its expiry
+// (the flushes keep it alive from then on).
 const char kAdd[] = R"lua(
-local max, lifems = settings()
-redis.call('ZADD', KEYS[2], redis.call('HINCRBY', KEYS[1], 'seq', 1), ARGV[7])
-redis.call('ZADD', KEYS[3], ms(now() + lifems), ARGV[7])
-redis.call('SET', KEYS[4], ARGV[8], 'PX', touch(lifems))
-local count = redis.call('ZCARD', KEYS[2])
-if count > tonumber(redis.call('HGET', KEYS[1], 'peak') or 0) then
-  redis.call('HSET', KEYS[1], 'peak', count)
+local added = redis.call('ZADD', KEYS[2], text(now_us()), ARGV[7])
+redis.call('SET', KEYS[3], ARGV[8], 'PX', text(tonumber(ARGV[3]) + tonumber(ARGV[4])))
+if added == 1 then
+  local max, lifems, peak = settings()
+  local count = redis.call('ZCARD', KEYS[2])
+  if count == 1 then touch(lifems, KEYS[2]) end
+  if count > peak then redis.call('HSET', KEYS[1], 'peak', count) end
 end
-return count
+return added
 )lua";
 
 const char kFree[] = R"lua(
-local listed = redis.call('ZREM', KEYS[2], ARGV[7])
-redis.call('ZREM', KEYS[3], ARGV[7])
-if listed + redis.call('UNLINK', KEYS[4]) > 0 then return 1 end
+if redis.call('ZREM', KEYS[2], ARGV[7]) + redis.call('UNLINK', KEYS[3]) > 0 then return 1 end
 return 0
 )lua";
 
-// An entry with expiry e is expired once now > e, as in process.
 const char kFlush[] = R"lua(
 local max, lifems = settings()
-local removed = drop(redis.call('ZRANGEBYSCORE', KEYS[3], '-inf', '(' .. ms(now())))
+local removed = drop(redis.call('ZRANGEBYSCORE', KEYS[2], '-inf', '(' .. text(now_us() - lifems * 1000)))
 local excess = redis.call('ZCARD', KEYS[2]) - max
 if excess > 0 then removed = removed + drop(redis.call('ZRANGE', KEYS[2], 0, excess - 1)) end
-touch(lifems)
+touch(lifems, KEYS[1], KEYS[2])
 return removed
 )lua";
 
 const char kClear[] = R"lua(
 local removed = drop(redis.call('ZRANGE', KEYS[2], 0, -1))
-redis.call('UNLINK', KEYS[2], KEYS[3])
+redis.call('UNLINK', KEYS[2])
 return removed
 )lua";
 

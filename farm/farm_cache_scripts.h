@@ -3,17 +3,22 @@
 // text and number as ARGV (never inside the text).
 //
 // Every script takes the same keys and arguments first, so that any of them
-// can record settings the farm has lost (their keys expired while no server
-// used the cache):
-//   KEYS[1] settings hash   KEYS[2] ages zset   KEYS[3] expiries zset
-//   KEYS[4] the entry (add, free)
+// can record settings the farm has lost (their key expired while no server
+// flushed the cache):
+//   KEYS[1] settings hash   KEYS[2] ages zset   KEYS[3] the entry (add, free)
 //   ARGV[1] limit           ARGV[2] lifetime in minutes, as given
 //   ARGV[3] lifetime in ms  ARGV[4] backstop margin in ms
 //   ARGV[5] clock offset in ms (0 but in tests)   ARGV[6] entries' key prefix
 //   ARGV[7] user (add, free)   ARGV[8] text (add)
-// Times are the server's own (TIME), so web servers with different clocks
-// agree. The settings hash holds max, life and lifems as the first creator
-// gave them, seq (the last order of adding given out) and peak (entries).
+// The ages zset scores each user with the server's time of its add, in
+// microseconds (TIME, so web servers with different clocks agree; exact in a
+// double, and no two scripts run in one microsecond): its order is the order
+// of adding, a replaced entry moves to the newest end, and an entry added at
+// a has expired once now > a + lifetime. The settings hash holds max, life
+// and lifems as the first server recorded them, and peak (entries).
+//
+// Every redis.call costs a microsecond or two beyond its own work, so add,
+// the hot one, makes as few as it can: three to replace an entry.
 #pragma once
 
 #include "farm/resp_script.h"
@@ -23,7 +28,7 @@ namespace qc::farm {
 struct FarmCacheScripts {
     // Records the settings unless the farm has them. -> {limit, lifetime in minutes}
     RespScript open;
-    // Writes or replaces the entry, which becomes the newest. -> entries now
+    // Writes or replaces the entry, which becomes the newest. -> 1 new, 0 replaced
     RespScript add;
     // -> 1 removed, 0 absent
     RespScript free;

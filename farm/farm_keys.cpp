@@ -26,7 +26,6 @@ FarmCacheKeys::FarmCacheKeys(std::string_view prefix, std::string_view cacheName
     const std::string base = std::string(prefix) + "{" + CacheNameInKey(cacheName) + "}:";
     m_settings = base + "s";
     m_ages = base + "age";
-    m_expiries = base + "exp";
     m_entryPrefix = base + "e:";
 }
 

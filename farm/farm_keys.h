@@ -1,8 +1,7 @@
 // The names of one farm cache's keys on the server.
 //
-//   <prefix>{<cache>}:s           hash   the cache's settings and counters
-//   <prefix>{<cache>}:age         zset   user -> order of adding (trim order)
-//   <prefix>{<cache>}:exp         zset   user -> expiry, server ms (cull order)
+//   <prefix>{<cache>}:s           hash   the cache's settings and peak
+//   <prefix>{<cache>}:age         zset   user -> server time of its add, us
 //   <prefix>{<cache>}:e:<user>    string one entry's text
 //
 // <cache> is the cache name with ASCII letters folded to lower case, as the
@@ -30,7 +29,6 @@ public:
 
     const std::string& Settings() const { return m_settings; }
     const std::string& Ages() const { return m_ages; }
-    const std::string& Expiries() const { return m_expiries; }
     // What every entry's key starts with; the scripts that find entries by
     // user (flush, clear) add the user to it on the server.
     const std::string& EntryPrefix() const { return m_entryPrefix; }
@@ -39,7 +37,6 @@ public:
 private:
     std::string m_settings;
     std::string m_ages;
-    std::string m_expiries;
     std::string m_entryPrefix;
 };
 

@@ -25,7 +25,7 @@ TEST(FarmKeys, HostileNamesGiveDistinctKeysUnderThePrefixInOneSlotEach) {
         for (const std::string& cache : caches) {
             const FarmCacheKeys keys(prefix, cache);
             ASSERT_TRUE(FarmSettings::IsValidPrefix(prefix));
-            std::vector<std::string> all = {keys.Settings(), keys.Ages(), keys.Expiries()};
+            std::vector<std::string> all = {keys.Settings(), keys.Ages()};
             for (const std::string& user : users) all.push_back(keys.Entry(user));
             const std::string tag = HashTagOf(all.front());
             for (const std::string& key : all) {
