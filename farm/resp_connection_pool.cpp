@@ -47,7 +47,7 @@ void RespConnectionPool::PutBack(std::unique_ptr<RespConnection> connection) {
     if (!connection->IsOpen()) return;
     CScopedLock<FarmLock> lock(m_idleLock);
     if (m_idle.size() < m_maxIdle) m_idle.push_back(std::move(connection));
-}  // (one over the limit closes here, under the lock, which costs a close only)
+}  // (one beyond maxIdle is closed as the argument goes)
 
 HRESULT RespConnectionPool::ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply) {
     std::unique_ptr<RespConnection> connection = TakeIdle();
