@@ -5,6 +5,7 @@
 #include "support/atl_exception.h"
 #include "support/text_conversion.h"
 
+#include <climits>
 #include <new>
 #include <utility>
 
@@ -43,6 +44,17 @@ private:
     SAFEARRAY* m_array;
     HRESULT m_result;
 };
+
+// The cells of an array: the product of every dimension's element count
+// (at most ULONG_MAX, which no array can hold anyway).
+ULONG CellCount(const SAFEARRAY& array) {
+    unsigned long long cells = 1;
+    for (USHORT dimension = 0; dimension < array.cDims && cells != 0; ++dimension) {
+        cells *= array.rgsabound[dimension].cElements;
+        if (cells > ULONG_MAX) cells = ULONG_MAX;
+    }
+    return static_cast<ULONG>(cells);
+}
 
 // Owns one BSTR until the scope ends.
 class CBstrHolder {
@@ -283,8 +295,11 @@ HRESULT CCacheManager::SetHiddemMessageParameters(const VARIANT* parameters) {
     hr = ::SafeArrayGetUBound(array, 1, &upperBound);
     if (FAILED(hr)) return hr;
     // ub - lb + 1 in wrapping 32-bit arithmetic: an empty dimension gives 0.
-    const LONG count = static_cast<LONG>(static_cast<ULONG>(upperBound) -
-                                         static_cast<ULONG>(lowerBound) + 1u);
+    // Dimension 1 is the list, but it may promise more elements than the
+    // array holds (a 5 x 0 array has no cells at all): never more are read.
+    LONG count = static_cast<LONG>(static_cast<ULONG>(upperBound) - static_cast<ULONG>(lowerBound) + 1u);
+    const ULONG cells = CellCount(*array);
+    if (count > 0 && static_cast<ULONG>(count) > cells) count = static_cast<LONG>(cells);
 
     CScopedLock<CComCriticalSection> lock(m_lock);
     if (count > 0) m_hiddenMessageParameters.clear();

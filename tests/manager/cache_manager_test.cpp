@@ -11,6 +11,7 @@
 
 #include <tlhelp32.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -369,6 +370,24 @@ TEST_F(CacheManagerTest, ATwoDimensionalArrayIsReadByItsFirstDimension) {
     Strings expected;
     for (LONG i = 0; i < count; ++i) expected.push_back("e" + std::to_string(i));
     EXPECT_EQ(m_manager->HiddenMessageParameters(), expected);
+}
+
+// A dimension of extent 0 leaves the array without cells, whatever dimension
+// 1 says: nothing is read, and the list stays. Bounds that wrap past LONG_MAX
+// still count their elements.
+TEST_F(CacheManagerTest, ArraysWithoutCellsAreReadAsEmpty) {
+    StringArray first({L"kept"});
+    const ULONG shapes[][2] = {{5, 0}, {0, 5}, {0, 0}};
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(std::to_string(shape[0]) + "x" + std::to_string(shape[1]));
+        ASSERT_EQ(m_manager->SetHiddemMessageParameters(first.Variant()), S_OK);
+        StringArray empty(shape[0], shape[1], {});
+        EXPECT_EQ(m_manager->SetHiddemMessageParameters(empty.Variant()), S_OK);
+        EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"kept"}));
+    }
+    StringArray nearTheTop({L"x", L"y", L"z"}, LONG_MAX - 1);
+    EXPECT_EQ(m_manager->SetHiddemMessageParameters(nearTheTop.Variant()), S_OK);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"x", "y", "z"}));
 }
 
 TEST_F(CacheManagerTest, ArraysOfOtherElementTypesAreRefusedAndLeaveTheList) {

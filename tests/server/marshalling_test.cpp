@@ -42,6 +42,7 @@ struct ClientResults {
     HRESULT getUnknownCache = S_OK;
     HRESULT addNull = S_OK;
     HRESULT setParameters = E_FAIL;
+    HRESULT setCellless = E_FAIL;
     HRESULT names = E_FAIL;
     DISPID getDispid = DISPID_UNKNOWN;
 };
@@ -85,6 +86,12 @@ void RunClient(const ServerDll& dll, IStream* stream, ClientResults& results) {
             V_VT(&parameters.Get()) = VT_ARRAY | VT_BSTR;
             V_ARRAY(&parameters.Get()) = array;
             results.setParameters = proxy->SetHiddemMessageParameters(parameters.Get());
+            // Dimension 1 promises five elements, but the array has no cells.
+            SAFEARRAYBOUND bounds[2] = {{5, 0}, {0, 0}};
+            Variant cellless;
+            V_VT(&cellless.Get()) = VT_ARRAY | VT_BSTR;
+            V_ARRAY(&cellless.Get()) = ::SafeArrayCreate(VT_BSTR, 2, bounds);
+            results.setCellless = proxy->SetHiddemMessageParameters(cellless.Get());
 
             LPOLESTR name = const_cast<LPOLESTR>(L"Get");
             results.names = proxy->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &results.getDispid);
@@ -125,6 +132,7 @@ TEST(Marshalling, TheOwnProxyStubCarriesEveryKindOfArgument) {
     EXPECT_EQ(results.getUnknownCache, S_FALSE);
     EXPECT_EQ(results.addNull, E_INVALIDARG);
     EXPECT_EQ(results.setParameters, S_OK);
+    EXPECT_EQ(results.setCellless, S_OK);
     EXPECT_EQ(results.names, S_OK);
     EXPECT_EQ(results.getDispid, 2);
 }
