@@ -76,7 +76,10 @@ public:
         const ULONG count = this->InternalRelease();
         if (count == 0) {
             delete this;
-        } else if (count == 1) {
+        } else if (count == 1 && g_atlModule != nullptr) {
+            // Without a module this is the class table letting go at unload,
+            // after the module object is gone, while a client still holds
+            // the object: there is no server lock left to give back.
             g_atlModule->ReleaseServerLock();
         }
         return count;

@@ -8,6 +8,33 @@
 namespace qc::test {
 namespace {
 
+// Ends the process with code 3 at the first access violation, before any
+// handler sees it: the loader's own handler would hide one raised while a
+// DLL is being unloaded.
+LONG CALLBACK ExitOnAccessViolation(EXCEPTION_POINTERS* exception) {
+    if (exception->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+        ::TerminateProcess(::GetCurrentProcess(), 3);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// A client still holds the class object when the DLL goes away: freed by
+// the host, or unloaded as the process exits.
+void HoldTheClassObjectWhileTheDllGoes(bool freeLibrary) {
+    ::AddVectoredExceptionHandler(1, &ExitOnAccessViolation);
+    auto* dll = new ServerDll;
+    IClassFactory* factory = nullptr;  // never released: the client keeps it
+    if (!dll->Loaded() || FAILED(dll->GetClassObject(CLSID_COMCache, IID_IClassFactory,
+                                                     reinterpret_cast<void**>(&factory))))
+        ExitTestProcess(2);
+    if (freeLibrary) delete dll;
+    ExitTestProcess(0);
+}
+
+TEST(ClassObjectDeathTest, UnloadingWhileAClientHoldsTheClassObjectIsSafe) {
+    EXPECT_EXIT(HoldTheClassObjectWhileTheDllGoes(true), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(HoldTheClassObjectWhileTheDllGoes(false), ::testing::ExitedWithCode(0), "");
+}
+
 TEST(ClassObject, TwoRequestsGiveOneObjectWhichHoldsTheDllOnlyWhileReferenced) {
     ServerDll dll;
     ASSERT_TRUE(dll.Loaded());

@@ -35,7 +35,7 @@ private:
     HKEY m_key = nullptr;
 };
 
-const auto* const g_scratchClassesRoot = ::testing::AddGlobalTestEnvironment(new ScratchClassesRoot);
+::testing::Environment* const g_scratchClassesRoot = ::testing::AddGlobalTestEnvironment(new ScratchClassesRoot);
 
 }  // namespace
 
@@ -77,6 +77,11 @@ ComRef<ICOMCache> ServerDll::NewCache() const {
 }
 
 const wchar_t* ServerDll::Path() { return QC_SERVER_DLL_PATH; }
+
+void ExitTestProcess(UINT code) {
+    g_scratchClassesRoot->TearDown();
+    ::ExitProcess(code);
+}
 
 HRESULT RegisterServerTypeLibrary() {
     ComRef<ITypeLib> library;

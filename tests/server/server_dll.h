@@ -44,4 +44,8 @@ private:
 HRESULT RegisterServerTypeLibrary();
 HRESULT UnregisterServerTypeLibrary();
 
+// Ends the process with `code` after removing the scratch classes root: for
+// a death test's child, which never reaches the program's own tear-down.
+[[noreturn]] void ExitTestProcess(UINT code);
+
 }  // namespace qc::test
