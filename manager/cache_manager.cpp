@@ -255,7 +255,11 @@ HRESULT CCacheManager::FreeLocked(const std::string& key, const std::string& nam
 HRESULT CCacheManager::Initialize() {
     CScopedLock<CComCriticalSection> lock(m_lock);
     if (g_started) return S_OK;
-    const HRESULT hr = m_rootWorker.Initialize();
+    // A Terminate whose wait ran out left the thread still ending: that
+    // shutdown is completed first (it does nothing when no thread was left).
+    HRESULT hr = m_rootWorker.Shutdown();
+    if (FAILED(hr)) return hr;
+    hr = m_rootWorker.Initialize();
     if (SUCCEEDED(hr)) g_started = true;
     return hr;
 }
@@ -268,6 +272,9 @@ HRESULT CCacheManager::Terminate() {
     m_caches.clear();
     m_settings.clear();
     m_hiddenMessageParameters.clear();
+    // When the wait runs out the thread is still ending: the flag clears all
+    // the same, IsStarted() keeps reporting the thread until it has ended,
+    // and the next Initialize completes the shutdown.
     const HRESULT hr = m_rootWorker.Shutdown();
     g_started = false;
     return hr;
@@ -328,7 +335,12 @@ HRESULT CCacheManager::AppendHiddenParameters(SAFEARRAY* array, LONG lowerBound,
 
 bool CCacheManager::IsStarted() const {
     CScopedLock<CComCriticalSection> lock(m_lock);
-    return g_started;
+    return g_started || m_rootWorker.IsThreadRunning();
+}
+
+void CCacheManager::SetShutdownWait(DWORD milliseconds) {
+    CScopedLock<CComCriticalSection> lock(m_lock);
+    m_rootWorker.SetShutdownWait(milliseconds);
 }
 
 std::vector<std::string> CCacheManager::HiddenMessageParameters() const {

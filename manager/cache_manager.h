@@ -50,9 +50,14 @@ public:
     HRESULT Terminate();
     HRESULT SetHiddemMessageParameters(const VARIANT* parameters);
 
-    // Whether Initialize has started the worker thread and no Terminate has
-    // stopped it since.
+    // Whether the worker thread runs: Initialize has started it and no
+    // Terminate has stopped it since, or a Terminate whose wait ran out left
+    // it still ending.
     bool IsStarted() const;
+
+    // How long Terminate waits for the worker thread to end (10 s unless a
+    // test shortens it).
+    void SetShutdownWait(DWORD milliseconds);
 
     // Read-only observers for diagnostics and tests.
     std::vector<std::string> HiddenMessageParameters() const;

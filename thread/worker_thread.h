@@ -174,6 +174,16 @@ public:
     // the root worker: callers only test it.
     HANDLE GetThreadHandle() { return Root().m_hThread; }
 
+    // Whether the root's thread runs: from Initialize() until the thread has
+    // ended, which a Shutdown() whose wait ran out leaves pending.
+    bool IsThreadRunning() const {
+        const HANDLE thread = Root().m_hThread;
+        return thread != nullptr && ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+    }
+
+    // How long Shutdown() waits for the thread to end (10 s unless changed).
+    void SetShutdownWait(DWORD milliseconds) { m_dwShutdownWait = milliseconds; }
+
 protected:
     struct ClientEntry {
         IWorkerThreadClient* client;  // null for the two control entries
@@ -191,12 +201,10 @@ protected:
     HANDLE GetHandleAt(int index) const { return m_handles[index]; }
     ClientEntry GetEntryAt(int index) const { return m_entries[index]; }
 
-    // How long Shutdown() waits for the thread to end.
-    void SetShutdownWait(DWORD milliseconds) { m_dwShutdownWait = milliseconds; }
-
 private:
-    CWorkerThread& Root() {
-        CWorkerThread* root = this;
+    CWorkerThread& Root() { return const_cast<CWorkerThread&>(static_cast<const CWorkerThread*>(this)->Root()); }
+    const CWorkerThread& Root() const {
+        const CWorkerThread* root = this;
         while (root->m_pForward != nullptr) root = root->m_pForward;
         return *root;
     }

@@ -11,6 +11,7 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <vector>
@@ -34,16 +35,24 @@ HRESULT Outcome(Call call) {
 
 std::wstring Text(BSTR text) { return text ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
 
-int ThreadsOfThisProcess() {
+std::vector<DWORD> ThreadsOfThisProcess() {
+    std::vector<DWORD> threads;
     const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    if (snapshot == INVALID_HANDLE_VALUE) return threads;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);
-    int count = 0;
     for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) threads.push_back(entry.th32ThreadID);
     ::CloseHandle(snapshot);
-    return count;
+    return threads;
+}
+
+// The worker thread Initialize starts: the one thread that is new since `before`.
+HANDLE OpenNewThread(const std::vector<DWORD>& before) {
+    for (DWORD id : ThreadsOfThisProcess())
+        if (std::find(before.begin(), before.end(), id) == before.end())
+            return ::OpenThread(THREAD_ALL_ACCESS, FALSE, id);
+    return nullptr;
 }
 
 class CacheManagerTest : public ::testing::Test {
@@ -263,17 +272,42 @@ TEST_F(CacheManagerTest, TerminateAfterInitializeEmptiesEverythingAndAllowsARest
 }
 
 TEST_F(CacheManagerTest, InitializeTwiceStartsOneThreadAndTerminateEndsIt) {
-    const int before = ThreadsOfThisProcess();
-    ASSERT_GT(before, 0);
+    const std::size_t before = ThreadsOfThisProcess().size();
+    ASSERT_GT(before, 0u);
     EXPECT_FALSE(IsCacheManagerStarted());
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     EXPECT_TRUE(IsCacheManagerStarted());
-    EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
+    EXPECT_EQ(ThreadsOfThisProcess().size(), before + 1);
     ASSERT_EQ(m_manager->Initialize(), S_OK);
-    EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
+    EXPECT_EQ(ThreadsOfThisProcess().size(), before + 1);
     ASSERT_EQ(m_manager->Terminate(), S_OK);
     EXPECT_FALSE(IsCacheManagerStarted());
-    EXPECT_EQ(ThreadsOfThisProcess(), before);
+    EXPECT_EQ(ThreadsOfThisProcess().size(), before);
+}
+
+// A suspended worker cannot end within Terminate's wait. The thread then
+// still runs, so the server must stay loaded, and the next Initialize
+// completes that shutdown before it starts again.
+TEST_F(CacheManagerTest, AfterATerminateWhoseWaitRanOutInitializeStartsAgain) {
+    const std::vector<DWORD> before = ThreadsOfThisProcess();
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    const HANDLE worker = OpenNewThread(before);
+    ASSERT_NE(worker, nullptr);
+    m_manager->SetShutdownWait(100);
+    ASSERT_NE(::SuspendThread(worker), static_cast<DWORD>(-1));
+    EXPECT_EQ(m_manager->Terminate(), HRESULT_FROM_WIN32(WAIT_TIMEOUT));
+    EXPECT_TRUE(IsCacheManagerStarted());
+    EXPECT_EQ(m_manager->Initialize(), HRESULT_FROM_WIN32(WAIT_TIMEOUT));  // still stuck
+
+    ::ResumeThread(worker);
+    EXPECT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(::WaitForSingleObject(worker, 0), WAIT_OBJECT_0);  // the old thread has ended
+    ::CloseHandle(worker);
+    m_manager->SetShutdownWait(10000);
+    EXPECT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    EXPECT_EQ(Add("ann", "text", "Inbox"), S_OK);
+    EXPECT_EQ(m_manager->Terminate(), S_OK);
+    EXPECT_FALSE(IsCacheManagerStarted());
 }
 
 // ---- hidden message parameters ---------------------------------------------
