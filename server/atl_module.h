@@ -85,7 +85,8 @@ public:
 };
 
 // What a module adds when it lives in a DLL: the class objects of the class
-// table, the unload answer, and the class table's start/stop hooks.
+// table and the class table's start/stop hooks. (The unload answer also asks
+// the cache manager: server/unload_answer.h.)
 template <class T>
 class CAtlDllModuleT : public CAtlModuleT<T> {
 public:
@@ -95,5 +96,4 @@ public:
     HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) {
         return g_comModule.GetClassObject(clsid, iid, result);
     }
-    HRESULT DllCanUnloadNow() { return this->ServerLockCount() == 0 ? S_OK : S_FALSE; }
 };

@@ -3,6 +3,7 @@
 #include "manager/cache_manager.h"
 #include "server/proxy_stub.h"
 #include "server/quorcache_module.h"
+#include "server/unload_answer.h"
 #include "support/static_init_failure.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
@@ -30,6 +31,5 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* result) {
 STDAPI DllCanUnloadNow() {
     const HRESULT hr = ProxyStubDllCanUnloadNow();
     if (hr != S_OK) return hr;
-    if (IsCacheManagerStarted()) return S_FALSE;
-    return g_quorCacheModule.DllCanUnloadNow();
+    return UnloadAnswer([] { return g_quorCacheModule.ServerLockCount(); }, &IsCacheManagerStarted);
 }

@@ -1,9 +1,12 @@
 // DllGetClassObject and DllCanUnloadNow: the cached class object, the server
 // locks that decide whether the DLL may unload, and the proxy/stub's class
 // object under IID_ICOMCache.
+#include "server/unload_answer.h"
 #include "tests/server/server_dll.h"
 
 #include <gtest/gtest.h>
+
+#include <utility>
 
 namespace qc::test {
 namespace {
@@ -70,6 +73,24 @@ TEST(ClassObject, TheRunningWorkerThreadKeepsTheDllLoaded) {
     ASSERT_EQ(cache->Terminate(), S_OK);
     cache.Reset();
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+// Between the answer's two reads a client creates an object, starts the
+// worker from it and releases the object again.
+TEST(ClassObject, AWorkerStartedBetweenTheUnloadAnswersReadsKeepsTheDll) {
+    LONG locks = 0;
+    bool workerRuns = false;
+    bool raced = false;
+    const auto afterTheFirstRead = [&] {
+        if (std::exchange(raced, true)) return;
+        ++locks;
+        workerRuns = true;
+        --locks;
+    };
+    const HRESULT answer = UnloadAnswer([&] { const LONG read = locks; afterTheFirstRead(); return read; },
+                                        [&] { const bool read = workerRuns; afterTheFirstRead(); return read; });
+    EXPECT_TRUE(raced);
+    EXPECT_EQ(answer, S_FALSE);
 }
 
 TEST(ClassObject, LockServerCountsEachLockAndUnlock) {
