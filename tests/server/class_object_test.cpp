@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <utility>
 
 namespace qc::test {
@@ -73,6 +75,29 @@ TEST(ClassObject, TheRunningWorkerThreadKeepsTheDllLoaded) {
     ASSERT_EQ(cache->Terminate(), S_OK);
     cache.Reset();
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+// A host that frees the DLL while the worker thread runs, without asking
+// DllCanUnloadNow: the thread's own hold keeps the DLL loaded, so the free
+// returns at once instead of waiting for a thread that cannot end. Loaded
+// again (the same module and statics), Terminate ends the thread, which
+// gives its hold back as it goes, and the DLL then unloads.
+TEST(ClassObject, FreeingTheDllUnderTheRunningWorkerLeavesItLoadedUntilTheThreadEnds) {
+    auto dll = std::make_unique<ServerDll>();
+    ASSERT_TRUE(dll->Loaded());
+    ASSERT_EQ(dll->NewCache()->Initialize(), S_OK);
+    const auto freeing = std::chrono::steady_clock::now();
+    dll.reset();
+    const auto took = std::chrono::steady_clock::now() - freeing;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 5000);
+    EXPECT_NE(::GetModuleHandleW(ServerDll::Path()), nullptr);
+    {
+        ServerDll again;
+        EXPECT_EQ(again.CanUnloadNow(), S_FALSE);  // the same manager, its thread still running
+        ASSERT_EQ(again.NewCache()->Terminate(), S_OK);
+        EXPECT_EQ(again.CanUnloadNow(), S_OK);
+    }
+    EXPECT_EQ(::GetModuleHandleW(ServerDll::Path()), nullptr);
 }
 
 // Between the answer's two reads a client creates an object, starts the
