@@ -53,7 +53,7 @@ UINT GetConversionCodePage() {
     return static_cast<UINT>(previous != 0 ? previous : choice);
 }
 
-CBstrToAnsiConverter::CBstrToAnsiConverter(BSTR text) : m_text(m_inline) {
+CBstrToAnsiConverter::CBstrToAnsiConverter(BSTR text, UINT codePage) : m_text(m_inline) {
     m_inline[0] = '\0';
     if (text == nullptr) return;
 
@@ -66,7 +66,6 @@ CBstrToAnsiConverter::CBstrToAnsiConverter(BSTR text) : m_text(m_inline) {
     int capacity = count * 4;
     Reserve(static_cast<std::size_t>(capacity));
 
-    const UINT codePage = GetConversionCodePage();
     int written = ::WideCharToMultiByte(codePage, 0, text, count, m_text, capacity, nullptr, nullptr);
     if (written == 0 && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
         capacity = ::WideCharToMultiByte(codePage, 0, text, count, nullptr, 0, nullptr, nullptr);
@@ -78,16 +77,12 @@ CBstrToAnsiConverter::CBstrToAnsiConverter(BSTR text) : m_text(m_inline) {
     m_length = static_cast<std::size_t>(written) - 1;  // the count includes the terminator
 }
 
-CBstrToAnsiConverter::~CBstrToAnsiConverter() {
-    if (m_text != m_inline) qc::platform::HeapFree(m_text);
-}
-
 void CBstrToAnsiConverter::Reserve(std::size_t bytes) {
     if (bytes <= kInlineBytes) return;  // whatever buffer is in use holds that much
-    void* block = qc::platform::HeapAllocate(bytes);
+    char* block = static_cast<char*>(qc::platform::HeapAllocate(bytes));
     if (block == nullptr) AtlThrow(E_OUTOFMEMORY);
-    if (m_text != m_inline) qc::platform::HeapFree(m_text);
-    m_text = static_cast<char*>(block);
+    m_heap.reset(block);
+    m_text = block;
 }
 
 std::string BstrToAnsi(BSTR text) {

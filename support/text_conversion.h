@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 // The code page of every conversion in the server. The first call in the
@@ -29,9 +30,9 @@ class CBstrToAnsiConverter {
 public:
     // A null BSTR is the empty text, as everywhere in automation.
     // Throws CAtlException: E_OUTOFMEMORY when the heap buffer cannot be had,
-    // otherwise HRESULT_FROM_WIN32 of the platform's error.
-    explicit CBstrToAnsiConverter(BSTR text);
-    ~CBstrToAnsiConverter();
+    // otherwise HRESULT_FROM_WIN32 of the platform's error (for instance for
+    // a code page the system does not have).
+    explicit CBstrToAnsiConverter(BSTR text, UINT codePage = GetConversionCodePage());
     CBstrToAnsiConverter(const CBstrToAnsiConverter&) = delete;
     CBstrToAnsiConverter& operator=(const CBstrToAnsiConverter&) = delete;
 
@@ -41,10 +42,17 @@ public:
 private:
     static constexpr std::size_t kInlineBytes = 128;
 
+    struct HeapBlockFree {
+        void operator()(char* block) const noexcept { qc::platform::HeapFree(block); }
+    };
+
     // Makes m_text a buffer of at least `bytes`; its contents are not kept.
     void Reserve(std::size_t bytes);
 
-    char* m_text;              // m_inline or a heap block owned by this object
+    // The heap block, when the text needs one: owned here so that it goes
+    // back also when the constructor throws.
+    std::unique_ptr<char, HeapBlockFree> m_heap;
+    char* m_text;              // m_inline or m_heap
     std::size_t m_length = 0;  // bytes before the terminator
     char m_inline[kInlineBytes];
 };

@@ -33,6 +33,7 @@ private:
 };
 
 std::atomic<int> g_heapAllocations{0};
+std::atomic<int> g_heapFrees{0};
 std::atomic<std::size_t> g_lastAllocationBytes{0};
 std::atomic<bool> g_failAllocations{false};
 
@@ -46,10 +47,15 @@ class HeapCounting : public ::testing::Test {
 protected:
     void SetUp() override {
         g_heapAllocations = 0;
+        g_heapFrees = 0;
         g_failAllocations = false;
         qc::platform::SetHeapAllocationHook(CountAllocation);
+        qc::platform::SetHeapFreeHook([](void*) { ++g_heapFrees; });
     }
-    void TearDown() override { qc::platform::SetHeapAllocationHook(nullptr); }
+    void TearDown() override {
+        qc::platform::SetHeapAllocationHook(nullptr);
+        qc::platform::SetHeapFreeHook(nullptr);
+    }
 };
 
 TEST(TextConversion, StopsAtTheFirstNul) {
@@ -156,6 +162,21 @@ TEST_F(HeapCounting, NoHeapBufferIsOutOfMemory) {
     // The inline buffer needs no heap, so short texts still convert.
     const TestBstr shortText(std::wstring(10, L'd'));
     EXPECT_EQ(BstrToAnsi(shortText.Get()), std::string(10, 'd'));
+}
+
+// A code page the system does not have makes the conversion fail after the
+// heap buffer for a long text was taken: the buffer must go back.
+TEST_F(HeapCounting, AFailedConversionGivesItsHeapBufferBack) {
+    constexpr UINT kNoSuchCodePage = 12345;
+    const TestBstr longText(std::wstring(200, L'c'));
+    try {
+        const CBstrToAnsiConverter converter(longText.Get(), kNoSuchCodePage);
+        ADD_FAILURE() << "expected a failure";
+    } catch (const CAtlException& e) {
+        EXPECT_EQ(static_cast<HRESULT>(e), HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(g_heapAllocations, 1);
+    EXPECT_EQ(g_heapFrees, 1);
 }
 
 }  // namespace
