@@ -1,7 +1,8 @@
 // The diagnostic log's settings, its lock and its two writers.
 //
 // Append-log record (text mode, so each LF reaches the disk as CR LF):
-//   "\n\n ****  " + ctime text (24 characters and its own LF) + " " + message
+//   "\n\n ****  " + CTimeText of the local time (24 characters and its own
+//   LF) + " " + message
 //
 // Ring-log file (bytes, no terminators written):
 //   offset 0     header "E, M," in decimal: E is the offset just past the
@@ -123,8 +124,8 @@ void AppendRecord(const char* text) {
     // to binary must not change the record's line ends.
     const std::unique_ptr<FILE, FileCloser> file(std::fopen(LogPath, "at"));
     if (!file) return;
-    const char* timeText = std::ctime(&now);
-    std::fprintf(file.get(), "\n\n ****  %s ", timeText != nullptr ? timeText : "");
+    const std::tm* local = std::localtime(&now);
+    std::fprintf(file.get(), "\n\n ****  %s ", local != nullptr ? CTimeText(*local).c_str() : "");
     std::fwrite(text, 1, length, file.get());
     ::OutputDebugStringA(text);
 }
@@ -230,4 +231,18 @@ bool SetLogPath(const char* path) {
 std::string GetLogPath() {
     CScopedLock<CLogLock> hold(LogLock);
     return std::string(LogPath);
+}
+
+// Formatted here rather than by the runtime, whose ctime pads the day of the
+// month with a zero on some systems.
+std::string CTimeText(const std::tm& time) {
+    static const char kDays[][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char kMonths[][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const bool named = time.tm_wday >= 0 && time.tm_wday < 7 && time.tm_mon >= 0 && time.tm_mon < 12;
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", named ? kDays[time.tm_wday] : "???",
+                  named ? kMonths[time.tm_mon] : "???", time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec,
+                  1900 + time.tm_year);
+    return text;
 }

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 using LogWriterFunction = void (*)(const char* text);
@@ -48,3 +49,8 @@ bool SetLogPath(const char* path);
 
 // The log file's path as it stands now ("C:\LogError.txt" at first).
 std::string GetLogPath();
+
+// The time text of an append-log record: the C standard's asctime form,
+// 24 characters and a line feed, the day of the month padded with a space
+// ("Tue Dec  8 09:05:03 2026\n").
+std::string CTimeText(const std::tm& time);
