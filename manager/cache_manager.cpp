@@ -1,8 +1,10 @@
 // The cache manager's operations, its singleton holder and the accessor.
 #include "manager/cache_manager.h"
 
+#include "manager/entry_text.h"
 #include "manager/mem_manager.h"
 #include "support/atl_exception.h"
+#include "support/bstr_holder.h"
 #include "support/text_conversion.h"
 
 #include <climits>
@@ -56,19 +58,6 @@ ULONG CellCount(const SAFEARRAY& array) {
     return static_cast<ULONG>(cells);
 }
 
-// Owns one BSTR until the scope ends.
-class CBstrHolder {
-public:
-    explicit CBstrHolder(BSTR text) : m_text(text) {}
-    ~CBstrHolder() { ::SysFreeString(m_text); }
-    CBstrHolder(const CBstrHolder&) = delete;
-    CBstrHolder& operator=(const CBstrHolder&) = delete;
-    BSTR Get() const { return m_text; }
-
-private:
-    BSTR m_text;
-};
-
 // Add, Get and Free raise every failure as a thrown `long`. Failures that
 // reach them as C++ exceptions from helpers (a key or text that cannot be
 // allocated or converted) are turned into that form here, so that nothing
@@ -89,23 +78,6 @@ unsigned long long LifetimeUnits(LONG lifetimeMinutes) {
     // -1 reads as 4 294 967 295 minutes: the unsigned 32-bit value, widened.
     return static_cast<unsigned long long>(static_cast<ULONG>(lifetimeMinutes)) * kUnitsPerMinute;
 }
-
-// Releases a lookup's reference on every path out of Get.
-class CEntryReference {
-public:
-    CEntryReference(IMemoryCache* cache, HCACHEITEM handle) : m_cache(cache), m_handle(handle) {}
-    ~CEntryReference() {
-        if (m_handle) m_cache->ReleaseEntry(m_handle);
-    }
-    CEntryReference(const CEntryReference&) = delete;
-    CEntryReference& operator=(const CEntryReference&) = delete;
-    // Gives the reference back now and returns the remaining count.
-    LONG Release() { return static_cast<LONG>(m_cache->ReleaseEntry(std::exchange(m_handle, nullptr))); }
-
-private:
-    IMemoryCache* m_cache;
-    HCACHEITEM m_handle;
-};
 
 }  // namespace
 
@@ -221,21 +193,9 @@ HRESULT CCacheManager::GetLocked(const std::string& name, const std::string& key
     IMemoryCache* cache = found;
 
     HCACHEITEM handle = nullptr;
-    HRESULT hr = cache->LookupEntry(key.c_str(), &handle);
+    const HRESULT hr = cache->LookupEntry(key.c_str(), &handle);
     if (FAILED(hr)) throw static_cast<long>(hr);
-    CEntryReference reference(cache, handle);
-
-    void* data = nullptr;
-    hr = cache->GetData(handle, &data, nullptr);
-    if (FAILED(hr)) throw static_cast<long>(hr);
-
-    const BSTR text = AnsiToBstr(static_cast<const CacheItem*>(data)->data.c_str());
-    if (text == nullptr) throw static_cast<long>(E_OUTOFMEMORY);
-    *value = text;
-
-    const LONG remaining = reference.Release();
-    if (remaining < 0) throw static_cast<long>(remaining);
-    return remaining;
+    return TakeEntryText(*cache, handle, value);
 }
 
 HRESULT CCacheManager::Free(const std::string& key, const std::string& name) {

@@ -4,6 +4,7 @@
 // manager and leaves one behind.
 #include "manager/cache_manager.h"
 
+#include "manager/entry_text.h"
 #include "support/text_conversion.h"
 #include "tests/common/com_ref.h"
 
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,78 @@ HANDLE OpenNewThread(const std::vector<DWORD>& before) {
             return ::OpenThread(THREAD_ALL_ACCESS, FALSE, id);
     return nullptr;
 }
+
+// Watches the COM task allocations of at least kLarge bytes (BSTRs of long
+// texts, which the platform never serves from its cache of small strings):
+// counts them and what of them is freed, and makes them fail while told to.
+// Registered once for the program and never revoked, as the platform keeps
+// a spy until every allocation made under it is gone.
+class LargeAllocationSpy final : public IMallocSpy {
+public:
+    static constexpr SIZE_T kLarge = 64 * 1024;
+
+    static LargeAllocationSpy& Instance() {
+        static LargeAllocationSpy* const spy = [] {
+            auto* created = new LargeAllocationSpy;
+            EXPECT_EQ(::CoRegisterMallocSpy(created), S_OK);
+            return created;
+        }();
+        return *spy;
+    }
+
+    void Start(bool fail) {
+        m_fail = fail;
+        m_allocated = m_freed = 0;
+    }
+    int Allocated() const { return m_allocated; }
+    int Freed() const { return m_freed; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!::IsEqualIID(iid, IID_IUnknown) && !::IsEqualIID(iid, IID_IMallocSpy)) {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        *object = this;
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override {
+        m_large = size >= kLarge;
+        return m_large && m_fail ? 0 : size;  // 0 makes the allocation fail
+    }
+    void* STDMETHODCALLTYPE PostAlloc(void* block) override {
+        if (m_large && block != nullptr) {
+            ++m_allocated;
+            m_blocks.insert(block);
+        }
+        return block;
+    }
+    void* STDMETHODCALLTYPE PreFree(void* block, BOOL) override {
+        m_freed += static_cast<int>(m_blocks.erase(block));
+        return block;
+    }
+    void STDMETHODCALLTYPE PostFree(BOOL) override {}
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* block, SIZE_T size, void** newBlock, BOOL) override {
+        *newBlock = block;
+        return size;
+    }
+    void* STDMETHODCALLTYPE PostRealloc(void* block, BOOL) override { return block; }
+    void* STDMETHODCALLTYPE PreGetSize(void* block, BOOL) override { return block; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T size, BOOL) override { return size; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* block, BOOL) override { return block; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int result) override { return result; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+
+private:
+    bool m_fail = false;
+    bool m_large = false;
+    int m_allocated = 0;
+    int m_freed = 0;
+    std::set<void*> m_blocks;
+};
 
 class CacheManagerTest : public ::testing::Test {
 protected:
@@ -308,6 +382,53 @@ TEST_F(CacheManagerTest, AfterATerminateWhoseWaitRanOutInitializeStartsAgain) {
     EXPECT_EQ(Add("ann", "text", "Inbox"), S_OK);
     EXPECT_EQ(m_manager->Terminate(), S_OK);
     EXPECT_FALSE(IsCacheManagerStarted());
+}
+
+// A release too many has already given the lookup's reference back, so the
+// release after reading reports -1: the text made meanwhile must neither
+// reach the caller nor leak.
+TEST_F(CacheManagerTest, AFailedReleaseAfterReadingHandsNoTextOut) {
+    CCacheManager::WorkerType root;
+    ASSERT_EQ(root.Initialize(), S_OK);
+    {
+        CCacheManager::CacheType cache;
+        ASSERT_EQ(cache.Initialize(&root), S_OK);
+        CComObjectStackEx<CMemoryCacheClient<CacheItem>> client;
+        IMemoryCache& store = cache;
+        const std::string longText(LargeAllocationSpy::kLarge, 't');
+        ASSERT_EQ(store.Add("ann", new CacheItem(longText), CacheItem::kCountedSize, nullptr, nullptr, nullptr,
+                            &client),
+                  S_OK);
+        HCACHEITEM handle = nullptr;
+        ASSERT_EQ(store.LookupEntry("ann", &handle), S_OK);
+        ASSERT_EQ(store.ReleaseEntry(handle), 0);
+
+        LargeAllocationSpy& spy = LargeAllocationSpy::Instance();
+        spy.Start(false);
+        BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
+        EXPECT_EQ(Outcome([&] { return TakeEntryText(store, handle, &value); }), -1);
+        EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
+        EXPECT_EQ(spy.Allocated(), 1);
+        EXPECT_EQ(spy.Freed(), 1);
+        EXPECT_EQ(cache.Uninitialize(), S_OK);
+    }
+    EXPECT_EQ(root.Shutdown(), S_OK);
+}
+
+// No BSTR can be had for a long text: Get fails and gives the lookup's
+// reference back, so that a Free destroys the entry at once.
+TEST_F(CacheManagerTest, GetGivesItsReferenceBackWhenNoBstrCanBeMade) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    ASSERT_EQ(Add("ann", std::string(LargeAllocationSpy::kLarge, 't'), "Inbox"), S_OK);
+    LargeAllocationSpy& spy = LargeAllocationSpy::Instance();
+    spy.Start(true);
+    BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
+    EXPECT_EQ(Get("Inbox", "ann", &value), E_OUTOFMEMORY);
+    spy.Start(false);
+    EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
+    EXPECT_EQ(Free("ann", "Inbox"), S_OK);
+    EXPECT_EQ(CacheItem::LiveCount(), 0);
 }
 
 // ---- hidden message parameters ---------------------------------------------
