@@ -110,7 +110,41 @@ public:
     ULONG GetCount() const noexcept { return m_nCount; }
     ULONG GetBucketCount() const noexcept { return m_nBins; }
 
+    // Re-links every pair into a new array of `bins` buckets. When the array
+    // cannot be had, the table stays as it is. Before the first insert there
+    // is no array: only the size the first insert allocates changes. (The
+    // table calls this itself as it grows and shrinks.)
+    void Resize(ULONG bins) noexcept {
+        if (bins == m_nBins) return;
+        if (m_ppBins == nullptr) {
+            SetSize(bins);
+            return;
+        }
+        Pair** fresh = AllocateBins(bins);
+        if (fresh == nullptr) return;
+        for (ULONG i = 0; i < m_nBins; ++i) {
+            for (Pair* pair = m_ppBins[i]; pair != nullptr;) {
+                Pair* next = pair->m_pNext;
+                Pair*& head = fresh[pair->m_nHash % bins];
+                pair->m_pNext = head;
+                head = pair;
+                pair = next;
+            }
+        }
+        qc::platform::HeapFree(m_ppBins);
+        m_ppBins = fresh;
+        SetSize(bins);
+    }
+
 private:
+    // The bucket count and the thresholds that follow from it.
+    void SetSize(ULONG bins) noexcept {
+        m_nBins = bins;
+        m_nHiRehashThreshold = static_cast<ULONG>(m_fHiThreshold * static_cast<float>(bins));
+        m_nLoRehashThreshold = static_cast<ULONG>(m_fLoThreshold * static_cast<float>(bins));
+        if (m_nLoRehashThreshold < 17) m_nLoRehashThreshold = 0;
+    }
+
     static constexpr ULONG kBlockSize = 10;
 
     struct alignas(Pair) BlockHeader {
@@ -177,29 +211,6 @@ private:
         for (ULONG prime : kPrimes)
             if (prime >= wanted) return prime;
         return wanted;
-    }
-
-    // Re-links every pair into a new array of `bins` buckets. When the array
-    // cannot be had, the table stays as it is.
-    void Resize(ULONG bins) noexcept {
-        if (bins == m_nBins) return;
-        Pair** fresh = AllocateBins(bins);
-        if (fresh == nullptr) return;
-        for (ULONG i = 0; i < m_nBins; ++i) {
-            for (Pair* pair = m_ppBins[i]; pair != nullptr;) {
-                Pair* next = pair->m_pNext;
-                Pair*& head = fresh[pair->m_nHash % bins];
-                pair->m_pNext = head;
-                head = pair;
-                pair = next;
-            }
-        }
-        qc::platform::HeapFree(m_ppBins);
-        m_ppBins = fresh;
-        m_nBins = bins;
-        m_nHiRehashThreshold = static_cast<ULONG>(m_fHiThreshold * static_cast<float>(bins));
-        m_nLoRehashThreshold = static_cast<ULONG>(m_fLoThreshold * static_cast<float>(bins));
-        if (m_nLoRehashThreshold < 17) m_nLoRehashThreshold = 0;
     }
 
     Pair** m_ppBins = nullptr;  // allocated at the first insert

@@ -151,4 +151,19 @@ TEST(KeyMap, ResizeWithoutMemoryKeepsTheSizeAndTriesAgainLater) {
     for (int i = 1; i <= 40; ++i) EXPECT_NE(Find(map, std::to_string(i)), nullptr) << i;
 }
 
+// Before the first insert there is no bucket array to re-link: a resize
+// only sets the size the first insert allocates, and the thresholds.
+TEST(KeyMap, ResizeBeforeTheFirstInsertOnlySetsTheSize) {
+    KeyMap map;
+    HeapWatch heap;
+    map.Resize(53);
+    EXPECT_EQ(map.GetBucketCount(), 53u);
+    EXPECT_EQ(heap.Count(), 0);
+    for (int i = 1; i <= 119; ++i) Insert(map, std::to_string(i));
+    EXPECT_EQ(map.GetBucketCount(), 53u);
+    Insert(map, "120");
+    EXPECT_EQ(map.GetBucketCount(), 163u);
+    for (int i = 1; i <= 120; ++i) EXPECT_NE(Find(map, std::to_string(i)), nullptr) << i;
+}
+
 }  // namespace
