@@ -81,18 +81,20 @@ unsigned long long LifetimeUnits(LONG lifetimeMinutes) {
 
 }  // namespace
 
-CCacheManager::CCacheManager() {
-    // Preparing a critical section fails only when the system is out of the
-    // memory for it, which current systems no longer report at this point.
-    m_lock.Init();
-}
+namespace {
+// The manager lock. The manager itself is made on first use, but its lock is
+// prepared with the module's statics, so that a lock the system cannot
+// prepare makes the DLL refuse to load instead of leaving a manager without
+// one. It outlives the manager, which is built later and destroyed sooner.
+CStaticLock g_managerLock;
+}  // namespace
 
-CCacheManager::~CCacheManager() {
-    // The lock goes first; the fields then go in reverse order: the hidden
-    // list, the settings, the caches (each cache's destructor removes its own
-    // timer), the root worker (its destructor shuts the thread down), the client.
-    m_lock.Term();
-}
+CCacheManager::CCacheManager() : m_lock(g_managerLock) {}
+
+// The fields go in reverse order: the hidden list, the settings, the caches
+// (each cache's destructor removes its own timer), the root worker (its
+// destructor shuts the thread down), the client.
+CCacheManager::~CCacheManager() = default;
 
 CCacheManager::CacheType* CCacheManager::FindUsableCache(const std::string& name,
                                                          const CacheSettings** settings) const {
@@ -105,7 +107,7 @@ CCacheManager::CacheType* CCacheManager::FindUsableCache(const std::string& name
 }
 
 HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes) {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     // An existing name keeps its limit and lifetime.
     if (m_settings.count(name) != 0 || m_caches.count(name) != 0) return S_OK;
 
@@ -132,7 +134,7 @@ HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LON
 }
 
 HRESULT CCacheManager::DestroyCache(const std::string& name) {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     const auto record = m_settings.find(name);
     if (record == m_settings.end()) return S_OK;
     m_settings.erase(record);
@@ -148,7 +150,7 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
 }
 
 HRESULT CCacheManager::Add(const std::string& key, const std::string& data, const std::string& name) {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     return RaiseFailuresAsLong([&] { return AddLocked(key, data, name); });
 }
 
@@ -181,7 +183,7 @@ HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data
 }
 
 HRESULT CCacheManager::Get(const std::string& name, const std::string& key, BSTR* value) {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     return RaiseFailuresAsLong([&] { return GetLocked(name, key, value); });
 }
 
@@ -199,7 +201,7 @@ HRESULT CCacheManager::GetLocked(const std::string& name, const std::string& key
 }
 
 HRESULT CCacheManager::Free(const std::string& key, const std::string& name) {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     return RaiseFailuresAsLong([&] { return FreeLocked(key, name); });
 }
 
@@ -213,7 +215,7 @@ HRESULT CCacheManager::FreeLocked(const std::string& key, const std::string& nam
 }
 
 HRESULT CCacheManager::Initialize() {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     if (g_started) return S_OK;
     // A Terminate whose wait ran out left the thread still ending: that
     // shutdown is completed first (it does nothing when no thread was left).
@@ -225,7 +227,7 @@ HRESULT CCacheManager::Initialize() {
 }
 
 HRESULT CCacheManager::Terminate() {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     if (!g_started) return S_OK;
     // Each cache removes its timer before the thread goes away.
     for (auto& cache : m_caches) cache.second->Uninitialize();
@@ -268,7 +270,7 @@ HRESULT CCacheManager::SetHiddemMessageParameters(const VARIANT* parameters) {
     const ULONG cells = CellCount(*array);
     if (count > 0 && static_cast<ULONG>(count) > cells) count = static_cast<LONG>(cells);
 
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     if (count > 0) m_hiddenMessageParameters.clear();
     return AppendHiddenParameters(array, lowerBound, count);
 }
@@ -294,23 +296,23 @@ HRESULT CCacheManager::AppendHiddenParameters(SAFEARRAY* array, LONG lowerBound,
 }
 
 bool CCacheManager::IsStarted() const {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     return g_started || m_rootWorker.IsThreadRunning();
 }
 
 void CCacheManager::SetShutdownWait(DWORD milliseconds) {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     m_rootWorker.SetShutdownWait(milliseconds);
 }
 
 std::vector<std::string> CCacheManager::HiddenMessageParameters() const {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     return m_hiddenMessageParameters;
 }
 
 HRESULT CCacheManager::GetCacheSettings(const std::string& name, DWORD* maxEntries,
                                         LONG* lifetimeMinutes) const {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     const CacheSettings* settings = nullptr;
     CacheType* cache = FindUsableCache(name, &settings);
     if (cache == nullptr) return S_FALSE;
@@ -320,7 +322,7 @@ HRESULT CCacheManager::GetCacheSettings(const std::string& name, DWORD* maxEntri
 
 HRESULT CCacheManager::GetEntryExpiry(const std::string& name, const std::string& key,
                                       unsigned long long* expiry) const {
-    CScopedLock<CComCriticalSection> lock(m_lock);
+    CScopedLock<CStaticLock> lock(m_lock);
     CacheType* cache = FindUsableCache(name, nullptr);
     if (cache == nullptr) return S_FALSE;
     IMemoryCache* store = cache;

@@ -22,7 +22,7 @@
 #include "manager/com_object_stack_ex.h"
 #include "manager/memory_cache_client.h"
 #include "manager/shared_cache_handle.h"
-#include "support/com_critical_section.h"
+#include "support/static_lock.h"
 #include "thread/rt_thread_traits.h"
 #include "thread/worker_thread.h"
 
@@ -91,7 +91,7 @@ private:
     CacheTable m_caches;
     SettingsTable m_settings;
     std::vector<std::string> m_hiddenMessageParameters;
-    mutable CComCriticalSection m_lock;
+    CStaticLock& m_lock;  // a static of the module, prepared at load
 };
 
 // The manager accessor: constructs the manager on first use (exactly once,

@@ -1,9 +1,18 @@
 // CComCriticalSection: the lock policy of the caches and the manager, a
 // platform critical section (re-entrant for its owner) with an explicit
 // Init/Term life, because preparing the section can fail for lack of memory.
+//
+// Tests make Init fail through a hook, as a system out of memory would;
+// production never installs one.
 #pragma once
 
 #include "platform/platform.h"
+
+#include <atomic>
+
+// Called before each lock is prepared; returning false makes Init fail.
+using LockPreparationHook = bool (*)();
+inline std::atomic<LockPreparationHook> g_lockPreparationHook{nullptr};
 
 class CComCriticalSection {
 public:
@@ -12,7 +21,11 @@ public:
     CComCriticalSection& operator=(const CComCriticalSection&) = delete;
 
     // E_OUTOFMEMORY when the platform cannot prepare the section.
-    HRESULT Init() { return qc::platform::InitializeLock(m_section) ? S_OK : E_OUTOFMEMORY; }
+    HRESULT Init() {
+        const LockPreparationHook hook = g_lockPreparationHook.load(std::memory_order_acquire);
+        if (hook != nullptr && !hook()) return E_OUTOFMEMORY;
+        return qc::platform::InitializeLock(m_section) ? S_OK : E_OUTOFMEMORY;
+    }
     void Term() { qc::platform::DeleteLock(m_section); }
     void Lock() { qc::platform::EnterLock(m_section); }
     void Unlock() { qc::platform::LeaveLock(m_section); }

@@ -17,8 +17,7 @@
 // so the previous pass's records stay readable beyond E, up to M.
 #include "support/diagnostic_log.h"
 
-#include "support/com_critical_section.h"
-#include "support/static_init_failure.h"
+#include "support/static_lock.h"
 
 #include <climits>
 #include <cstdio>
@@ -40,31 +39,8 @@ constexpr LONG kRingHeaderBytes = 100;
 constexpr LONG kRingThreshold = 0x500000;
 constexpr std::size_t kRecordPrefixCapacity = 512;
 
-// The lock of every writer call. It is made while the module's statics are
-// constructed and deleted when they are destroyed. When the system cannot
-// make it the DLL refuses to load (static_init_failure.h), so a writer never
-// meets an unprepared lock.
-class CLogLock {
-public:
-    CLogLock() {
-        m_initialized = SUCCEEDED(m_section.Init());
-        if (!m_initialized) g_initializationFailed = true;
-    }
-    ~CLogLock() {
-        if (m_initialized) m_section.Term();
-    }
-    CLogLock(const CLogLock&) = delete;
-    CLogLock& operator=(const CLogLock&) = delete;
-
-    void Lock() { m_section.Lock(); }
-    void Unlock() { m_section.Unlock(); }
-
-private:
-    CComCriticalSection m_section;
-    bool m_initialized = false;
-};
-
-CLogLock LogLock;
+// The lock of every writer call, prepared with the module's statics.
+CStaticLock LogLock;
 
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
@@ -202,7 +178,7 @@ void WriteRingRecord(const char* text) {
 
 void WriteAppendLog(const char* text) noexcept {
     if (text == nullptr) return;
-    CScopedLock<CLogLock> hold(LogLock);
+    CScopedLock<CStaticLock> hold(LogLock);
     MovePathBesidePivotOnce();
     const DWORD mode = LogMode.load();
     if (mode & kLogShowMessageBox) ShowMessageBox(text);
@@ -211,7 +187,7 @@ void WriteAppendLog(const char* text) noexcept {
 
 void WriteRingLog(const char* text) noexcept {
     if (text == nullptr) return;
-    CScopedLock<CLogLock> hold(LogLock);
+    CScopedLock<CStaticLock> hold(LogLock);
     const DWORD mode = LogMode.load();
     if (mode & kLogShowMessageBox) ShowMessageBox(text);
     ::OutputDebugStringA(text);
@@ -223,13 +199,13 @@ bool SetLogPath(const char* path) {
     if (path == nullptr) return false;
     const std::size_t length = std::strlen(path);
     if (length >= kLogPathCapacity) return false;
-    CScopedLock<CLogLock> hold(LogLock);
+    CScopedLock<CStaticLock> hold(LogLock);
     std::memcpy(LogPath, path, length + 1);
     return true;
 }
 
 std::string GetLogPath() {
-    CScopedLock<CLogLock> hold(LogLock);
+    CScopedLock<CStaticLock> hold(LogLock);
     return std::string(LogPath);
 }
 
