@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -294,6 +296,85 @@ TEST_F(MemoryCache, DestroyingAStoreStillInitialisedFreesItsEntries) {
         ASSERT_EQ(doomed.AddEntry(CCacheKey("b"), Data(2), 40, nullptr, nullptr, nullptr, nullptr), S_OK);
     }
     EXPECT_EQ(client.Freed(), Freed({1}));  // "b" had no client to call
+}
+
+// A store lock that runs a test's step just before its n-th acquisition from
+// now, on the acquiring thread: the way to act, deterministically, between
+// the two locked sections of an add.
+class SteppingLock {
+public:
+    HRESULT Init() { return m_lock.Init(); }
+    void Term() { m_lock.Term(); }
+    void Lock() {
+        if (s_countdown > 0 && --s_countdown == 0) s_step();
+        m_lock.Lock();
+    }
+    void Unlock() { m_lock.Unlock(); }
+
+    static void Before(int acquisition, std::function<void()> step) {
+        s_step = std::move(step);
+        s_countdown = acquisition;
+    }
+
+private:
+    CComCriticalSection m_lock;
+    static inline int s_countdown = 0;
+    static inline std::function<void()> s_step;
+};
+
+using SteppingStore = CMemoryCache<void*, CStdStatClass, COldFlusher, CCacheKey, CStringElementTraits<CCacheKey>,
+                                   SteppingLock, CExpireCuller>;
+
+// Between its two sections an add's entry is in the key table and on the age
+// list, held by the add, but not yet on the expiry list. Removed or replaced
+// there, it must never reach that list (a cull would meet a freed entry); a
+// trim passes it over. The entry has expired already, so the cull after the
+// add removes whatever is listed.
+TEST(MemoryCachePendingAdd, WhatHappensToTheEntryBeforeTheAddEndsIsFinal) {
+    const unsigned long long now = qc::platform::SystemTimeAsFileTime();
+    const FILETIME past{static_cast<DWORD>(now - 1), static_cast<DWORD>((now - 1) >> 32)};
+    struct Case {
+        const char* name;
+        std::function<void(SteppingStore&, RecordingClient&)> step;
+        std::size_t freedDuringTheAdd;
+        void* left;  // after the cull
+    };
+    const Case cases[] = {
+        {"removed", [](SteppingStore& store, RecordingClient&) { EXPECT_EQ(store.RemoveByKey(CCacheKey("k")), S_OK); },
+         1, nullptr},
+        {"replaced",
+         [](SteppingStore& store, RecordingClient& client) {
+             EXPECT_EQ(store.AddEntry(CCacheKey("k"), Data(2), 40, nullptr, nullptr, &client, nullptr), S_OK);
+         },
+         1, Data(2)},
+        {"trimmed",
+         [](SteppingStore& store, RecordingClient&) {
+             store.SetMaxAllowedEntries(0);
+             EXPECT_EQ(store.TrimToLimits(), S_OK);
+         },
+         0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingClient client;
+        SteppingStore store;
+        ASSERT_EQ(store.InitStore(), S_OK);
+        SteppingLock::Before(2, [&] { c.step(store, client); });
+        ASSERT_EQ(store.AddEntry(CCacheKey("k"), Data(1), 40, &past, nullptr, &client, nullptr), S_OK);
+        EXPECT_EQ(client.Freed().size(), c.freedDuringTheAdd);
+        EXPECT_EQ(store.CullExpired(), S_OK);
+        EXPECT_EQ(client.Freed().front(), Data(1));
+        EXPECT_EQ(client.Freed().size(), 1u);
+        HCACHEITEM handle = nullptr;
+        void* data = nullptr;
+        if (store.FindEntry(CCacheKey("k"), &handle) == S_OK) {
+            store.GetEntryData(handle, &data, nullptr);
+            store.ReleaseEntryRef(handle);
+        }
+        EXPECT_EQ(data, c.left);
+        EXPECT_EQ(store.GetStatistics().GetCurrentEntryCount(), c.left != nullptr ? 1 : 0);
+        store.UninitStore();
+    }
 }
 
 }  // namespace

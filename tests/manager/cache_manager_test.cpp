@@ -13,10 +13,30 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
+#include <initializer_list>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
+
+// The program's operator new counts its calls and can make a chosen one
+// fail, so that a test can take away one allocation the manager makes.
+namespace {
+std::atomic<long> g_newCalls{0};
+std::atomic<long> g_failingNewCall{0};  // 0: none fails
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (++g_newCalls == g_failingNewCall.load()) throw std::bad_alloc();
+    if (void* block = ::HeapAlloc(::GetProcessHeap(), 0, size != 0 ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+    if (block != nullptr) ::HeapFree(::GetProcessHeap(), 0, block);
+}
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 
 namespace {
 
@@ -153,6 +173,22 @@ protected:
     }
     HRESULT Free(const std::string& user, const std::string& cache) {
         return Outcome([&] { return m_manager->Free(user, cache); });
+    }
+    // A one-dimensional string array from index 0, by value.
+    HRESULT SetHiddenParameters(std::initializer_list<const wchar_t*> texts) {
+        SAFEARRAY* array = ::SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size()));
+        LONG index = 0;
+        for (const wchar_t* text : texts) {
+            Bstr element(text);
+            ::SafeArrayPutElement(array, &index, element.Get());
+            ++index;
+        }
+        VARIANT parameters;
+        V_VT(&parameters) = VT_ARRAY | VT_BSTR;
+        V_ARRAY(&parameters) = array;
+        const HRESULT hr = m_manager->SetHiddemMessageParameters(&parameters);
+        ::VariantClear(&parameters);
+        return hr;
     }
     std::wstring GetText(const std::string& cache, const std::string& user) {
         Bstr value;
@@ -311,16 +347,7 @@ TEST_F(CacheManagerTest, WithoutInitializeNoCacheCanBeCreatedAndTerminateKeepsEv
     EXPECT_EQ(m_manager->CreateCache("Inbox", 10, 5), E_UNEXPECTED);
     EXPECT_EQ(Add("ann", "text", "Inbox"), S_FALSE);
     EXPECT_EQ(m_manager->DestroyCache("Inbox"), S_OK);
-
-    Bstr a(L"a");
-    SAFEARRAY* array = ::SafeArrayCreateVector(VT_BSTR, 0, 1);
-    ASSERT_NE(array, nullptr);
-    ASSERT_EQ(::SafeArrayPutElement(array, std::vector<LONG>{0}.data(), a.Get()), S_OK);
-    VARIANT parameters;
-    V_VT(&parameters) = VT_ARRAY | VT_BSTR;
-    V_ARRAY(&parameters) = array;
-    ASSERT_EQ(m_manager->SetHiddemMessageParameters(&parameters), S_OK);
-    ::VariantClear(&parameters);
+    ASSERT_EQ(SetHiddenParameters({L"a"}), S_OK);
 
     EXPECT_EQ(m_manager->Terminate(), S_OK);
     EXPECT_EQ(m_manager->HiddenMessageParameters(), std::vector<std::string>{"a"});
@@ -332,6 +359,8 @@ TEST_F(CacheManagerTest, TerminateAfterInitializeEmptiesEverythingAndAllowsARest
     ASSERT_EQ(m_manager->CreateCache("Outbox", 10, 5), S_OK);
     ASSERT_EQ(Add("ann", "a", "Inbox"), S_OK);
     ASSERT_EQ(Add("ann", "b", "Outbox"), S_OK);
+    ASSERT_EQ(SetHiddenParameters({L"p", L"q"}), S_OK);
+    ASSERT_EQ(m_manager->HiddenMessageParameters().size(), 2u);
 
     EXPECT_EQ(m_manager->Terminate(), S_OK);
     EXPECT_EQ(CacheItem::LiveCount(), 0);
@@ -357,6 +386,43 @@ TEST_F(CacheManagerTest, InitializeTwiceStartsOneThreadAndTerminateEndsIt) {
     ASSERT_EQ(m_manager->Terminate(), S_OK);
     EXPECT_FALSE(IsCacheManagerStarted());
     EXPECT_EQ(ThreadsOfThisProcess().size(), before);
+}
+
+// The worker thread died (it ended without a shutdown), so a cache's timer
+// cannot be taken out of its table and DestroyCache fails. The settings go,
+// the cache stays until Terminate: Add and Get find no cache, Free still
+// reaches it (its store is emptied and stopped), CreateCache makes nothing.
+TEST_F(CacheManagerTest, ACacheWhoseDestroyFailsStaysWithoutSettingsUntilTerminate) {
+    const std::vector<DWORD> before = ThreadsOfThisProcess();
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    const HANDLE worker = OpenNewThread(before);
+    ASSERT_NE(worker, nullptr);
+    ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    ASSERT_EQ(Add("ann", "a", "Inbox"), S_OK);
+    ASSERT_TRUE(::TerminateThread(worker, 1));
+    ::WaitForSingleObject(worker, INFINITE);
+    ::CloseHandle(worker);
+
+    EXPECT_EQ(m_manager->DestroyCache("Inbox"), E_UNEXPECTED);
+    EXPECT_EQ(CacheItem::LiveCount(), 0);
+    DWORD limit = 0;
+    LONG lifetime = 0;
+    EXPECT_EQ(m_manager->GetCacheSettings("Inbox", &limit, &lifetime), S_FALSE);
+    EXPECT_EQ(Add("bob", "b", "Inbox"), S_FALSE);
+    BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
+    EXPECT_EQ(Get("Inbox", "ann", &value), S_FALSE);
+    EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
+    EXPECT_EQ(Free("ann", "Inbox"), E_UNEXPECTED);  // an unknown cache would give S_OK
+    EXPECT_EQ(Free("ann", "Nowhere"), S_OK);
+    EXPECT_EQ(m_manager->CreateCache("INBOX", 3, 1), S_OK);
+    EXPECT_EQ(Add("bob", "b", "Inbox"), S_FALSE);
+    EXPECT_EQ(m_manager->DestroyCache("Inbox"), S_OK);  // no settings: nothing to do
+
+    EXPECT_EQ(m_manager->Terminate(), S_OK);
+    EXPECT_EQ(Free("ann", "Inbox"), S_OK);
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
+    EXPECT_EQ(Add("bob", "b", "Inbox"), S_OK);
 }
 
 // A suspended worker cannot end within Terminate's wait. The thread then
@@ -413,6 +479,22 @@ TEST_F(CacheManagerTest, AFailedReleaseAfterReadingHandsNoTextOut) {
         EXPECT_EQ(cache.Uninitialize(), S_OK);
     }
     EXPECT_EQ(root.Shutdown(), S_OK);
+}
+
+// The settings record is the last allocation of a CreateCache: when it
+// fails, the cache already in the table is taken out again, so that no
+// cache is left that could never be used or destroyed by name.
+TEST_F(CacheManagerTest, AFailedSettingsInsertTakesTheNewCacheOutAgain) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    const long before = g_newCalls;
+    ASSERT_EQ(m_manager->CreateCache("probe", 10, 5), S_OK);
+    const long allocations = g_newCalls - before;
+    g_failingNewCall = g_newCalls + allocations;
+    EXPECT_EQ(m_manager->CreateCache("inbox", 10, 5), E_OUTOFMEMORY);
+    g_failingNewCall = 0;
+    EXPECT_EQ(Free("ann", "inbox"), S_OK);  // a cache left behind would answer E_FAIL
+    ASSERT_EQ(m_manager->CreateCache("inbox", 10, 5), S_OK);
+    EXPECT_EQ(Add("ann", "text", "inbox"), S_OK);
 }
 
 // No BSTR can be had for a long text: Get fails and gives the lookup's
@@ -543,6 +625,19 @@ TEST_F(CacheManagerTest, ArraysWithoutCellsAreReadAsEmpty) {
     StringArray nearTheTop({L"x", L"y", L"z"}, LONG_MAX - 1);
     EXPECT_EQ(m_manager->SetHiddemMessageParameters(nearTheTop.Variant()), S_OK);
     EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"x", "y", "z"}));
+}
+
+// The third element is long enough to need a heap buffer, which is refused:
+// the strings copied before it stay, the rest is not read.
+TEST_F(CacheManagerTest, AnElementThatCannotBeCopiedEndsTheListAfterThoseBefore) {
+    const std::wstring longText(200, L'x');
+    StringArray array({L"a", L"b", longText.c_str(), L"d"});
+    qc::platform::SetHeapAllocationHook([](std::size_t) { return false; });
+    const HRESULT hr = m_manager->SetHiddemMessageParameters(array.Variant());
+    qc::platform::SetHeapAllocationHook(nullptr);
+    EXPECT_EQ(hr, E_OUTOFMEMORY);
+    EXPECT_EQ(m_manager->HiddenMessageParameters(), (Strings{"a", "b"}));
+    EXPECT_EQ(array.Array()->cLocks, 0u);
 }
 
 TEST_F(CacheManagerTest, ArraysOfOtherElementTypesAreRefusedAndLeaveTheList) {
