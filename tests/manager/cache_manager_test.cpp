@@ -1,10 +1,13 @@
 // The process-wide cache manager: named caches and their settings, the values
 // stored under user names, start and stop of the worker thread, and the
-// hidden message parameter list. Every test starts from an empty, stopped
-// manager and leaves one behind.
+// hidden message parameter list; and what COMCache's Initialize does beside
+// the manager's. Every test starts from an empty, stopped manager and leaves
+// one behind.
 #include "manager/cache_manager.h"
 
+#include "automation/com_cache.h"
 #include "manager/entry_text.h"
+#include "support/diagnostic_log.h"
 #include "support/text_conversion.h"
 #include "tests/common/com_ref.h"
 
@@ -511,6 +514,28 @@ TEST_F(CacheManagerTest, GetGivesItsReferenceBackWhenNoBstrCanBeMade) {
     EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
     EXPECT_EQ(Free("ann", "Inbox"), S_OK);
     EXPECT_EQ(CacheItem::LiveCount(), 0);
+}
+
+// A COMCache object on the stack, outside any module: its IUnknown does
+// nothing, and no server lock is taken.
+class LooseComCache final : public CCOMCache {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
+TEST_F(CacheManagerTest, ComCacheInitializeSwitchesTheLogToTheRingWriterInFileMode) {
+    LogWriter = &WriteAppendLog;
+    LogMode = kLogShowMessageBox | kLogWriteFile;
+    LooseComCache cache;
+    EXPECT_EQ(cache.Initialize(), S_OK);
+    EXPECT_EQ(LogWriter.load(), &WriteRingLog);
+    EXPECT_EQ(LogMode.load(), kLogWriteFile);
+    EXPECT_TRUE(IsCacheManagerStarted());
 }
 
 // ---- hidden message parameters ---------------------------------------------

@@ -2,6 +2,7 @@
 // locks that decide whether the DLL may unload, and the proxy/stub's class
 // object under IID_ICOMCache.
 #include "server/unload_answer.h"
+#include "tests/common/run_together.h"
 #include "tests/server/server_dll.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace qc::test {
 namespace {
@@ -59,6 +61,21 @@ TEST(ClassObject, TwoRequestsGiveOneObjectWhichHoldsTheDllOnlyWhileReferenced) {
     // Asked again, the cached object comes back and locks again.
     ASSERT_EQ(dll.GetClassObject(CLSID_COMCache, IID_IClassFactory, first.ReceiveVoid()), S_OK);
     EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
+}
+
+TEST(ClassObject, ConcurrentFirstRequestsGetOneClassObject) {
+    ServerDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    constexpr int kThreads = 8;
+    std::vector<IUnknown*> objects(kThreads, nullptr);
+    RunTogether(kThreads, [&](int i) {
+        EXPECT_EQ(dll.GetClassObject(CLSID_COMCache, IID_IUnknown, reinterpret_cast<void**>(&objects[i])), S_OK);
+    });
+    for (IUnknown* object : objects) {
+        EXPECT_EQ(object, objects[0]);
+        if (object != nullptr) object->Release();
+    }
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);  // back to the class table's one reference
 }
 
 TEST(ClassObject, TheRunningWorkerThreadKeepsTheDllLoaded) {

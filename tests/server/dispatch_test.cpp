@@ -1,10 +1,14 @@
 // IDispatch of COMCache: the shared type information, the name cache,
 // ISupportErrorInfo, and Invoke, including script variables in place of the
 // [out] BSTR parameters of Get and GetMessageFromExchange.
+#include "tests/common/run_together.h"
 #include "tests/server/dispatch_helpers.h"
 #include "tests/server/server_dll.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 namespace qc::test {
 namespace {
@@ -77,6 +81,114 @@ TEST(Dispatch, NamesResolveFromTheCacheOrTheTypeInformation) {
     EXPECT_EQ(cache->GetIDsOfNames(IID_NULL, &unknown, 1, LOCALE_USER_DEFAULT, &dispid), DISP_E_UNKNOWNNAME);
     LPOLESTR empty = const_cast<LPOLESTR>(L"");
     EXPECT_NE(cache->GetIDsOfNames(IID_NULL, &empty, 1, LOCALE_USER_DEFAULT, &dispid), S_OK);
+}
+
+// The type information the registered library gives, with the number of
+// references it holds (read by taking one and giving it back).
+struct TypeInfoOfTheLibrary {
+    TypeInfoOfTheLibrary() {
+        ComRef<ITypeLib> library;
+        EXPECT_EQ(::LoadRegTypeLib(LIBID_QuorCacheLib, 1, 0, LOCALE_USER_DEFAULT, library.Receive()), S_OK);
+        if (library) {
+            EXPECT_EQ(library->GetTypeInfoOfGuid(IID_ICOMCache, info.Receive()), S_OK);
+        }
+    }
+    ULONG References() const {
+        info->AddRef();
+        return info->Release();
+    }
+    ComRef<ITypeInfo> info;
+};
+
+// Threads released together make the first IDispatch calls of a freshly
+// loaded DLL: the type information is loaded once and held once (by the
+// holder), and the one termination hook gives that reference back at unload.
+TEST(Dispatch, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
+    const TypeInfoOfTheLibrary library;
+    ASSERT_TRUE(library.info);
+    const ULONG before = library.References();
+    {
+        ServerDll dll;
+        ASSERT_TRUE(dll.Loaded());
+        ComRef<ICOMCache> cache = dll.NewCache();
+        ASSERT_TRUE(cache);
+        constexpr int kThreads = 8;
+        std::vector<ITypeInfo*> seen(kThreads, nullptr);
+        RunTogether(kThreads, [&](int i) {
+            if (i % 2 == 0) {
+                EXPECT_EQ(cache->GetTypeInfo(0, LOCALE_USER_DEFAULT, &seen[i]), S_OK);
+                return;
+            }
+            InvokeResult terminate;
+            Invoke(cache.Get(), kTerminate, {}, terminate);
+            EXPECT_EQ(terminate.hr, S_OK);
+        });
+        for (int i = 0; i < kThreads; i += 2) {
+            EXPECT_EQ(seen[i], library.info.Get());
+            if (seen[i] != nullptr) seen[i]->Release();
+        }
+        EXPECT_EQ(library.References(), before + 1);
+    }
+    EXPECT_EQ(library.References(), before);
+}
+
+// Writes a type library that stands in for the server's (the same library
+// and interface identifiers) and whose interface has a function without a
+// name beside one called "Named".
+HRESULT WriteLibraryWithANamelessFunction(const std::wstring& path) {
+    ComRef<ICreateTypeLib2> library;
+    HRESULT hr = ::CreateTypeLib2(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, path.c_str(), library.Receive());
+    if (FAILED(hr)) return hr;
+    library->SetGuid(LIBID_QuorCacheLib);
+    library->SetVersion(1, 0);
+    library->SetName(const_cast<LPOLESTR>(L"QuorCacheLib"));
+    ComRef<ICreateTypeInfo> info;
+    hr = library->CreateTypeInfo(const_cast<LPOLESTR>(L"ICOMCache"), TKIND_INTERFACE, info.Receive());
+    if (FAILED(hr)) return hr;
+    info->SetGuid(IID_ICOMCache);
+    for (UINT index = 0; index < 2; ++index) {
+        FUNCDESC function{};
+        function.memid = static_cast<MEMBERID>(index + 1);
+        function.funckind = FUNC_PUREVIRTUAL;
+        function.invkind = INVOKE_FUNC;
+        function.callconv = CC_STDCALL;
+        function.elemdescFunc.tdesc.vt = VT_HRESULT;
+        if (FAILED(hr = info->AddFuncDesc(index, &function))) return hr;
+    }
+    LPOLESTR name = const_cast<LPOLESTR>(L"Named");
+    if (FAILED(hr = info->SetFuncAndParamNames(0, &name, 1))) return hr;
+    if (FAILED(hr = info->LayOut())) return hr;
+    return library->SaveAllChanges();
+}
+
+// The name cache keeps an entry for the nameless function too, but no
+// name, not even the empty one, may match it there.
+TEST(Dispatch, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
+    wchar_t folder[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder) + L"qc-nameless-" + std::to_wstring(::GetCurrentProcessId()) + L".tlb";
+    ASSERT_EQ(WriteLibraryWithANamelessFunction(path), S_OK);
+    {
+        ScratchClassesRoot root;
+        {
+            ComRef<ITypeLib> library;
+            ASSERT_EQ(::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.Receive()), S_OK);
+            ASSERT_EQ(::RegisterTypeLib(library.Get(), const_cast<LPOLESTR>(path.c_str()), nullptr), S_OK);
+        }
+        ServerDll dll;
+        ASSERT_TRUE(dll.Loaded());
+        ComRef<ICOMCache> cache = dll.NewCache();
+        ASSERT_TRUE(cache);
+        LPOLESTR named = const_cast<LPOLESTR>(L"Named");
+        DISPID dispid = DISPID_UNKNOWN;
+        EXPECT_EQ(cache->GetIDsOfNames(IID_NULL, &named, 1, LOCALE_USER_DEFAULT, &dispid), S_OK);
+        EXPECT_EQ(dispid, 1);
+        LPOLESTR empty = const_cast<LPOLESTR>(L"");
+        dispid = DISPID_UNKNOWN;
+        EXPECT_NE(cache->GetIDsOfNames(IID_NULL, &empty, 1, LOCALE_USER_DEFAULT, &dispid), S_OK);
+        EXPECT_NE(dispid, 2);
+    }
+    ::DeleteFileW(path.c_str());
 }
 
 TEST(Dispatch, OnlyICOMCacheSupportsErrorInfo) {

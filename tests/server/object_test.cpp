@@ -1,5 +1,6 @@
 // COMCache objects: interface identity, aggregation, and the server lock each
 // live object holds (and a failed creation does not leave behind).
+#include "tests/server/dispatch_helpers.h"
 #include "tests/server/server_dll.h"
 
 #include <gtest/gtest.h>
@@ -132,6 +133,52 @@ TEST(Aggregation, InnerUnknownIsItselfWhileTheContainedPartsDelegateToTheOuter) 
     EXPECT_EQ(outer.references, 1u);
 
     inner.Reset();  // destroys the aggregate
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+TEST(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
+    ServerDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    ComRef<IClassFactory> factory = dll.Factory();
+    ASSERT_TRUE(factory);
+    OuterObject outer;
+    ComRef<IUnknown> inner;
+    ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, inner.ReceiveVoid()), S_OK);
+    factory.Reset();
+
+    ComRef<IDispatch> dispatch;
+    ASSERT_EQ(inner->QueryInterface(IID_IDispatch, dispatch.ReceiveVoid()), S_OK);
+    ComRef<ISupportErrorInfo> errorInfo;
+    ASSERT_EQ(inner->QueryInterface(IID_ISupportErrorInfo, errorInfo.ReceiveVoid()), S_OK);
+    EXPECT_EQ(outer.references, 3u);
+    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_ICOMCache), S_OK);
+    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+    ComRef<IUnknown> identity(Query(errorInfo.Get(), IID_IUnknown));
+    EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(&outer));
+    identity.Reset();
+
+    // Invoke through the contained part reaches the methods.
+    Bstr inbox(L"Inbox"), alice(L"alice"), text(L"hello");
+    InvokeResult initialize, create, add, terminate;
+    Invoke(dispatch.Get(), kInitialize, {}, initialize);
+    Invoke(dispatch.Get(), kCreateCache, {BstrArg(inbox.Get()), LongArg(10), LongArg(5)}, create);
+    Invoke(dispatch.Get(), kAdd, {BstrArg(alice.Get()), BstrArg(text.Get()), BstrArg(inbox.Get())}, add);
+    EXPECT_EQ(initialize.hr, S_OK);
+    EXPECT_EQ(create.hr, S_OK);
+    EXPECT_EQ(add.hr, S_OK);
+    Bstr value;
+    ComRef<ICOMCache> cache;
+    ASSERT_EQ(inner->QueryInterface(IID_ICOMCache, cache.ReceiveVoid()), S_OK);
+    EXPECT_EQ(cache->Get(alice.Get(), value.Receive(), inbox.Get()), S_OK);
+    EXPECT_STREQ(value.Text(), L"hello");
+    Invoke(dispatch.Get(), kTerminate, {}, terminate);
+    EXPECT_EQ(terminate.hr, S_OK);
+
+    cache.Reset();
+    dispatch.Reset();
+    errorInfo.Reset();
+    EXPECT_EQ(outer.references, 1u);
+    inner.Reset();
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 

@@ -5,37 +5,51 @@
 #include <oleauto.h>
 
 #include <cstdio>
+#include <memory>
 
 namespace qc::test {
+
+ScratchClassesRoot* ScratchClassesRoot::s_current = nullptr;
+
+ScratchClassesRoot::ScratchClassesRoot() : m_previous(s_current) {
+    static int s_count = 0;
+    std::swprintf(m_path, sizeof(m_path) / sizeof(m_path[0]), L"Software\\QuorCache tests\\%lu-%d",
+                  ::GetCurrentProcessId(), ++s_count);
+    EXPECT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, m_path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(::RegOverridePredefKey(HKEY_CLASSES_ROOT, m_key), ERROR_SUCCESS);
+    s_current = this;
+}
+
+ScratchClassesRoot::~ScratchClassesRoot() {
+    s_current = m_previous;
+    ::RegOverridePredefKey(HKEY_CLASSES_ROOT, m_previous != nullptr ? m_previous->m_key : nullptr);
+    ::RegCloseKey(m_key);
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path);
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\QuorCache tests");  // when no other program uses it
+}
+
 namespace {
 
-// Stands in for HKEY_CLASSES_ROOT in this process while the tests run, so
-// that registering the type library leaves the machine as it was.
-class ScratchClassesRoot : public ::testing::Environment {
+// The program's apartment, and its classes root with the server's type
+// library registered, so that registering leaves the machine as it was.
+class ProgramEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
         ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-        std::swprintf(m_path, sizeof(m_path) / sizeof(m_path[0]), L"Software\\QuorCache tests\\%lu",
-                      ::GetCurrentProcessId());
-        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, m_path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                    &m_key, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(::RegOverridePredefKey(HKEY_CLASSES_ROOT, m_key), ERROR_SUCCESS);
+        m_root = std::make_unique<ScratchClassesRoot>();
         ASSERT_EQ(RegisterServerTypeLibrary(), S_OK);
     }
     void TearDown() override {
-        ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
-        ::RegCloseKey(m_key);
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path);
+        m_root.reset();
         ::CoUninitialize();
     }
 
 private:
-    wchar_t m_path[64] = {};
-    HKEY m_key = nullptr;
+    std::unique_ptr<ScratchClassesRoot> m_root;
 };
 
-::testing::Environment* const g_scratchClassesRoot = ::testing::AddGlobalTestEnvironment(new ScratchClassesRoot);
+::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new ProgramEnvironment);
 
 }  // namespace
 
@@ -61,6 +75,12 @@ HRESULT ServerDll::GetClassObject(REFCLSID clsid, REFIID iid, void** result) con
 
 HRESULT ServerDll::CanUnloadNow() const { return m_canUnloadNow(); }
 
+HRESULT ServerDll::CallExport(const char* name) const {
+    const auto entry = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(::GetProcAddress(m_module, name)));
+    return entry != nullptr ? entry() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+}
+
 ComRef<IClassFactory> ServerDll::Factory() const {
     ComRef<IClassFactory> factory;
     EXPECT_EQ(GetClassObject(CLSID_COMCache, IID_IClassFactory, factory.ReceiveVoid()), S_OK);
@@ -79,7 +99,7 @@ ComRef<ICOMCache> ServerDll::NewCache() const {
 const wchar_t* ServerDll::Path() { return QC_SERVER_DLL_PATH; }
 
 void ExitTestProcess(UINT code) {
-    g_scratchClassesRoot->TearDown();
+    g_environment->TearDown();
     ::ExitProcess(code);
 }
 

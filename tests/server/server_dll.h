@@ -4,7 +4,8 @@
 //
 // The program works in a single-threaded apartment on the main thread and
 // registers the type library under a scratch key that stands in for
-// HKEY_CLASSES_ROOT, removed when the program ends.
+// HKEY_CLASSES_ROOT, removed when the program ends; a test may put a fresh
+// scratch key of its own in front of it for a while.
 #pragma once
 
 #include "platform/platform.h"
@@ -16,6 +17,23 @@
 
 namespace qc::test {
 
+// HKEY_CLASSES_ROOT of this process redirected to a new, empty key below
+// HKEY_CURRENT_USER for the object's life; the classes root it replaced
+// (the program's own, or none) comes back after, and the key goes.
+class ScratchClassesRoot {
+public:
+    ScratchClassesRoot();
+    ~ScratchClassesRoot();
+    ScratchClassesRoot(const ScratchClassesRoot&) = delete;
+    ScratchClassesRoot& operator=(const ScratchClassesRoot&) = delete;
+
+private:
+    static ScratchClassesRoot* s_current;
+    ScratchClassesRoot* const m_previous;
+    wchar_t m_path[64] = {};
+    HKEY m_key = nullptr;
+};
+
 class ServerDll {
 public:
     ServerDll();
@@ -26,6 +44,8 @@ public:
     bool Loaded() const { return m_module != nullptr; }
     HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** result) const;
     HRESULT CanUnloadNow() const;
+    HRESULT RegisterServer() const { return CallExport("DllRegisterServer"); }
+    HRESULT UnregisterServer() const { return CallExport("DllUnregisterServer"); }
 
     ComRef<IClassFactory> Factory() const;
     // A new standalone COMCache object.
@@ -34,6 +54,8 @@ public:
     static const wchar_t* Path();
 
 private:
+    HRESULT CallExport(const char* name) const;
+
     HMODULE m_module = nullptr;
     HRESULT(STDAPICALLTYPE* m_getClassObject)(REFCLSID, REFIID, void**) = nullptr;
     HRESULT(STDAPICALLTYPE* m_canUnloadNow)() = nullptr;
