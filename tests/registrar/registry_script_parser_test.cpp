@@ -142,16 +142,30 @@ TEST_F(RegistryScriptParserTest, OverlongKeyNamesAreAbsentWhenUnregistering) {
     EXPECT_EQ(Unregister("HKCR { " + std::string(300, 'k') + " { val X = s 'v' } }"), S_OK);
 }
 
-TEST_F(RegistryScriptParserTest, EveryRootKeyNameIsKnown) {
-    const char* const names[] = {"HKCR", "HKCU", "HKLM", "HKU", "HKPD", "HKDD", "HKCC",
-                                 "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS",
-                                 "HKEY_PERFORMANCE_DATA", "HKEY_DYN_DATA", "HKEY_CURRENT_CONFIG"};
-    for (const char* name : names) {
-        EXPECT_EQ(Register(std::string(name) + " { K }"), S_OK) << name;
+// Each of the 14 names (any letter case) writes below its own root key and
+// no other.
+TEST_F(RegistryScriptParserTest, EveryRootKeyNameMapsToItsKey) {
+    struct Name {
+        const char* name;
+        RootKey root;
+    };
+    const Name names[] = {
+        {"HKCR", RootKey::ClassesRoot},          {"HKCU", RootKey::CurrentUser},
+        {"HKLM", RootKey::LocalMachine},         {"HKU", RootKey::Users},
+        {"HKPD", RootKey::PerformanceData},      {"HKDD", RootKey::DynData},
+        {"HKCC", RootKey::CurrentConfig},        {"hkey_classes_root", RootKey::ClassesRoot},
+        {"HKEY_CURRENT_USER", RootKey::CurrentUser}, {"HKEY_LOCAL_MACHINE", RootKey::LocalMachine},
+        {"HKEY_USERS", RootKey::Users},          {"HKEY_PERFORMANCE_DATA", RootKey::PerformanceData},
+        {"HKEY_DYN_DATA", RootKey::DynData},     {"Hkey_Current_Config", RootKey::CurrentConfig},
+    };
+    for (const Name& name : names) {
+        const std::string key = std::string("K-") + name.name;
+        ASSERT_EQ(Register(std::string(name.name) + " { '" + key + "' }"), S_OK) << name.name;
+        for (int root = 0; root <= static_cast<int>(RootKey::CurrentConfig); ++root) {
+            EXPECT_EQ(m_registry.KeyExists(static_cast<RootKey>(root), key), static_cast<RootKey>(root) == name.root)
+                << name.name << " in root " << root;
+        }
     }
-    EXPECT_TRUE(m_registry.KeyExists(RootKey::CurrentUser, "K"));
-    EXPECT_TRUE(m_registry.KeyExists(RootKey::DynData, "K"));
-    EXPECT_TRUE(m_registry.KeyExists(RootKey::CurrentConfig, "K"));
 }
 
 class DoubleByteScriptTest : public RegistryScriptParserTest {

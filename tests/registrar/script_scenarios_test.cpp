@@ -4,6 +4,7 @@
 #include "registrar/registry_script_parser.h"
 #include "script_test_fixture.h"
 
+#include <cctype>
 #include <string>
 
 namespace qc::registrar::testing {
@@ -65,10 +66,22 @@ TEST_F(ScriptScenarioTest, DeleteRemovesSubtreesOnlyWhenRegistering) {
     EXPECT_FALSE(Exists("Foo"));
 }
 
-TEST_F(ScriptScenarioTest, DeleteNeverRemovesProtectedKeys) {
-    m_backend->CreateKey("Interface\\Theirs");
-    ASSERT_EQ(Register("HKCR { Delete Interface }"), S_OK);
-    EXPECT_TRUE(Exists("Interface\\Theirs"));
+// Every protected name, in any letter case, survives both ForceRemove and
+// Delete with what other programs keep below it.
+TEST_F(ScriptScenarioTest, ForceRemoveAndDeleteNeverRemoveProtectedKeys) {
+    const char* const protectedNames[] = {"AppID", "CLSID",   "Component Categories", "FileType",
+                                          "Interface", "Hardware", "Mime", "SAM",
+                                          "SECURITY", "SYSTEM",  "Software", "TypeLib"};
+    for (const char* name : protectedNames) {
+        SCOPED_TRACE(name);
+        std::string lower = name, upper = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        m_backend->CreateKey(std::string(name) + "\\Theirs");
+        ASSERT_EQ(Register("HKCR { ForceRemove '" + lower + "' { Mine } Delete '" + upper + "' }"), S_OK);
+        EXPECT_TRUE(Exists(std::string(name) + "\\Theirs"));
+        EXPECT_TRUE(Exists(std::string(name) + "\\Mine"));
+    }
 }
 
 TEST_F(ScriptScenarioTest, UnregisterKeepsNoRemoveKeysAndKeysWithForeignSubkeys) {
@@ -117,6 +130,18 @@ TEST_F(ScriptScenarioTest, ValueTypesAreEncodedAsTheRegistryStoresThem) {
     EXPECT_EQ(m1.data, std::string("a\0b\0\0", 5));
     EXPECT_EQ(Value("T", "M2").data, std::string("x\\y\0\0", 5));
     EXPECT_EQ(Value("T", "S1").data, std::string(1, '\0'));
+}
+
+// What the number conversion rejects (words, nothing, too much for 32
+// bits, a sign) is stored as 0 rather than failing the script.
+TEST_F(ScriptScenarioTest, ADwordTheConversionRejectsIsStoredAsZero) {
+    ASSERT_EQ(Register("HKCR { T { val W = d 'twelve' val E = d '' val O = d '99999999999' val N = d '-1' } }"),
+              S_OK);
+    for (const char* name : {"W", "E", "O", "N"}) {
+        const StoredValue value = Value("T", name);
+        EXPECT_EQ(value.type, kRegDword) << name;
+        EXPECT_EQ(value.data, std::string(4, '\0')) << name;
+    }
 }
 
 TEST_F(ScriptScenarioTest, OddBinaryTextFailsAndRollsItsBlockBack) {

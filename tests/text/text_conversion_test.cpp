@@ -139,6 +139,22 @@ TEST(TextConversion, AThreadWithAnotherLocaleConvertsWithItsOwnCodePage) {
     EXPECT_EQ(BstrToAnsi(bstr.Get()), "?????");  // the other thread's locale did not leak
 }
 
+// A double-byte code page: code page 932 through the thread's locale. The
+// last character's trail byte has the value of "\\".
+TEST(TextConversion, DoubleByteTextRoundTripsInItsThreadsCodePage) {
+    const std::wstring japanese = L"\u65E5\u672C\u8A9E\u306E\u8868";
+    const TestBstr bstr(japanese);
+    std::thread([&] {
+        ASSERT_TRUE(::SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), SORT_DEFAULT)));
+        const std::string ansi = BstrToAnsi(bstr.Get());
+        EXPECT_EQ(ansi, "\x93\xFA\x96\x7B\x8C\xEA\x82\xCC\x95\x5C");
+        const TestBstr back(AnsiToBstr(ansi.c_str()));
+        EXPECT_EQ(back.Text(), japanese);
+        const TestBstr part(AnsiToBstr(ansi.c_str(), 4));  // two whole characters
+        EXPECT_EQ(part.Text(), japanese.substr(0, 2));
+    }).join();
+}
+
 TEST_F(HeapCounting, ShortTextsUseTheInlineBufferLongerOnesTheHeap) {
     const TestBstr fits(std::wstring(31, L'a'));
     EXPECT_EQ(BstrToAnsi(fits.Get()), std::string(31, 'a'));
