@@ -64,6 +64,14 @@ public:
     // S_OK with the cache's entry limit and lifetime in minutes; S_FALSE when
     // `name` has no settings record or no cache.
     HRESULT GetCacheSettings(const std::string& name, DWORD* maxEntries, LONG* lifetimeMinutes) const;
+    struct CacheStatistics {
+        LONG hits = 0;     // lookups (Get, Free) that found their key
+        LONG misses = 0;   // lookups that did not
+        LONG entries = 0;  // entries stored now
+    };
+    // S_OK with the counters of `name`'s cache; S_FALSE when `name` has no
+    // settings record or no cache.
+    HRESULT GetCacheStatistics(const std::string& name, CacheStatistics* statistics) const;
     // S_OK with the absolute expiry time (FILETIME units) of `key`'s entry;
     // S_FALSE for an unknown cache, E_FAIL for an absent key. The lookup
     // counts as a hit or a miss in the cache's statistics.
