@@ -42,6 +42,7 @@ struct CMemoryRegistry::Node {
     std::size_t depth = 0;
     bool deleted = false;
     bool writeDenied = false;
+    bool madeBySetUp = false;
     std::map<std::string, Value, CaseInsensitiveLess> values;
     std::vector<std::shared_ptr<Node>> subKeys;  // in creation order
 
@@ -134,6 +135,7 @@ LONG CMemoryRegistry::CreateKey(RegistryKey parent, const char* subKey, Registry
         node->name = subKey;
         node->parent = handle->node.get();
         node->depth = handle->node->depth + 1;
+        node->madeBySetUp = m_settingUp;
         handle->node->subKeys.push_back(node);
         ++m_keyCount;
     } else if (node->writeDenied) {
@@ -258,15 +260,34 @@ std::vector<std::string> CMemoryRegistry::SubKeyNames(RootKey root, const std::s
 }
 
 void CMemoryRegistry::CreatePath(RootKey root, const std::string& path) {
+    m_settingUp = true;
     RegistryKey key = PredefinedKey(root);
     for (const std::string& part : SplitPath(path)) {
         RegistryKey child;
         const LONG result = CreateKey(key, part.c_str(), &child);
         CloseKey(key);
-        if (result != ERROR_SUCCESS) return;
         key = child;
+        if (result != ERROR_SUCCESS) break;
     }
-    CloseKey(key);
+    if (key != nullptr) CloseKey(key);
+    m_settingUp = false;
+}
+
+CMemoryRegistry::State CMemoryRegistry::Snapshot() const {
+    State state;
+    const auto add = [&](const auto& self, const Node& node, KeyPath& path) -> void {
+        for (const auto& child : node.subKeys) {
+            path.push_back(child->name);
+            state[path] = KeyState{child->values, child->madeBySetUp, !child->subKeys.empty()};
+            self(self, *child, path);
+            path.pop_back();
+        }
+    };
+    for (std::size_t root = 0; root < m_predefined.size(); ++root) {
+        KeyPath path{std::to_string(root)};
+        add(add, *m_predefined[root]->node, path);
+    }
+    return state;
 }
 
 void CMemoryRegistry::PutString(RootKey root, const std::string& path, const std::string& valueName,

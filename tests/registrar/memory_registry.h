@@ -13,6 +13,7 @@
 
 #include "registrar/registry_access.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -74,6 +75,24 @@ public:
     std::size_t OpenHandleCount() const { return m_handles.size(); }
     std::size_t KeyCount() const { return m_keyCount; }
 
+    // The whole registry below the predefined keys, for oracles that compare
+    // states: each key by its path (the root's number, then one name per
+    // level, so names may hold "\\"), with its values, and whether a set-up
+    // call (CreatePath, PutString) made it rather than a registry caller.
+    struct KeyState {
+        std::map<std::string, Value, CaseInsensitiveLess> values;
+        bool madeBySetUp = false;
+        bool hasSubKeys = false;
+    };
+    using KeyPath = std::vector<std::string>;
+    struct KeyPathLess {
+        bool operator()(const KeyPath& a, const KeyPath& b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), CaseInsensitiveLess());
+        }
+    };
+    using State = std::map<KeyPath, KeyState, KeyPathLess>;
+    State Snapshot() const;
+
 private:
     struct Node;
     struct Handle;
@@ -91,6 +110,7 @@ private:
     std::size_t m_keyCount = 0;
     std::size_t m_valueBytes = 0;
     std::vector<std::pair<std::pair<Call, std::string>, LONG>> m_failures;
+    bool m_settingUp = false;  // while CreatePath makes keys
 };
 
 }  // namespace qc::registrar::testing
