@@ -9,7 +9,6 @@
 
 #include <climits>
 #include <new>
-#include <utility>
 
 namespace {
 
@@ -79,14 +78,12 @@ unsigned long long LifetimeUnits(LONG lifetimeMinutes) {
     return static_cast<unsigned long long>(static_cast<ULONG>(lifetimeMinutes)) * kUnitsPerMinute;
 }
 
-}  // namespace
-
-namespace {
 // The manager lock. The manager itself is made on first use, but its lock is
 // prepared with the module's statics, so that a lock the system cannot
 // prepare makes the DLL refuse to load instead of leaving a manager without
 // one. It outlives the manager, which is built later and destroyed sooner.
 CStaticLock g_managerLock;
+
 }  // namespace
 
 CCacheManager::CCacheManager() : m_lock(g_managerLock) {}
