@@ -3,7 +3,6 @@
 // and its uninitialisation and destruction with the timer still registered.
 #include "cache/blob_cache.h"
 
-#include "thread/rt_thread_traits.h"
 #include "thread/worker_thread.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +17,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Worker = CWorkerThread<CRTThreadTraits>;
+using Worker = CWorkerThread;
 using TestCache = CBlobCache<Worker>;
 
 void* Data(std::uintptr_t id) { return reinterpret_cast<void*>(id); }

@@ -305,6 +305,7 @@ class SteppingLock {
 public:
     HRESULT Init() { return m_lock.Init(); }
     void Term() { m_lock.Term(); }
+    bool IsInitialized() const { return m_lock.IsInitialized(); }
     void Lock() {
         if (s_countdown > 0 && --s_countdown == 0) s_step();
         m_lock.Lock();

@@ -5,7 +5,9 @@
 // through it intact. The lifetime tests wait on the clock for over a minute:
 // the end-to-end driver runs them apart (--gtest_filter=Lifetime*).
 #include "platform/platform.h"
-#include "tests/common/com_ref.h"
+#include "support/bstr.h"
+#include "support/com_ref.h"
+#include "support/variant.h"
 
 #include "QuorCache.h"
 
@@ -19,8 +21,8 @@
 
 namespace {
 
-using qc::test::Bstr;
-using qc::test::ComRef;
+using qc::Bstr;
+using qc::ComRef;
 
 enum class Route { Stream, GlobalInterfaceTable };
 

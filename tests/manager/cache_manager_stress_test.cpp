@@ -36,15 +36,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <class Call>
-HRESULT Outcome(Call call) {
-    try {
-        return call();
-    } catch (long hr) {
-        return hr;
-    }
-}
-
 constexpr int kThreads = 8;
 constexpr LONG kLifetimeMinutes = 1;  // the shortest there is
 constexpr auto kLifetime = std::chrono::minutes(kLifetimeMinutes);
@@ -113,21 +104,20 @@ public:
                 const std::string text =
                     user + "@" + spec.name + "#" + std::to_string(thread) + "." + std::to_string(sequence);
                 if (cache == kArchive) m_archiveAdds[userNumber] = MillisecondsSinceStart(Clock::now()) + 1;
-                hr = Outcome([&] { return manager->Add(user, text, name); });
+                hr = manager->Add(user, text, name);
                 expected = hr == S_OK || (hr == S_FALSE && spec.churns);
             } else if (choice < 900 || cache == kArchive) {
-                BSTR value = nullptr;
-                hr = Outcome([&] { return manager->Get(name, user, &value); });
+                std::string value;
+                hr = manager->Get(name, user, &value);
                 if (hr == S_OK) {
                     ++tally.lookups[cache].hits;
                     expected = IsATextWrittenFor(user, spec.name, value);
-                    ::SysFreeString(value);
                 } else {
                     if (hr == E_FAIL) ++tally.lookups[cache].misses;
-                    expected = (hr == E_FAIL || (hr == S_FALSE && spec.churns)) && value == nullptr;
+                    expected = (hr == E_FAIL || (hr == S_FALSE && spec.churns)) && value.empty();
                 }
             } else {
-                hr = Outcome([&] { return manager->Free(user, name); });
+                hr = manager->Free(user, name);
                 if (hr == S_OK) ++tally.lookups[cache].hits;
                 if (hr == E_FAIL) ++tally.lookups[cache].misses;
                 expected = hr == S_OK || hr == E_FAIL;
@@ -154,8 +144,7 @@ private:
     }
 
     // "user@cache#thread.sequence", of a sequence number that thread has issued.
-    bool IsATextWrittenFor(const std::string& user, const std::string& cache, BSTR value) const {
-        const std::string text(value, value + ::SysStringLen(value));
+    bool IsATextWrittenFor(const std::string& user, const std::string& cache, const std::string& text) const {
         const std::string prefix = user + "@" + cache + "#";
         if (text.compare(0, prefix.size(), prefix) != 0) return false;
         const std::size_t dot = text.find('.', prefix.size());

@@ -9,7 +9,9 @@
 #include "manager/entry_text.h"
 #include "support/diagnostic_log.h"
 #include "support/text_conversion.h"
-#include "tests/common/com_ref.h"
+#include "support/bstr.h"
+#include "support/com_ref.h"
+#include "support/variant.h"
 
 #include <gtest/gtest.h>
 
@@ -43,22 +45,10 @@ void operator delete(void* block, std::size_t) noexcept { operator delete(block)
 
 namespace {
 
-using qc::test::Bstr;
+using qc::Bstr;
 
 constexpr unsigned long long kMinute = 600000000ULL;
 
-// Add, Get and Free throw their failures as a `long`; the tests read both
-// kinds of outcome as one HRESULT.
-template <class Call>
-HRESULT Outcome(Call call) {
-    try {
-        return call();
-    } catch (long hr) {
-        return hr;
-    }
-}
-
-std::wstring Text(BSTR text) { return text ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
 
 std::vector<DWORD> ThreadsOfThisProcess() {
     std::vector<DWORD> threads;
@@ -169,14 +159,12 @@ protected:
     }
 
     HRESULT Add(const std::string& user, const std::string& text, const std::string& cache) {
-        return Outcome([&] { return m_manager->Add(user, text, cache); });
+        return m_manager->Add(user, text, cache);
     }
-    HRESULT Get(const std::string& cache, const std::string& user, BSTR* value) {
-        return Outcome([&] { return m_manager->Get(cache, user, value); });
+    HRESULT Get(const std::string& cache, const std::string& user, std::string* value) {
+        return m_manager->Get(cache, user, value);
     }
-    HRESULT Free(const std::string& user, const std::string& cache) {
-        return Outcome([&] { return m_manager->Free(user, cache); });
-    }
+    HRESULT Free(const std::string& user, const std::string& cache) { return m_manager->Free(user, cache); }
     // A one-dimensional string array from index 0, by value.
     HRESULT SetHiddenParameters(std::initializer_list<const wchar_t*> texts) {
         SAFEARRAY* array = ::SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size()));
@@ -193,10 +181,10 @@ protected:
         ::VariantClear(&parameters);
         return hr;
     }
-    std::wstring GetText(const std::string& cache, const std::string& user) {
-        Bstr value;
-        EXPECT_EQ(Get(cache, user, value.Receive()), S_OK);
-        return Text(value.Get());
+    std::string GetText(const std::string& cache, const std::string& user) {
+        std::string value;
+        EXPECT_EQ(Get(cache, user, &value), S_OK);
+        return value;
     }
 
     CCacheManager* m_manager = nullptr;
@@ -218,15 +206,16 @@ TEST_F(CacheManagerTest, NamesDifferingOnlyInCaseAreOneCacheThatKeepsItsFirstSet
     EXPECT_EQ(lifetime, 5);
 
     ASSERT_EQ(Add("ann", "one text", "USERS"), S_OK);
-    EXPECT_EQ(GetText("uSeRs", "ann"), L"one text");
+    EXPECT_EQ(GetText("uSeRs", "ann"), "one text");
 
     // "User" is a cache of its own.
     EXPECT_EQ(m_manager->CreateCache("User", 3, 2), S_OK);
     ASSERT_EQ(m_manager->GetCacheSettings("USER", &limit, &lifetime), S_OK);
     EXPECT_EQ(limit, 3u);
     EXPECT_EQ(lifetime, 2);
-    Bstr untouched(L"sentinel");
-    EXPECT_EQ(Get("User", "ann", untouched.Receive()), E_FAIL);
+    std::string untouched = "sentinel";
+    EXPECT_EQ(Get("User", "ann", &untouched), E_FAIL);
+    EXPECT_EQ(untouched, "sentinel");
 }
 
 TEST_F(CacheManagerTest, ExpiryIsNowPlusTheLifetimeInMinutes) {
@@ -261,20 +250,20 @@ TEST_F(CacheManagerTest, ASecondAddReplacesTheTextAndFreesTheFirst) {
     ASSERT_EQ(Add("bob", "other", "Inbox"), S_OK);
     ASSERT_EQ(Add("ann", "second", "INBOX"), S_OK);
     EXPECT_EQ(CacheItem::LiveCount(), 2);
-    EXPECT_EQ(GetText("inbox", "ann"), L"second");
-    EXPECT_EQ(GetText("Inbox", "bob"), L"other");
+    EXPECT_EQ(GetText("inbox", "ann"), "second");
+    EXPECT_EQ(GetText("Inbox", "bob"), "other");
     // Keys are case-sensitive, unlike cache names.
-    Bstr untouched(L"sentinel");
-    EXPECT_EQ(Get("Inbox", "ANN", untouched.Receive()), E_FAIL);
+    std::string untouched = "sentinel";
+    EXPECT_EQ(Get("Inbox", "ANN", &untouched), E_FAIL);
 }
 
 TEST_F(CacheManagerTest, AnUnknownCacheTypeStoresNothingAndWritesNothing) {
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     EXPECT_EQ(Add("ann", "text", "nowhere"), S_FALSE);
     EXPECT_EQ(CacheItem::LiveCount(), 0);
-    BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
+    std::string value = "sentinel";
     EXPECT_EQ(Get("nowhere", "ann", &value), S_FALSE);
-    EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
+    EXPECT_EQ(value, "sentinel");
     EXPECT_EQ(Free("ann", "nowhere"), S_OK);
     EXPECT_EQ(m_manager->DestroyCache("nowhere"), S_OK);
     DWORD limit = 0;
@@ -285,10 +274,9 @@ TEST_F(CacheManagerTest, AnUnknownCacheTypeStoresNothingAndWritesNothing) {
 TEST_F(CacheManagerTest, AnAbsentUserIsEFailThrownAndLeavesTheOutValueAlone) {
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
-    BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
-    EXPECT_THROW(m_manager->Get("Inbox", "ann", &value), long);
+    std::string value = "sentinel";
     EXPECT_EQ(Get("Inbox", "ann", &value), E_FAIL);
-    EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
+    EXPECT_EQ(value, "sentinel");
     EXPECT_EQ(Free("ann", "Inbox"), E_FAIL);
 
     ASSERT_EQ(Add("ann", "text", "Inbox"), S_OK);
@@ -310,17 +298,15 @@ TEST_F(CacheManagerTest, UserNamesArriveAsTheTextBeforeTheFirstNulAndMayBeEmpty)
     const std::string user = BstrToAnsi(withNul.Get());
     EXPECT_EQ(user, "ab");
     ASSERT_EQ(Add(user, "mail of ab", "Inbox"), S_OK);
-    EXPECT_EQ(GetText("Inbox", "ab"), L"mail of ab");
+    EXPECT_EQ(GetText("Inbox", "ab"), "mail of ab");
 
     const Bstr empty(L"");
     ASSERT_EQ(Add(BstrToAnsi(empty.Get()), "nobody's", "Inbox"), S_OK);
-    EXPECT_EQ(GetText("Inbox", ""), L"nobody's");
-    // An empty text comes back as an empty, non-null BSTR.
+    EXPECT_EQ(GetText("Inbox", ""), "nobody's");
     ASSERT_EQ(Add("blank", "", "Inbox"), S_OK);
-    Bstr value;
-    ASSERT_EQ(Get("Inbox", "blank", value.Receive()), S_OK);
-    ASSERT_NE(value.Get(), nullptr);
-    EXPECT_EQ(::SysStringLen(value.Get()), 0u);
+    std::string value = "sentinel";
+    ASSERT_EQ(Get("Inbox", "blank", &value), S_OK);
+    EXPECT_EQ(value, "");
 }
 
 TEST_F(CacheManagerTest, DestroyCacheFreesItsEntriesAndForgetsItsSettings) {
@@ -333,7 +319,7 @@ TEST_F(CacheManagerTest, DestroyCacheFreesItsEntriesAndForgetsItsSettings) {
     EXPECT_EQ(m_manager->DestroyCache("INBOX"), S_OK);
     EXPECT_EQ(CacheItem::LiveCount(), 1);
     EXPECT_EQ(Add("ann", "a", "Inbox"), S_FALSE);
-    EXPECT_EQ(GetText("Outbox", "ann"), L"c");
+    EXPECT_EQ(GetText("Outbox", "ann"), "c");
     EXPECT_EQ(m_manager->DestroyCache("Inbox"), S_OK);
 
     // A new cache of the same name takes the new settings.
@@ -374,7 +360,7 @@ TEST_F(CacheManagerTest, TerminateAfterInitializeEmptiesEverythingAndAllowsARest
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
     ASSERT_EQ(Add("ann", "again", "Inbox"), S_OK);
-    EXPECT_EQ(GetText("Inbox", "ann"), L"again");
+    EXPECT_EQ(GetText("Inbox", "ann"), "again");
 }
 
 TEST_F(CacheManagerTest, InitializeTwiceStartsOneThreadAndTerminateEndsIt) {
@@ -412,9 +398,9 @@ TEST_F(CacheManagerTest, ACacheWhoseDestroyFailsStaysWithoutSettingsUntilTermina
     LONG lifetime = 0;
     EXPECT_EQ(m_manager->GetCacheSettings("Inbox", &limit, &lifetime), S_FALSE);
     EXPECT_EQ(Add("bob", "b", "Inbox"), S_FALSE);
-    BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
+    std::string value = "sentinel";
     EXPECT_EQ(Get("Inbox", "ann", &value), S_FALSE);
-    EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
+    EXPECT_EQ(value, "sentinel");
     EXPECT_EQ(Free("ann", "Inbox"), E_UNEXPECTED);  // an unknown cache would give S_OK
     EXPECT_EQ(Free("ann", "Nowhere"), S_OK);
     EXPECT_EQ(m_manager->CreateCache("INBOX", 3, 1), S_OK);
@@ -454,8 +440,8 @@ TEST_F(CacheManagerTest, AfterATerminateWhoseWaitRanOutInitializeStartsAgain) {
 }
 
 // A release too many has already given the lookup's reference back, so the
-// release after reading reports -1: the text made meanwhile must neither
-// reach the caller nor leak.
+// release after reading reports -1: the text read meanwhile must not reach
+// the caller.
 TEST_F(CacheManagerTest, AFailedReleaseAfterReadingHandsNoTextOut) {
     CCacheManager::WorkerType root;
     ASSERT_EQ(root.Initialize(), S_OK);
@@ -464,21 +450,16 @@ TEST_F(CacheManagerTest, AFailedReleaseAfterReadingHandsNoTextOut) {
         ASSERT_EQ(cache.Initialize(&root), S_OK);
         CComObjectStackEx<CMemoryCacheClient<CacheItem>> client;
         IMemoryCache& store = cache;
-        const std::string longText(LargeAllocationSpy::kLarge, 't');
-        ASSERT_EQ(store.Add("ann", new CacheItem(longText), CacheItem::kCountedSize, nullptr, nullptr, nullptr,
+        ASSERT_EQ(store.Add("ann", new CacheItem("text"), CacheItem::kCountedSize, nullptr, nullptr, nullptr,
                             &client),
                   S_OK);
         HCACHEITEM handle = nullptr;
         ASSERT_EQ(store.LookupEntry("ann", &handle), S_OK);
         ASSERT_EQ(store.ReleaseEntry(handle), 0);
 
-        LargeAllocationSpy& spy = LargeAllocationSpy::Instance();
-        spy.Start(false);
-        BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
-        EXPECT_EQ(Outcome([&] { return TakeEntryText(store, handle, &value); }), -1);
-        EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
-        EXPECT_EQ(spy.Allocated(), 1);
-        EXPECT_EQ(spy.Freed(), 1);
+        std::string value = "sentinel";
+        EXPECT_EQ(TakeEntryText(store, handle, &value), -1);
+        EXPECT_EQ(value, "sentinel");
         EXPECT_EQ(cache.Uninitialize(), S_OK);
     }
     EXPECT_EQ(root.Shutdown(), S_OK);
@@ -500,21 +481,6 @@ TEST_F(CacheManagerTest, AFailedSettingsInsertTakesTheNewCacheOutAgain) {
     EXPECT_EQ(Add("ann", "text", "inbox"), S_OK);
 }
 
-// No BSTR can be had for a long text: Get fails and gives the lookup's
-// reference back, so that a Free destroys the entry at once.
-TEST_F(CacheManagerTest, GetGivesItsReferenceBackWhenNoBstrCanBeMade) {
-    ASSERT_EQ(m_manager->Initialize(), S_OK);
-    ASSERT_EQ(m_manager->CreateCache("Inbox", 10, 5), S_OK);
-    ASSERT_EQ(Add("ann", std::string(LargeAllocationSpy::kLarge, 't'), "Inbox"), S_OK);
-    LargeAllocationSpy& spy = LargeAllocationSpy::Instance();
-    spy.Start(true);
-    BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
-    EXPECT_EQ(Get("Inbox", "ann", &value), E_OUTOFMEMORY);
-    spy.Start(false);
-    EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
-    EXPECT_EQ(Free("ann", "Inbox"), S_OK);
-    EXPECT_EQ(CacheItem::LiveCount(), 0);
-}
 
 // A COMCache object on the stack, outside any module: its IUnknown does
 // nothing, and no server lock is taken.
@@ -536,6 +502,25 @@ TEST_F(CacheManagerTest, ComCacheInitializeSwitchesTheLogToTheRingWriterInFileMo
     EXPECT_EQ(LogWriter.load(), &WriteRingLog);
     EXPECT_EQ(LogMode.load(), kLogWriteFile);
     EXPECT_TRUE(IsCacheManagerStarted());
+}
+
+// No BSTR can be had for a long text: Get fails, leaves the caller's BSTR
+// alone, and has given the lookup's reference back, so that a Free destroys
+// the entry at once.
+TEST_F(CacheManagerTest, ComCacheGetFailsCleanlyWhenNoBstrCanBeMade) {
+    LooseComCache cache;
+    ASSERT_EQ(cache.Initialize(), S_OK);
+    const Bstr inbox(L"Inbox"), ann(L"ann");
+    ASSERT_EQ(cache.CreateCache(inbox.Get(), 10, 5), S_OK);
+    ASSERT_EQ(Add("ann", std::string(LargeAllocationSpy::kLarge, 't'), "Inbox"), S_OK);
+    LargeAllocationSpy& spy = LargeAllocationSpy::Instance();
+    spy.Start(true);
+    BSTR value = reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234));
+    EXPECT_EQ(cache.Get(ann.Get(), &value, inbox.Get()), E_OUTOFMEMORY);
+    spy.Start(false);
+    EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
+    EXPECT_EQ(Free("ann", "Inbox"), S_OK);
+    EXPECT_EQ(CacheItem::LiveCount(), 0);
 }
 
 // ---- hidden message parameters ---------------------------------------------

@@ -120,7 +120,7 @@ TEST(Dispatch, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
                 return;
             }
             InvokeResult terminate;
-            Invoke(cache.Get(), kTerminate, {}, terminate);
+            Invoke(cache.Get(), DISPID_COMCACHE_TERMINATE, {}, terminate);
             EXPECT_EQ(terminate.hr, S_OK);
         });
         for (int i = 0; i < kThreads; i += 2) {
@@ -217,7 +217,7 @@ TEST(Dispatch, AnUnregisteredTypeLibraryFailsEachCallAndIsRetriedLater) {
     EXPECT_TRUE(FAILED(cache->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &dispid)));
     ComRef<IDispatch> dispatch = DispatchOf(cache.Get());
     InvokeResult invoked;
-    Invoke(dispatch.Get(), kTerminate, {}, invoked);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_TERMINATE, {}, invoked);
     EXPECT_TRUE(FAILED(invoked.hr));
 
     ASSERT_EQ(RegisterServerTypeLibrary(), S_OK);
@@ -262,7 +262,7 @@ protected:
 
 TEST_F(DispatchInvoke, GetWritesItsValueIntoAScriptVariable) {
     InvokeResult invoked;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
            invoked);
     ASSERT_EQ(invoked.hr, S_OK);
     EXPECT_EQ(V_VT(&variable_.Get()), VT_BSTR);
@@ -273,7 +273,7 @@ TEST_F(DispatchInvoke, GetWritesItsValueIntoAScriptVariable) {
     V_VT(&variable_.Get()) = VT_I4;
     V_I4(&variable_.Get()) = 42;
     InvokeResult again;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
            again);
     ASSERT_EQ(again.hr, S_OK);
     EXPECT_EQ(V_VT(&variable_.Get()), VT_BSTR);
@@ -283,14 +283,14 @@ TEST_F(DispatchInvoke, GetWritesItsValueIntoAScriptVariable) {
 TEST_F(DispatchInvoke, GetFailuresReachTheCallerAndLeaveTheVariable) {
     Bstr bob(L"bob");
     InvokeResult absent;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(bob.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(bob.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
            absent);
     EXPECT_EQ(absent.hr, DISP_E_EXCEPTION);
     EXPECT_EQ(absent.exception.scode, E_FAIL);
     ExpectVariableUntouched();
 
     InvokeResult nullKey;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(nullptr), VariableArg(&variable_), BstrArg(users_.Get())}, nullKey);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(nullptr), VariableArg(&variable_), BstrArg(users_.Get())}, nullKey);
     EXPECT_EQ(nullKey.hr, DISP_E_EXCEPTION);
     EXPECT_EQ(nullKey.exception.scode, E_INVALIDARG);
     ExpectVariableUntouched();
@@ -298,7 +298,7 @@ TEST_F(DispatchInvoke, GetFailuresReachTheCallerAndLeaveTheVariable) {
     // An unknown cache type is a success without a value.
     Bstr other(L"Other");
     InvokeResult unknownCache;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(other.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(other.Get())},
            unknownCache);
     EXPECT_TRUE(SUCCEEDED(unknownCache.hr));
     ExpectVariableUntouched();
@@ -307,7 +307,7 @@ TEST_F(DispatchInvoke, GetFailuresReachTheCallerAndLeaveTheVariable) {
 TEST_F(DispatchInvoke, GetStillTakesAReferenceToABstr) {
     Bstr value;
     InvokeResult invoked;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), BstrRefArg(value.Receive()), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), BstrRefArg(value.Receive()), BstrArg(users_.Get())},
            invoked);
     ASSERT_EQ(invoked.hr, S_OK);
     EXPECT_STREQ(value.Text(), L"text of alice");
@@ -315,7 +315,7 @@ TEST_F(DispatchInvoke, GetStillTakesAReferenceToABstr) {
 
 TEST_F(DispatchInvoke, ANullVariableReferenceIsATypeMismatch) {
     InvokeResult invoked;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), VariableArg(nullptr), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), VariableArg(nullptr), BstrArg(users_.Get())},
            invoked);
     EXPECT_EQ(invoked.hr, DISP_E_TYPEMISMATCH);
     EXPECT_EQ(invoked.argumentError, 1u);  // second of three, counted from the last
@@ -324,7 +324,7 @@ TEST_F(DispatchInvoke, ANullVariableReferenceIsATypeMismatch) {
 TEST_F(DispatchInvoke, GetMessageFromExchangeAcceptsAScriptVariableAndNeverWritesIt) {
     Bstr url(L"http://exchange/"), headers(L"h");
     InvokeResult invoked;
-    Invoke(dispatch_.Get(), kGetMessageFromExchange,
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GETMESSAGEFROMEXCHANGE,
            {BstrArg(url.Get()), BstrArg(headers.Get()), BstrArg(alice_.Get()), BstrArg(users_.Get()),
             VariableArg(&variable_)},
            invoked);
@@ -332,7 +332,7 @@ TEST_F(DispatchInvoke, GetMessageFromExchangeAcceptsAScriptVariableAndNeverWrite
     ExpectVariableUntouched();
 
     InvokeResult nullUrl;
-    Invoke(dispatch_.Get(), kGetMessageFromExchange,
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GETMESSAGEFROMEXCHANGE,
            {BstrArg(nullptr), BstrArg(headers.Get()), BstrArg(alice_.Get()), BstrArg(users_.Get()),
             VariableArg(&variable_)},
            nullUrl);
@@ -344,22 +344,22 @@ TEST_F(DispatchInvoke, GetMessageFromExchangeAcceptsAScriptVariableAndNeverWrite
 TEST_F(DispatchInvoke, TheOtherMethodsWorkEndToEnd) {
     Bstr inbox(L"Inbox"), upperInbox(L"INBOX"), user(L"ab\0cd", 5), shortUser(L"ab"), hello(L"hello");
     InvokeResult initialize, create, add, free, destroy;
-    Invoke(dispatch_.Get(), kInitialize, {}, initialize);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_INITIALIZE, {}, initialize);
     EXPECT_EQ(initialize.hr, S_OK);
-    Invoke(dispatch_.Get(), kCreateCache, {BstrArg(inbox.Get()), LongArg(10), LongArg(0)}, create);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_CREATECACHE, {BstrArg(inbox.Get()), LongArg(10), LongArg(0)}, create);
     EXPECT_EQ(create.hr, S_OK);
-    Invoke(dispatch_.Get(), kAdd, {BstrArg(user.Get()), BstrArg(hello.Get()), BstrArg(upperInbox.Get())}, add);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_ADD, {BstrArg(user.Get()), BstrArg(hello.Get()), BstrArg(upperInbox.Get())}, add);
     EXPECT_EQ(add.hr, S_OK);
 
     Bstr value;
     EXPECT_EQ(cache_->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_OK);
     EXPECT_STREQ(value.Text(), L"hello");
 
-    Invoke(dispatch_.Get(), kFree, {BstrArg(shortUser.Get()), BstrArg(inbox.Get())}, free);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_FREE, {BstrArg(shortUser.Get()), BstrArg(inbox.Get())}, free);
     EXPECT_EQ(free.hr, S_OK);
     EXPECT_EQ(cache_->Get(shortUser.Get(), value.Receive(), inbox.Get()), E_FAIL);
 
-    Invoke(dispatch_.Get(), kDestroyCache, {BstrArg(inbox.Get())}, destroy);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_DESTROYCACHE, {BstrArg(inbox.Get())}, destroy);
     EXPECT_EQ(destroy.hr, S_OK);
     EXPECT_EQ(cache_->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_FALSE);
 
@@ -374,16 +374,16 @@ TEST_F(DispatchInvoke, TheOtherMethodsWorkEndToEnd) {
     V_VT(&parameters.Get()) = VT_ARRAY | VT_BSTR;
     V_ARRAY(&parameters.Get()) = array;
     InvokeResult byValue, byReference, notAnArray;
-    Invoke(dispatch_.Get(), kSetHiddemMessageParameters, {parameters.Get()}, byValue);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_SETHIDDEMMESSAGEPARAMETERS, {parameters.Get()}, byValue);
     EXPECT_EQ(byValue.hr, S_OK);
-    Invoke(dispatch_.Get(), kSetHiddemMessageParameters, {VariableArg(&parameters)}, byReference);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_SETHIDDEMMESSAGEPARAMETERS, {VariableArg(&parameters)}, byReference);
     EXPECT_EQ(byReference.hr, S_OK);
-    Invoke(dispatch_.Get(), kSetHiddemMessageParameters, {BstrArg(hello.Get())}, notAnArray);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_SETHIDDEMMESSAGEPARAMETERS, {BstrArg(hello.Get())}, notAnArray);
     EXPECT_EQ(notAnArray.hr, DISP_E_EXCEPTION);
     EXPECT_EQ(notAnArray.exception.scode, E_INVALIDARG);
 
     InvokeResult terminate;
-    Invoke(dispatch_.Get(), kTerminate, {}, terminate);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_TERMINATE, {}, terminate);
     EXPECT_EQ(terminate.hr, S_OK);
 }
 

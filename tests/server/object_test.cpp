@@ -160,9 +160,9 @@ TEST(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
     // Invoke through the contained part reaches the methods.
     Bstr inbox(L"Inbox"), alice(L"alice"), text(L"hello");
     InvokeResult initialize, create, add, terminate;
-    Invoke(dispatch.Get(), kInitialize, {}, initialize);
-    Invoke(dispatch.Get(), kCreateCache, {BstrArg(inbox.Get()), LongArg(10), LongArg(5)}, create);
-    Invoke(dispatch.Get(), kAdd, {BstrArg(alice.Get()), BstrArg(text.Get()), BstrArg(inbox.Get())}, add);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_INITIALIZE, {}, initialize);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_CREATECACHE, {BstrArg(inbox.Get()), LongArg(10), LongArg(5)}, create);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_ADD, {BstrArg(alice.Get()), BstrArg(text.Get()), BstrArg(inbox.Get())}, add);
     EXPECT_EQ(initialize.hr, S_OK);
     EXPECT_EQ(create.hr, S_OK);
     EXPECT_EQ(add.hr, S_OK);
@@ -171,7 +171,7 @@ TEST(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
     ASSERT_EQ(inner->QueryInterface(IID_ICOMCache, cache.ReceiveVoid()), S_OK);
     EXPECT_EQ(cache->Get(alice.Get(), value.Receive(), inbox.Get()), S_OK);
     EXPECT_STREQ(value.Text(), L"hello");
-    Invoke(dispatch.Get(), kTerminate, {}, terminate);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_TERMINATE, {}, terminate);
     EXPECT_EQ(terminate.hr, S_OK);
 
     cache.Reset();

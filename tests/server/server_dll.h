@@ -9,7 +9,9 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "tests/common/com_ref.h"
+#include "support/bstr.h"
+#include "support/com_ref.h"
+#include "support/variant.h"
 
 #include "QuorCache.h"
 

@@ -19,7 +19,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-class TestWorker : public CWorkerThread<> {
+class TestWorker : public CWorkerThread {
 public:
     using CWorkerThread::GetEntryAt;
     using CWorkerThread::GetHandleAt;
@@ -104,16 +104,6 @@ protected:
     RecordingClient a, b, c, d;
     TestWorker worker;
 };
-
-TEST(WorkerThreadErrors, PlatformCodesBecomeHResults) {
-    EXPECT_EQ(HResultFromPlatformCode(0), S_OK);
-    EXPECT_EQ(HResultFromPlatformCode(WAIT_TIMEOUT), static_cast<HRESULT>(0x80070102));
-    EXPECT_EQ(HResultFromPlatformCode(ERROR_INVALID_PARAMETER), E_INVALIDARG);
-    EXPECT_EQ(HResultFromPlatformCode(0x12345), static_cast<HRESULT>(0x80072345));
-    EXPECT_EQ(HResultFromPlatformCode(0x8000FFFF), E_UNEXPECTED);  // already an HRESULT
-    ::SetLastError(0);
-    EXPECT_EQ(HResultFromLastErrorOnFailure(), E_FAIL);  // a failure never reads as success
-}
 
 TEST_F(WorkerThreadTest, StartsWithTheTwoControlEntriesAndCanRestartAfterShutdown) {
     ASSERT_EQ(worker.GetHandleCount(), 2);
