@@ -185,6 +185,13 @@ void CCacheManager::ReplaceHiddenMessageParameters(std::vector<std::string> para
     m_hiddenMessageParameters.swap(parameters);
 }
 
+HRESULT CCacheManager::FlushCache(const std::string& name) {
+    CScopedLock<CStaticLock> lock(m_lock);
+    CacheType* cache = FindUsableCache(name, nullptr);
+    if (cache == nullptr) return S_FALSE;
+    return static_cast<IMemoryCache*>(cache)->Flush();
+}
+
 bool CCacheManager::IsStarted() const {
     CScopedLock<CStaticLock> lock(m_lock);
     return g_started || m_rootWorker.IsThreadRunning();

@@ -64,6 +64,11 @@ public:
     // test shortens it).
     void SetShutdownWait(DWORD milliseconds);
 
+    // Runs `name`'s flush now, as its timer does every 5 seconds (diagnostics
+    // and tests): expired entries go, then the oldest until the limit holds.
+    // S_FALSE when `name` has no settings record or no cache.
+    HRESULT FlushCache(const std::string& name);
+
     // Read-only observers for diagnostics and tests.
     std::vector<std::string> HiddenMessageParameters() const;
     // S_OK with the cache's entry limit and lifetime in minutes; S_FALSE when

@@ -34,9 +34,11 @@ struct Object {
     DWORD exitCode = STILL_ACTIVE;            // threads
 };
 
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::unordered_set<Object*> g_live;  // guarded by g_mutex
+// Never destroyed: a handle may outlive the statics (a worker that leaks the
+// handles a stuck thread still waits on), and its object stays reachable.
+std::mutex& g_mutex = *new std::mutex;
+std::condition_variable& g_changed = *new std::condition_variable;
+std::unordered_set<Object*>& g_live = *new std::unordered_set<Object*>;  // guarded by g_mutex
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 

@@ -1,7 +1,7 @@
 // IDispatch of COMCache: the shared type information, the name cache,
 // ISupportErrorInfo, and Invoke, including script variables in place of the
 // [out] BSTR parameters of Get and GetMessageFromExchange.
-#include "tests/common/run_together.h"
+#include "tests/support/run_together.h"
 #include "tests/server/dispatch_helpers.h"
 #include "tests/server/server_dll.h"
 
@@ -19,9 +19,9 @@ ComRef<IDispatch> DispatchOf(ICOMCache* cache) {
     return dispatch;
 }
 
-TEST(Dispatch, OneTypeInformationWhateverTheIndex) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+using Dispatch = DllTest;
+
+TEST_F(Dispatch, OneTypeInformationWhateverTheIndex) {
     ComRef<ICOMCache> cache = dll.NewCache();
     ASSERT_TRUE(cache);
 
@@ -48,9 +48,7 @@ TEST(Dispatch, OneTypeInformationWhateverTheIndex) {
     EXPECT_EQ(shared.Get(), first.Get());
 }
 
-TEST(Dispatch, NamesResolveFromTheCacheOrTheTypeInformation) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Dispatch, NamesResolveFromTheCacheOrTheTypeInformation) {
     ComRef<ICOMCache> cache = dll.NewCache();
     ASSERT_TRUE(cache);
 
@@ -103,7 +101,7 @@ struct TypeInfoOfTheLibrary {
 // Threads released together make the first IDispatch calls of a freshly
 // loaded DLL: the type information is loaded once and held once (by the
 // holder), and the one termination hook gives that reference back at unload.
-TEST(Dispatch, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
+TEST(DispatchFirstLoad, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
     const TypeInfoOfTheLibrary library;
     ASSERT_TRUE(library.info);
     const ULONG before = library.References();
@@ -163,7 +161,7 @@ HRESULT WriteLibraryWithANamelessFunction(const std::wstring& path) {
 
 // The name cache keeps an entry for the nameless function too, but no
 // name, not even the empty one, may match it there.
-TEST(Dispatch, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
+TEST(DispatchFirstLoad, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
     wchar_t folder[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, folder);
     const std::wstring path = std::wstring(folder) + L"qc-nameless-" + std::to_wstring(::GetCurrentProcessId()) + L".tlb";
@@ -191,9 +189,7 @@ TEST(Dispatch, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
     ::DeleteFileW(path.c_str());
 }
 
-TEST(Dispatch, OnlyICOMCacheSupportsErrorInfo) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Dispatch, OnlyICOMCacheSupportsErrorInfo) {
     ComRef<ICOMCache> cache = dll.NewCache();
     ComRef<ISupportErrorInfo> errorInfo;
     ASSERT_EQ(cache->QueryInterface(IID_ISupportErrorInfo, errorInfo.ReceiveVoid()), S_OK);
@@ -202,9 +198,7 @@ TEST(Dispatch, OnlyICOMCacheSupportsErrorInfo) {
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IUnknown), S_FALSE);
 }
 
-TEST(Dispatch, AnUnregisteredTypeLibraryFailsEachCallAndIsRetriedLater) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Dispatch, AnUnregisteredTypeLibraryFailsEachCallAndIsRetriedLater) {
     ComRef<ICOMCache> cache = dll.NewCache();
     ASSERT_TRUE(cache);
     ASSERT_EQ(UnregisterServerTypeLibrary(), S_OK);
@@ -228,33 +222,23 @@ TEST(Dispatch, AnUnregisteredTypeLibraryFailsEachCallAndIsRetriedLater) {
 }
 
 // A fixture with a running manager and one cache "Users" holding alice's text.
-class DispatchInvoke : public ::testing::Test {
+class DispatchInvoke : public ComCacheTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dll_.Loaded());
-        cache_ = dll_.NewCache();
-        ASSERT_TRUE(cache_);
-        dispatch_ = DispatchOf(cache_.Get());
-        ASSERT_EQ(cache_->Initialize(), S_OK);
-        ASSERT_EQ(cache_->CreateCache(users_.Get(), 10, 5), S_OK);
-        ASSERT_EQ(cache_->Add(alice_.Get(), text_.Get(), users_.Get()), S_OK);
+        ComCacheTest::SetUp();
+        dispatch_ = DispatchOf(cache.Get());
+        ASSERT_EQ(cache->Initialize(), S_OK);
+        ASSERT_EQ(cache->CreateCache(users_.Get(), 10, 5), S_OK);
+        ASSERT_EQ(cache->Add(alice_.Get(), text_.Get(), users_.Get()), S_OK);
         V_VT(&variable_.Get()) = VT_BSTR;
         V_BSTR(&variable_.Get()) = ::SysAllocString(L"old");
     }
-    void TearDown() override {
-        if (cache_) {
-            EXPECT_EQ(cache_->Terminate(), S_OK);
-        }
-    }
-
     // The script variable still holds "old".
     void ExpectVariableUntouched() {
         EXPECT_EQ(V_VT(&variable_.Get()), VT_BSTR);
         EXPECT_STREQ(V_BSTR(&variable_.Get()), L"old");
     }
 
-    ServerDll dll_;
-    ComRef<ICOMCache> cache_;
     ComRef<IDispatch> dispatch_;
     Bstr users_{L"Users"}, alice_{L"alice"}, text_{L"text of alice"};
     Variant variable_;
@@ -352,16 +336,16 @@ TEST_F(DispatchInvoke, TheOtherMethodsWorkEndToEnd) {
     EXPECT_EQ(add.hr, S_OK);
 
     Bstr value;
-    EXPECT_EQ(cache_->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_OK);
+    EXPECT_EQ(cache->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_OK);
     EXPECT_STREQ(value.Text(), L"hello");
 
     Invoke(dispatch_.Get(), DISPID_COMCACHE_FREE, {BstrArg(shortUser.Get()), BstrArg(inbox.Get())}, free);
     EXPECT_EQ(free.hr, S_OK);
-    EXPECT_EQ(cache_->Get(shortUser.Get(), value.Receive(), inbox.Get()), E_FAIL);
+    EXPECT_EQ(cache->Get(shortUser.Get(), value.Receive(), inbox.Get()), E_FAIL);
 
     Invoke(dispatch_.Get(), DISPID_COMCACHE_DESTROYCACHE, {BstrArg(inbox.Get())}, destroy);
     EXPECT_EQ(destroy.hr, S_OK);
-    EXPECT_EQ(cache_->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_FALSE);
+    EXPECT_EQ(cache->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_FALSE);
 
     // An array of strings, by value and as a script's array variable.
     SAFEARRAY* array = ::SafeArrayCreateVector(VT_BSTR, 0, 2);

@@ -14,9 +14,9 @@ IUnknown* Query(IUnknown* object, REFIID iid) {
     return static_cast<IUnknown*>(result);
 }
 
-TEST(Object, IUnknownAndIDispatchAreTheICOMCachePartAndISupportErrorInfoAnother) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+using Object = DllTest;
+
+TEST_F(Object, IUnknownAndIDispatchAreTheICOMCachePartAndISupportErrorInfoAnother) {
     ComRef<ICOMCache> cache = dll.NewCache();
     ASSERT_TRUE(cache);
 
@@ -35,9 +35,7 @@ TEST(Object, IUnknownAndIDispatchAreTheICOMCachePartAndISupportErrorInfoAnother)
     EXPECT_EQ(cache->QueryInterface(IID_ICOMCache, nullptr), E_POINTER);
 }
 
-TEST(Object, EachLiveObjectHoldsOneServerLock) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Object, EachLiveObjectHoldsOneServerLock) {
     ComRef<ICOMCache> first = dll.NewCache();
     ComRef<ICOMCache> second = dll.NewCache();
     ASSERT_TRUE(first && second);
@@ -49,11 +47,8 @@ TEST(Object, EachLiveObjectHoldsOneServerLock) {
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST(Object, FailedCreationsLeaveNoObjectAndNoLock) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Object, FailedCreationsLeaveNoObjectAndNoLock) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
 
     void* result = reinterpret_cast<void*>(1);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &result), E_NOINTERFACE);
@@ -85,11 +80,10 @@ public:
     int queries = 0;
 };
 
-TEST(Aggregation, AnythingButIUnknownIsRefusedAndCreatesNothing) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+using Aggregation = DllTest;
+
+TEST_F(Aggregation, AnythingButIUnknownIsRefusedAndCreatesNothing) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
     OuterObject outer;
 
     void* result = reinterpret_cast<void*>(1);
@@ -101,11 +95,8 @@ TEST(Aggregation, AnythingButIUnknownIsRefusedAndCreatesNothing) {
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST(Aggregation, InnerUnknownIsItselfWhileTheContainedPartsDelegateToTheOuter) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Aggregation, InnerUnknownIsItselfWhileTheContainedPartsDelegateToTheOuter) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
     OuterObject outer;
 
     ComRef<IUnknown> inner;
@@ -136,11 +127,8 @@ TEST(Aggregation, InnerUnknownIsItselfWhileTheContainedPartsDelegateToTheOuter) 
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
     OuterObject outer;
     ComRef<IUnknown> inner;
     ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, inner.ReceiveVoid()), S_OK);

@@ -15,6 +15,8 @@
 
 #include "QuorCache.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 namespace qc::test {
@@ -61,6 +63,31 @@ private:
     HMODULE m_module = nullptr;
     HRESULT(STDAPICALLTYPE* m_getClassObject)(REFCLSID, REFIID, void**) = nullptr;
     HRESULT(STDAPICALLTYPE* m_canUnloadNow)() = nullptr;
+};
+
+// A test with a fresh load of the DLL of its own.
+class DllTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dll.Loaded()); }
+
+    ServerDll dll;
+};
+
+// A test with one COMCache object of a fresh DLL, terminated at the end.
+class ComCacheTest : public DllTest {
+protected:
+    void SetUp() override {
+        DllTest::SetUp();
+        cache = dll.NewCache();
+        ASSERT_TRUE(cache);
+    }
+    void TearDown() override {
+        if (cache) {
+            EXPECT_EQ(cache->Terminate(), S_OK);
+        }
+    }
+
+    ComRef<ICOMCache> cache;
 };
 
 // The type library's registration in the scratch classes root; the program
