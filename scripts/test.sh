@@ -17,10 +17,11 @@ cd "$root"
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 
 failures=()
-step() {  # step NAME COMMAND...
-  local name=$1; shift
+step() {  # step NAME COMMAND...: runs it and says how long it took
+  local name=$1 start=$SECONDS; shift
   echo "==== $name"
   "$@" || failures+=("$name")
+  echo "==== $name: $((SECONDS - start)) s"
 }
 workflow() { cmake --workflow --preset "$1"; }
 

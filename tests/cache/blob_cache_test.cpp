@@ -21,11 +21,24 @@ using namespace cache_test;
 using Worker = CWorkerThread;
 using TestCache = CBlobCache<Worker>;
 
-LONG EntryCount(IMemoryCacheStats* stats) {
-    LONG count = -1;
-    EXPECT_EQ(stats->GetCurrentEntryCount(&count), S_OK);
-    return count;
+using Getter = HRESULT (STDMETHODCALLTYPE IMemoryCacheStats::*)(LONG*);
+// In the order Counters() lists them.
+constexpr Getter kGetters[] = {&IMemoryCacheStats::GetHitCount,         &IMemoryCacheStats::GetMissCount,
+                               &IMemoryCacheStats::GetCurrentAllocSize, &IMemoryCacheStats::GetMaxAllocSize,
+                               &IMemoryCacheStats::GetCurrentEntryCount, &IMemoryCacheStats::GetMaxEntryCount};
+
+// {hits, misses, size, largest size, entries, most entries}.
+std::vector<LONG> Counters(IMemoryCacheStats* stats) {
+    std::vector<LONG> values;
+    for (Getter get : kGetters) {
+        LONG value = -1;
+        EXPECT_EQ((stats->*get)(&value), S_OK);
+        values.push_back(value);
+    }
+    return values;
 }
+
+LONG EntryCount(IMemoryCacheStats* stats) { return Counters(stats)[4]; }
 
 class BlobCacheTest : public ::testing::Test {
 protected:
@@ -90,34 +103,13 @@ TEST_F(BlobCacheTest, CountsHitsMissesSizesAndPeaks) {
     EXPECT_EQ(memory->LookupEntry("dee", &handle), E_FAIL);
     EXPECT_EQ(handle, nullptr);
 
-    LONG value = -1;
-    EXPECT_EQ(stats->GetHitCount(&value), S_OK);
-    EXPECT_EQ(value, 2);
-    EXPECT_EQ(stats->GetMissCount(&value), S_OK);
-    EXPECT_EQ(value, 1);
+    EXPECT_EQ(Counters(stats), (std::vector<LONG>{2, 1, 120, 120, 3, 3}));
 
     // A removal by key counts its lookup as a hit.
     ASSERT_EQ(memory->RemoveEntryByKey("cy"), S_OK);
     EXPECT_EQ(memory->RemoveEntryByKey("cy"), E_FAIL);
-    EXPECT_EQ(stats->GetCurrentEntryCount(&value), S_OK);
-    EXPECT_EQ(value, 2);
-    EXPECT_EQ(stats->GetMaxEntryCount(&value), S_OK);
-    EXPECT_EQ(value, 3);
-    EXPECT_EQ(stats->GetCurrentAllocSize(&value), S_OK);
-    EXPECT_EQ(value, 80);
-    EXPECT_EQ(stats->GetMaxAllocSize(&value), S_OK);
-    EXPECT_EQ(value, 120);
-    EXPECT_EQ(stats->GetHitCount(&value), S_OK);
-    EXPECT_EQ(value, 3);
-    EXPECT_EQ(stats->GetMissCount(&value), S_OK);
-    EXPECT_EQ(value, 2);
-
-    EXPECT_EQ(stats->GetHitCount(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetMissCount(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetCurrentAllocSize(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetMaxAllocSize(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetCurrentEntryCount(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetMaxEntryCount(nullptr), E_POINTER);
+    EXPECT_EQ(Counters(stats), (std::vector<LONG>{3, 2, 80, 120, 2, 3}));
+    for (Getter get : kGetters) EXPECT_EQ((stats->*get)(nullptr), E_POINTER);
     EXPECT_EQ(cache.Uninitialize(), S_OK);
 }
 
@@ -134,19 +126,8 @@ TEST_F(BlobCacheTest, ClearStatsKeepsTheCurrentCountersThatTheLimitsUse) {
     EXPECT_EQ(memory->LookupEntry("none", &handle), E_FAIL);
 
     ASSERT_EQ(stats->ClearStats(), S_OK);
-    LONG value = -1;
-    EXPECT_EQ(stats->GetHitCount(&value), S_OK);
-    EXPECT_EQ(value, 0);
-    EXPECT_EQ(stats->GetMissCount(&value), S_OK);
-    EXPECT_EQ(value, 0);
-    EXPECT_EQ(EntryCount(stats), 3);
-    EXPECT_EQ(stats->GetCurrentAllocSize(&value), S_OK);
-    EXPECT_EQ(value, 120);
-    // The peaks restart from where the cache stands now.
-    EXPECT_EQ(stats->GetMaxEntryCount(&value), S_OK);
-    EXPECT_EQ(value, 3);
-    EXPECT_EQ(stats->GetMaxAllocSize(&value), S_OK);
-    EXPECT_EQ(value, 120);
+    // The usage starts afresh, the peaks from where the cache stands now.
+    EXPECT_EQ(Counters(stats), (std::vector<LONG>{0, 0, 120, 120, 3, 3}));
 
     // The entries from before the clear still leave the counters when they go,
     // and a trim still sees the cache as over its limit.

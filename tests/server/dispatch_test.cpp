@@ -1,5 +1,5 @@
-// IDispatch of COMCache: the shared type information, the name cache,
-// ISupportErrorInfo, and Invoke, including script variables in place of the
+// IDispatch of COMCache: the shared type information, the name cache, and
+// Invoke, including script variables in place of the
 // [out] BSTR parameters of Get and GetMessageFromExchange.
 #include "tests/support/run_together.h"
 #include "tests/server/dispatch_helpers.h"
@@ -19,11 +19,9 @@ ComRef<IDispatch> DispatchOf(ICOMCache* cache) {
     return dispatch;
 }
 
-using Dispatch = DllTest;
+using Dispatch = ComCacheTest;
 
 TEST_F(Dispatch, OneTypeInformationWhateverTheIndex) {
-    ComRef<ICOMCache> cache = dll.NewCache();
-    ASSERT_TRUE(cache);
 
     UINT count = 0;
     EXPECT_EQ(cache->GetTypeInfoCount(&count), S_OK);
@@ -49,8 +47,6 @@ TEST_F(Dispatch, OneTypeInformationWhateverTheIndex) {
 }
 
 TEST_F(Dispatch, NamesResolveFromTheCacheOrTheTypeInformation) {
-    ComRef<ICOMCache> cache = dll.NewCache();
-    ASSERT_TRUE(cache);
 
     const wchar_t* names[] = {L"Add", L"Get", L"Free", L"DestroyCache", L"CreateCache", L"Terminate",
                               L"Initialize", L"GetMessageFromExchange", L"SetHiddemMessageParameters"};
@@ -108,8 +104,7 @@ TEST(DispatchFirstLoad, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
     {
         ServerDll dll;
         ASSERT_TRUE(dll.Loaded());
-        ComRef<ICOMCache> cache = dll.NewCache();
-        ASSERT_TRUE(cache);
+            ASSERT_TRUE(cache);
         constexpr int kThreads = 8;
         std::vector<ITypeInfo*> seen(kThreads, nullptr);
         RunTogether(kThreads, [&](int i) {
@@ -175,8 +170,7 @@ TEST(DispatchFirstLoad, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
         }
         ServerDll dll;
         ASSERT_TRUE(dll.Loaded());
-        ComRef<ICOMCache> cache = dll.NewCache();
-        ASSERT_TRUE(cache);
+            ASSERT_TRUE(cache);
         LPOLESTR named = const_cast<LPOLESTR>(L"Named");
         DISPID dispid = DISPID_UNKNOWN;
         EXPECT_EQ(cache->GetIDsOfNames(IID_NULL, &named, 1, LOCALE_USER_DEFAULT, &dispid), S_OK);
@@ -189,18 +183,7 @@ TEST(DispatchFirstLoad, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
     ::DeleteFileW(path.c_str());
 }
 
-TEST_F(Dispatch, OnlyICOMCacheSupportsErrorInfo) {
-    ComRef<ICOMCache> cache = dll.NewCache();
-    ComRef<ISupportErrorInfo> errorInfo;
-    ASSERT_EQ(cache->QueryInterface(IID_ISupportErrorInfo, errorInfo.ReceiveVoid()), S_OK);
-    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_ICOMCache), S_OK);
-    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
-    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IUnknown), S_FALSE);
-}
-
 TEST_F(Dispatch, AnUnregisteredTypeLibraryFailsEachCallAndIsRetriedLater) {
-    ComRef<ICOMCache> cache = dll.NewCache();
-    ASSERT_TRUE(cache);
     ASSERT_EQ(UnregisterServerTypeLibrary(), S_OK);
 
     ITypeInfo* typeInfo = reinterpret_cast<ITypeInfo*>(1);

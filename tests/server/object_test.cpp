@@ -141,6 +141,7 @@ TEST_F(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
     EXPECT_EQ(outer.references, 3u);
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_ICOMCache), S_OK);
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IUnknown), S_FALSE);
     ComRef<IUnknown> identity(Query(errorInfo.Get(), IID_IUnknown));
     EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(&outer));
     identity.Reset();
