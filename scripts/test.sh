@@ -27,7 +27,7 @@ workflow() { cmake --workflow --preset "$1"; }
 
 step native workflow native
 step native-tsan workflow native-tsan
-step fuzz "$root/scripts/fuzz.sh" "${QC_FUZZ_SECONDS:-60}"
+step fuzz "$root/scripts/fuzz.sh" "${QC_FUZZ_SECONDS:-20}"
 if "$root/scripts/host-runs-win32.sh"; then
   step windows workflow windows
 else
