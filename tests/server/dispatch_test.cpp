@@ -1,6 +1,6 @@
 // IDispatch of COMCache: the shared type information, the name cache, and
-// Invoke, including script variables in place of the
-// [out] BSTR parameters of Get and GetMessageFromExchange.
+// Invoke, including script variables in place of the [out] BSTR parameters
+// of Get and GetMessageFromExchange.
 #include "tests/support/run_together.h"
 #include "tests/server/dispatch_helpers.h"
 #include "tests/server/server_dll.h"
@@ -22,7 +22,6 @@ ComRef<IDispatch> DispatchOf(ICOMCache* cache) {
 using Dispatch = ComCacheTest;
 
 TEST_F(Dispatch, OneTypeInformationWhateverTheIndex) {
-
     UINT count = 0;
     EXPECT_EQ(cache->GetTypeInfoCount(&count), S_OK);
     EXPECT_EQ(count, 1u);
@@ -47,7 +46,6 @@ TEST_F(Dispatch, OneTypeInformationWhateverTheIndex) {
 }
 
 TEST_F(Dispatch, NamesResolveFromTheCacheOrTheTypeInformation) {
-
     const wchar_t* names[] = {L"Add", L"Get", L"Free", L"DestroyCache", L"CreateCache", L"Terminate",
                               L"Initialize", L"GetMessageFromExchange", L"SetHiddemMessageParameters"};
     for (DISPID expected = 1; expected <= 9; ++expected) {
@@ -104,7 +102,8 @@ TEST(DispatchFirstLoad, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
     {
         ServerDll dll;
         ASSERT_TRUE(dll.Loaded());
-            ASSERT_TRUE(cache);
+        ComRef<ICOMCache> cache = dll.NewCache();
+        ASSERT_TRUE(cache);
         constexpr int kThreads = 8;
         std::vector<ITypeInfo*> seen(kThreads, nullptr);
         RunTogether(kThreads, [&](int i) {
@@ -170,7 +169,8 @@ TEST(DispatchFirstLoad, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
         }
         ServerDll dll;
         ASSERT_TRUE(dll.Loaded());
-            ASSERT_TRUE(cache);
+        ComRef<ICOMCache> cache = dll.NewCache();
+        ASSERT_TRUE(cache);
         LPOLESTR named = const_cast<LPOLESTR>(L"Named");
         DISPID dispid = DISPID_UNKNOWN;
         EXPECT_EQ(cache->GetIDsOfNames(IID_NULL, &named, 1, LOCALE_USER_DEFAULT, &dispid), S_OK);
