@@ -3,44 +3,12 @@
 
 #include "automation/by_ref_out_bstr.h"
 #include "manager/cache_manager.h"
-#include "support/atl_exception.h"
+#include "support/bstr.h"
 #include "support/diagnostic_log.h"
+#include "support/hresult_of.h"
 #include "support/text_conversion.h"
 
-#include <new>
 #include <string>
-
-namespace {
-
-constexpr DISPID kDispidGet = 2;
-constexpr DISPID kDispidGetMessageFromExchange = 8;
-
-// Obtains the manager and runs one call against it, turning whatever the
-// call raises into the HRESULT the caller gets: the manager's Add, Get and
-// Free throw their failing HRESULT, the conversions raise CAtlException, and
-// nothing may cross the COM boundary.
-template <class Call>
-HRESULT CallManager(Call&& call) noexcept {
-    try {
-        return call(*GetCacheManager());
-    } catch (long hr) {
-        return hr;
-    } catch (const CAtlException& failure) {
-        return failure.m_hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
-
-// The array a VARIANT carries, by value or by reference; null when none.
-SAFEARRAY* ArrayOf(const VARIANT& value) {
-    if ((V_VT(&value) & VT_BYREF) == 0) return V_ARRAY(&value);
-    return V_ARRAYREF(&value) != nullptr ? *V_ARRAYREF(&value) : nullptr;
-}
-
-}  // namespace
 
 const InterfaceEntry<CCOMCache>* CCOMCache::InterfaceTable() {
     static const InterfaceEntry<CCOMCache> table[] = {
@@ -63,10 +31,10 @@ HRESULT CCOMCache::Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISP
     // GetMessageFromExchange the last of five.
     UINT argumentCount = 0;
     UINT position = 0;
-    if (dispid == kDispidGet) {
+    if (dispid == DISPID_COMCACHE_GET) {
         argumentCount = 3;
         position = 1;
-    } else if (dispid == kDispidGetMessageFromExchange) {
+    } else if (dispid == DISPID_COMCACHE_GETMESSAGEFROMEXCHANGE) {
         argumentCount = 5;
         position = 4;
     } else {
@@ -83,7 +51,8 @@ HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType
     if (bstrCacheType == nullptr || bstrUserName == nullptr || bstrCacheData == nullptr) {
         return E_INVALIDARG;
     }
-    return CallManager([&](CCacheManager& manager) {
+    return HResultOf([&] {
+        CCacheManager& manager = *GetCacheManager();
         const std::string cacheName = BstrToAnsi(bstrCacheType);
         const std::string data = BstrToAnsi(bstrCacheData);
         const std::string userName = BstrToAnsi(bstrUserName);
@@ -94,16 +63,24 @@ HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType
 HRESULT CCOMCache::Get(BSTR bstrKey, BSTR* bstrValue, BSTR bstrCacheType) {
     if (bstrKey == nullptr || bstrCacheType == nullptr) return E_INVALIDARG;
     if (bstrValue == nullptr) return E_POINTER;
-    return CallManager([&](CCacheManager& manager) {
+    return HResultOf([&] {
+        CCacheManager& manager = *GetCacheManager();
         const std::string cacheName = BstrToAnsi(bstrCacheType);
         const std::string key = BstrToAnsi(bstrKey);
-        return manager.Get(cacheName, key, bstrValue);
+        std::string text;
+        const HRESULT hr = manager.Get(cacheName, key, &text);
+        if (hr != S_OK) return hr;
+        qc::Bstr value = qc::Bstr::Adopt(AnsiToBstr(text.c_str()));
+        if (value.Get() == nullptr) return E_OUTOFMEMORY;
+        *bstrValue = value.Detach();
+        return S_OK;
     });
 }
 
 HRESULT CCOMCache::Free(BSTR bstrKey, BSTR bstrCacheType) {
     if (bstrKey == nullptr || bstrCacheType == nullptr) return E_INVALIDARG;
-    return CallManager([&](CCacheManager& manager) {
+    return HResultOf([&] {
+        CCacheManager& manager = *GetCacheManager();
         const std::string cacheName = BstrToAnsi(bstrCacheType);
         const std::string key = BstrToAnsi(bstrKey);
         return manager.Free(key, cacheName);
@@ -112,24 +89,27 @@ HRESULT CCOMCache::Free(BSTR bstrKey, BSTR bstrCacheType) {
 
 HRESULT CCOMCache::DestroyCache(BSTR bstrCacheType) {
     if (bstrCacheType == nullptr) return E_INVALIDARG;
-    return CallManager([&](CCacheManager& manager) {
+    return HResultOf([&] {
+        CCacheManager& manager = *GetCacheManager();
         return manager.DestroyCache(BstrToAnsi(bstrCacheType));
     });
 }
 
 HRESULT CCOMCache::CreateCache(BSTR bstrCacheType, LONG nMaxEntries, LONG nTimeout) {
     if (bstrCacheType == nullptr) return E_INVALIDARG;
-    return CallManager([&](CCacheManager& manager) {
+    return HResultOf([&] {
+        CCacheManager& manager = *GetCacheManager();
         return manager.CreateCache(BstrToAnsi(bstrCacheType), nMaxEntries, nTimeout);
     });
 }
 
 HRESULT CCOMCache::Terminate() {
-    return CallManager([](CCacheManager& manager) { return manager.Terminate(); });
+    return HResultOf([] { return GetCacheManager()->Terminate(); });
 }
 
 HRESULT CCOMCache::Initialize() {
-    return CallManager([](CCacheManager& manager) {
+    return HResultOf([] {
+        CCacheManager& manager = *GetCacheManager();
         const HRESULT hr = manager.Initialize();
         LogMode.store(kLogWriteFile);
         LogWriter.store(&WriteRingLog);
@@ -146,7 +126,8 @@ HRESULT CCOMCache::GetMessageFromExchange(BSTR bstrURL, BSTR bstrHeaders, BSTR b
     if (bstrMessage == nullptr) return E_POINTER;
     // No exchange is contacted: the converted arguments are only checked for
     // convertibility, and the message is never produced.
-    return CallManager([&](CCacheManager&) {
+    return HResultOf([&] {
+        GetCacheManager();  // made on first use, as by every other method
         BstrToAnsi(bstrHeaders);
         BstrToAnsi(bstrUserName);
         BstrToAnsi(bstrCacheType);
@@ -155,14 +136,5 @@ HRESULT CCOMCache::GetMessageFromExchange(BSTR bstrURL, BSTR bstrHeaders, BSTR b
 }
 
 HRESULT CCOMCache::SetHiddemMessageParameters(VARIANT varParramArray) {
-    return CallManager([&](CCacheManager& manager) -> HRESULT {
-        // A script's array variable arrives as a reference to the VARIANT
-        // that holds the array: follow it.
-        const VARIANT* parameters = &varParramArray;
-        if (V_VT(parameters) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(parameters) != nullptr) {
-            parameters = V_VARIANTREF(parameters);
-        }
-        if ((V_VT(parameters) & VT_ARRAY) == 0 || ArrayOf(*parameters) == nullptr) return E_INVALIDARG;
-        return manager.SetHiddemMessageParameters(parameters);
-    });
+    return HResultOf([&] { return GetCacheManager()->SetHiddemMessageParameters(&varParramArray); });
 }

@@ -22,6 +22,7 @@
 //   com,STORE,OPERATION,USERS,,NS_PER_CALL,BYTES_PER_ENTRY
 #include "bench/com_bench_workload.h"
 #include "manager/cache_manager.h"
+#include "support/hresult_of.h"
 #include "support/text_conversion.h"
 
 #include "QuorCache.h"
@@ -123,27 +124,22 @@ public:
         manager->CreateCache("Bench", capacity * 2, 0);
     }
     HRESULT Add(BSTR user, BSTR text) override {
-        try {
+        return HResultOf([&] {
             const std::string type = BstrToAnsi(m_type);
             const std::string data = BstrToAnsi(text);
             const std::string name = BstrToAnsi(user);
             return GetCacheManager()->Add(name, data, type);
-        } catch (long hr) {
-            return hr;
-        } catch (const CAtlException& e) {
-            return e.m_hr;
-        }
+        });
     }
     HRESULT Get(BSTR user, BSTR* text) override {
-        try {
+        return HResultOf([&] {
             const std::string type = BstrToAnsi(m_type);
             const std::string key = BstrToAnsi(user);
-            return GetCacheManager()->Get(type, key, text);
-        } catch (long hr) {
+            std::string value;
+            const HRESULT hr = GetCacheManager()->Get(type, key, &value);
+            if (hr == S_OK) *text = AnsiToBstr(value.c_str());
             return hr;
-        } catch (const CAtlException& e) {
-            return e.m_hr;
-        }
+        });
     }
 
 private:

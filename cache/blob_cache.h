@@ -20,6 +20,7 @@
 
 #include "cache/memory_cache.h"
 #include "cache/memory_cache_interfaces.h"
+#include "platform/sync.h"
 #include "thread/worker_thread_client.h"
 
 template <class MonitorClass, class StatClass = CStdStatClass, class SyncClass = CComCriticalSection,
@@ -159,7 +160,7 @@ public:
     // would let later destructions drive them below 0, after which the
     // unsigned limit checks would trim everything and refuse every add.
     HRESULT STDMETHODCALLTYPE ClearStats() override {
-        if (!this->m_bInitialized) {  // no lock to take, and nothing stored
+        if (!this->IsInitialized()) {  // no lock to take, and nothing stored
             this->m_statObj.ClearUsage();
             return S_OK;
         }
@@ -195,7 +196,7 @@ public:
     // The timer leaves the worker's table: this cache closes it.
     HRESULT STDMETHODCALLTYPE CloseHandle(HANDLE handle) override {
         m_hTimer = nullptr;
-        ::CloseHandle(handle);
+        qc::platform::CloseHandle(handle);
         return S_OK;
     }
 

@@ -71,7 +71,7 @@ public:
     // Removes every entry whose expiry time is before now. Unreferenced ones
     // are freed here; held ones are detached and freed at their last release.
     HRESULT CullExpired() {
-        if (!this->m_bInitialized) return E_UNEXPECTED;
+        if (!this->IsInitialized()) return E_UNEXPECTED;
         CScopedLock<SyncClass> lock(this->m_syncObj);
         this->m_culler.StartCull();
         while (NodeType* expired = this->m_culler.ExpiredHead()) this->DetachEntry(expired->m_pSlot, true);
@@ -82,7 +82,7 @@ public:
     // entries until both limits hold; held entries are passed over, so the
     // store may stay over a limit.
     HRESULT TrimToLimits() {
-        if (!this->m_bInitialized) return E_UNEXPECTED;
+        if (!this->IsInitialized()) return E_UNEXPECTED;
         CScopedLock<SyncClass> lock(this->m_syncObj);
         for (NodeType* node = this->m_flusher.Oldest(); node != nullptr;) {
             if (WithinLimits()) break;
@@ -122,7 +122,7 @@ public:
     // section. Entries still held stay detached; being from before the reset,
     // their destruction no longer changes the counters.
     HRESULT ResetCache() {
-        if (!this->m_bInitialized) {
+        if (!this->IsInitialized()) {
             this->m_statObj.Clear();  // nothing is stored, and nothing can race
             return S_OK;
         }

@@ -23,11 +23,11 @@
 //   InitStore / UninitStore           prepare the lock / remove every entry
 //   AddEntry                          add or replace
 //   FindEntry                         look up and take a reference
-//   GetEntryData                      read through a handle (no lock)
+//   GetEntryData / GetEntryExpiry     read through a handle (no lock)
 //   ReleaseEntryRef                   give a reference back
 //   RemoveByHandle / RemoveByKey      take an entry out of the store
 //   ClearEntries                      take every entry out
-// Every operation but GetEntryData needs an initialised store; on a store
+// Every operation but the two reads through a handle needs an initialised store; on a store
 // that is not initialised they fail with E_UNEXPECTED (ReleaseEntryRef
 // with -1) instead of touching a lock that does not exist. ClearEntries
 // has nothing to do there and succeeds.
@@ -59,25 +59,23 @@ public:
     // Prepares the lock and zeroes the counters. E_OUTOFMEMORY when the lock
     // cannot be prepared; an initialised store is left as it is.
     HRESULT InitStore() noexcept {
-        if (m_bInitialized) return S_OK;
+        if (IsInitialized()) return S_OK;
         const HRESULT hr = m_syncObj.Init();
         if (FAILED(hr)) return hr;
         m_statObj.UseOwnBlock();
         m_statObj.Clear();
-        m_bInitialized = true;
         return S_OK;
     }
 
     // Removes every entry (held ones are detached) and deletes the lock.
     void UninitStore() {
-        if (!m_bInitialized) return;
+        if (!IsInitialized()) return;
         {
             CScopedLock<SyncClass> lock(m_syncObj);
             ClearEntries();
             m_statObj.UseOwnBlock();
         }
         m_syncObj.Term();
-        m_bInitialized = false;
     }
 
     // Adds an entry under `key`, replacing (and detaching) any entry the key
@@ -93,7 +91,7 @@ public:
     // replaced or removed in that window, it stays off the expiry list.
     HRESULT AddEntry(const KeyType& key, DataType data, DWORD size, const FILETIME* expiry, HINSTANCE module,
                      IMemoryCacheClient* client, HCACHEITEM* outHandle) {
-        if (!m_bInitialized) return E_UNEXPECTED;
+        if (!IsInitialized()) return E_UNEXPECTED;
         void* memory = qc::platform::HeapAllocate(sizeof(NodeType));
         if (memory == nullptr) return E_OUTOFMEMORY;
         auto* node = new (memory) NodeType();
@@ -141,7 +139,7 @@ public:
     HRESULT FindEntry(const KeyType& key, HCACHEITEM* outHandle) {
         if (outHandle == nullptr) return E_POINTER;
         *outHandle = nullptr;
-        if (!m_bInitialized) return E_UNEXPECTED;
+        if (!IsInitialized()) return E_UNEXPECTED;
         const ULONG hash = KeyMapType::Hash(key);
         CScopedLock<SyncClass> lock(m_syncObj);
         PairType* pair = m_hashTable.Find(key, hash);
@@ -165,13 +163,23 @@ public:
         return S_OK;
     }
 
+    // Reads an entry's absolute expiry time (FILETIME units, 0 for none)
+    // through a handle the caller holds, like GetEntryData.
+    HRESULT GetEntryExpiry(HCACHEITEM handle, unsigned long long* expiry) const noexcept {
+        const NodeType* node = ToNode(handle);
+        if (node == nullptr) return E_INVALIDARG;
+        if (expiry == nullptr) return E_POINTER;
+        *expiry = node->m_expiry;
+        return S_OK;
+    }
+
     // Gives one reference back and returns the references left, or -1 for an
     // invalid handle, for an entry with no reference left to give back (a
     // release too many), or on a store that is not initialised. A detached
     // entry is destroyed at its last release.
     LONG ReleaseEntryRef(HCACHEITEM handle) {
         NodeType* node = ToNode(handle);
-        if (node == nullptr || !m_bInitialized) return -1;
+        if (node == nullptr || !IsInitialized()) return -1;
         CScopedLock<SyncClass> lock(m_syncObj);
         if (node->m_nRefCount <= 0) return -1;
         return DropReference(node);
@@ -183,7 +191,7 @@ public:
     HRESULT RemoveByHandle(HCACHEITEM handle) {
         NodeType* node = ToNode(handle);
         if (node == nullptr) return E_INVALIDARG;
-        if (!m_bInitialized) return E_UNEXPECTED;
+        if (!IsInitialized()) return E_UNEXPECTED;
         CScopedLock<SyncClass> lock(m_syncObj);
         if (node->m_nRefCount <= 0) return E_INVALIDARG;
         --node->m_nRefCount;
@@ -206,7 +214,7 @@ public:
     // Takes every entry out of the store: unreferenced ones are destroyed,
     // held ones detached (and still counted until they are destroyed).
     HRESULT ClearEntries() {
-        if (!m_bInitialized) return S_OK;  // nothing can be stored
+        if (!IsInitialized()) return S_OK;  // nothing can be stored
         CScopedLock<SyncClass> lock(m_syncObj);
         m_hashTable.LockResize();
         for (PairType* pair = m_hashTable.First(); pair != nullptr;) {
@@ -217,6 +225,10 @@ public:
         m_hashTable.UnlockResize();
         return S_OK;
     }
+
+    // Whether InitStore has prepared the store (its lock) and no UninitStore
+    // has taken it down since.
+    bool IsInitialized() const noexcept { return m_syncObj.IsInitialized(); }
 
     // The counters, for reading.
     const StatClass& GetStatistics() const noexcept { return m_statObj; }
@@ -265,7 +277,6 @@ protected:
     StatClass m_statObj;
     FlushClass<NodeType> m_flusher;  // the age list
     CullClass<NodeType> m_culler;    // the expiry list
-    bool m_bInitialized = false;
     KeyMapType m_hashTable;
 
 private:

@@ -30,6 +30,7 @@ if(QC_WINDOWS)
   set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
 else()
   find_package(GTest REQUIRED)
+  include(GoogleTest)
 endif()
 
 # A private Redis server on 127.0.0.1 for the farm's tests, in both builds
@@ -57,9 +58,12 @@ function(qc_test_properties test)
 endfunction()
 
 # qc_add_gtest(name SOURCES a.cpp ... [LIBS lib ...] [TIMEOUT seconds] [CONCURRENCY] [REDIS])
-# One GoogleTest program, run as one CTest test (natively, or under Wine).
+# One GoogleTest program. Natively each of its cases is a CTest test of its
+# own, "<program>.<Suite>.<Case>", so that `ctest -R` picks one; under Wine,
+# where every process start costs, the program is one CTest test.
 # The ThreadSanitizer build runs only the programs marked CONCURRENCY.
-# REDIS runs it with the "redis" fixture's server, its port in QC_REDIS_PORT.
+# REDIS runs it with the "redis" fixture's server, its port in QC_REDIS_PORT
+# (as one test: the server's script wraps the program).
 function(qc_add_gtest name)
   cmake_parse_arguments(ARG "CONCURRENCY;REDIS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if("thread" IN_LIST QC_SANITIZE AND NOT ARG_CONCURRENCY)
@@ -67,9 +71,16 @@ function(qc_add_gtest name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
   if(ARG_REDIS)
     add_test(NAME ${name} COMMAND ${QC_REDIS_SERVER_SCRIPT} run ${QC_REDIS_DIR}
                                   ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}> --gtest_brief=1)
+  elseif(NOT QC_WINDOWS)
+    gtest_discover_tests(${name} TEST_PREFIX ${name}. EXTRA_ARGS --gtest_brief=1 DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+    return()
   else()
     add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
   endif()

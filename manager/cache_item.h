@@ -24,7 +24,8 @@ struct CacheItem {
 
     // How many items exist in the process right now. One interlocked step per
     // item is cheap, and it lets a leak or a double free show up as a count.
-    static LONG LiveCount() { return s_liveCount; }
+    // Read with an interlocked call, as another thread may change it meanwhile.
+    static LONG LiveCount() { return qc::platform::AtomicExchangeAdd(&s_liveCount, 0); }
 
     std::string data;
     // Created empty with the item and destroyed with it; nothing fills it.

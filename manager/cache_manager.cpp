@@ -3,12 +3,9 @@
 
 #include "manager/entry_text.h"
 #include "manager/mem_manager.h"
-#include "support/atl_exception.h"
-#include "support/bstr_holder.h"
-#include "support/text_conversion.h"
+#include "support/hresult_of.h"
 
-#include <climits>
-#include <new>
+#include <memory>
 
 namespace {
 
@@ -26,50 +23,8 @@ constexpr unsigned long long kDefaultLifetime = 25920000000000ULL;  // 30 days
 // and a lookup by name costs far more than the rest of an Add on some
 // systems, which search the disk for a name that is not loaded.
 HINSTANCE ServerModule() {
-    static const HINSTANCE module = ::GetModuleHandleA("QuorCache.dll");
+    static const HINSTANCE module = qc::platform::LoadedModule("QuorCache.dll");
     return module;
-}
-
-// Keeps a caller's SAFEARRAY locked for one scope.
-class CSafeArrayLock {
-public:
-    explicit CSafeArrayLock(SAFEARRAY* array) : m_array(array) { m_result = ::SafeArrayLock(array); }
-    ~CSafeArrayLock() {
-        if (SUCCEEDED(m_result)) ::SafeArrayUnlock(m_array);
-    }
-    CSafeArrayLock(const CSafeArrayLock&) = delete;
-    CSafeArrayLock& operator=(const CSafeArrayLock&) = delete;
-    HRESULT Result() const { return m_result; }
-
-private:
-    SAFEARRAY* m_array;
-    HRESULT m_result;
-};
-
-// The cells of an array: the product of every dimension's element count
-// (at most ULONG_MAX, which no array can hold anyway).
-ULONG CellCount(const SAFEARRAY& array) {
-    unsigned long long cells = 1;
-    for (USHORT dimension = 0; dimension < array.cDims && cells != 0; ++dimension) {
-        cells *= array.rgsabound[dimension].cElements;
-        if (cells > ULONG_MAX) cells = ULONG_MAX;
-    }
-    return static_cast<ULONG>(cells);
-}
-
-// Add, Get and Free raise every failure as a thrown `long`. Failures that
-// reach them as C++ exceptions from helpers (a key or text that cannot be
-// allocated or converted) are turned into that form here, so that nothing
-// else can leave toward the interface layer.
-template <class Operation>
-HRESULT RaiseFailuresAsLong(Operation operation) {
-    try {
-        return operation();
-    } catch (const CAtlException& e) {
-        throw static_cast<long>(e.m_hr);
-    } catch (const std::bad_alloc&) {
-        throw static_cast<long>(E_OUTOFMEMORY);
-    }
 }
 
 unsigned long long LifetimeUnits(LONG lifetimeMinutes) {
@@ -108,7 +63,7 @@ HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LON
     // An existing name keeps its limit and lifetime.
     if (m_settings.count(name) != 0 || m_caches.count(name) != 0) return S_OK;
 
-    try {
+    return HResultOf([&] {
         CSharedCacheHandle<CacheType> cache(new CacheType());
         // On failure the handle deletes the cache, whose destruction gives
         // back whatever the partial initialisation prepared.
@@ -125,9 +80,7 @@ HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LON
         }
         return static_cast<IMemoryCacheControl*>(cache.Get())
             ->SetMaxAllowedEntries(static_cast<DWORD>(maxEntries));
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT CCacheManager::DestroyCache(const std::string& name) {
@@ -148,7 +101,7 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
 
 HRESULT CCacheManager::Add(const std::string& key, const std::string& data, const std::string& name) {
     CScopedLock<CStaticLock> lock(m_lock);
-    return RaiseFailuresAsLong([&] { return AddLocked(key, data, name); });
+    return HResultOf([&] { return AddLocked(key, data, name); });
 }
 
 HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data,
@@ -164,51 +117,39 @@ HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data
     expiry.dwHighDateTime = static_cast<DWORD>(expiryUnits >> 32);
     const HINSTANCE module = ServerModule();
 
-    IMemoryCacheClient* client = nullptr;
-    HRESULT hr = m_cacheClient.QueryInterface(IID_IMemoryCacheClient, reinterpret_cast<void**>(&client));
-    if (FAILED(hr)) throw static_cast<long>(hr);
-
-    CacheItem* item = new CacheItem(data);
-    hr = static_cast<IMemoryCache*>(cache)->Add(key.c_str(), item, CacheItem::kCountedSize, &expiry,
-                                                module, nullptr, client);
-    if (FAILED(hr)) {
-        delete item;
-        throw static_cast<long>(hr);
-    }
-    client->Release();
+    // The client is a field of the manager: its AddRef and Release do nothing.
+    IMemoryCacheClient* const client = &m_cacheClient;
+    std::unique_ptr<CacheItem> item(new CacheItem(data));
+    const HRESULT hr = static_cast<IMemoryCache*>(cache)->Add(key.c_str(), item.get(), CacheItem::kCountedSize,
+                                                              &expiry, module, nullptr, client);
+    if (SUCCEEDED(hr)) item.release();  // the store's now
     return hr;
 }
 
-HRESULT CCacheManager::Get(const std::string& name, const std::string& key, BSTR* value) {
+HRESULT CCacheManager::Get(const std::string& name, const std::string& key, std::string* value) {
     CScopedLock<CStaticLock> lock(m_lock);
-    return RaiseFailuresAsLong([&] { return GetLocked(name, key, value); });
+    return HResultOf([&] { return GetLocked(name, key, value); });
 }
 
-HRESULT CCacheManager::GetLocked(const std::string& name, const std::string& key, BSTR* value) {
+HRESULT CCacheManager::GetLocked(const std::string& name, const std::string& key, std::string* value) {
     CacheType* found = FindUsableCache(name, nullptr);
     if (found == nullptr) return S_FALSE;
     // Nowhere to put a text: refuse before taking a reference.
-    if (value == nullptr) throw static_cast<long>(E_POINTER);
+    if (value == nullptr) return E_POINTER;
     IMemoryCache* cache = found;
 
     HCACHEITEM handle = nullptr;
     const HRESULT hr = cache->LookupEntry(key.c_str(), &handle);
-    if (FAILED(hr)) throw static_cast<long>(hr);
+    if (FAILED(hr)) return hr;
     return TakeEntryText(*cache, handle, value);
 }
 
 HRESULT CCacheManager::Free(const std::string& key, const std::string& name) {
     CScopedLock<CStaticLock> lock(m_lock);
-    return RaiseFailuresAsLong([&] { return FreeLocked(key, name); });
-}
-
-HRESULT CCacheManager::FreeLocked(const std::string& key, const std::string& name) {
     // Free reaches a cache even when its settings are gone (a failed destroy).
     const auto cache = m_caches.find(name);
     if (cache == m_caches.end()) return S_OK;
-    const HRESULT hr = static_cast<IMemoryCache*>(cache->second.Get())->RemoveEntryByKey(key.c_str());
-    if (FAILED(hr)) throw static_cast<long>(hr);
-    return hr;
+    return HResultOf([&] { return static_cast<IMemoryCache*>(cache->second.Get())->RemoveEntryByKey(key.c_str()); });
 }
 
 HRESULT CCacheManager::Initialize() {
@@ -239,57 +180,16 @@ HRESULT CCacheManager::Terminate() {
     return hr;
 }
 
-HRESULT CCacheManager::SetHiddemMessageParameters(const VARIANT* parameters) {
-    // A by-reference array variant (as script engines pass an array variable)
-    // holds the address of the array pointer: follow it to the array.
-    SAFEARRAY* array = (V_VT(parameters) & VT_BYREF) != 0
-                           ? (V_ARRAYREF(parameters) ? *V_ARRAYREF(parameters) : nullptr)
-                           : V_ARRAY(parameters);
-    if (array == nullptr) return E_INVALIDARG;
-
-    VARTYPE elementType = VT_EMPTY;
-    HRESULT hr = ::SafeArrayGetVartype(array, &elementType);
-    if (FAILED(hr)) return hr;
-    if (elementType != VT_BSTR) return E_INVALIDARG;
-
-    CSafeArrayLock arrayLock(array);
-    if (FAILED(arrayLock.Result())) return arrayLock.Result();
-    LONG lowerBound = 0;
-    LONG upperBound = 0;
-    hr = ::SafeArrayGetLBound(array, 1, &lowerBound);
-    if (FAILED(hr)) return hr;
-    hr = ::SafeArrayGetUBound(array, 1, &upperBound);
-    if (FAILED(hr)) return hr;
-    // ub - lb + 1 in wrapping 32-bit arithmetic: an empty dimension gives 0.
-    // Dimension 1 is the list, but it may promise more elements than the
-    // array holds (a 5 x 0 array has no cells at all): never more are read.
-    LONG count = static_cast<LONG>(static_cast<ULONG>(upperBound) - static_cast<ULONG>(lowerBound) + 1u);
-    const ULONG cells = CellCount(*array);
-    if (count > 0 && static_cast<ULONG>(count) > cells) count = static_cast<LONG>(cells);
-
+void CCacheManager::ReplaceHiddenMessageParameters(std::vector<std::string> parameters) {
     CScopedLock<CStaticLock> lock(m_lock);
-    if (count > 0) m_hiddenMessageParameters.clear();
-    return AppendHiddenParameters(array, lowerBound, count);
+    m_hiddenMessageParameters.swap(parameters);
 }
 
-HRESULT CCacheManager::AppendHiddenParameters(SAFEARRAY* array, LONG lowerBound, LONG count) {
-    // Element i of dimension 1 lies i - lowerBound places into the data.
-    const BSTR* elements = static_cast<const BSTR*>(array->pvData);
-    try {
-        for (LONG position = 0; position < count; ++position) {
-            const BSTR element = elements[position];
-            if (element == nullptr) continue;
-            CBstrHolder copy(::SysAllocStringByteLen(reinterpret_cast<const char*>(element),
-                                                     ::SysStringByteLen(element)));
-            if (copy.Get() == nullptr) return E_OUTOFMEMORY;
-            m_hiddenMessageParameters.push_back(BstrToAnsi(copy.Get()));
-        }
-    } catch (const CAtlException& e) {
-        return e.m_hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+HRESULT CCacheManager::FlushCache(const std::string& name) {
+    CScopedLock<CStaticLock> lock(m_lock);
+    CacheType* cache = FindUsableCache(name, nullptr);
+    if (cache == nullptr) return S_FALSE;
+    return static_cast<IMemoryCache*>(cache)->Flush();
 }
 
 bool CCacheManager::IsStarted() const {
@@ -335,13 +235,9 @@ HRESULT CCacheManager::GetEntryExpiry(const std::string& name, const std::string
     if (cache == nullptr) return S_FALSE;
     IMemoryCache* store = cache;
     HCACHEITEM handle = nullptr;
-    try {
-        const HRESULT hr = store->LookupEntry(key.c_str(), &handle);
-        if (FAILED(hr)) return hr;
-    } catch (const CAtlException& e) {
-        return e.m_hr;
-    }
-    *expiry = static_cast<const CacheType::NodeType*>(handle)->m_expiry;
+    const HRESULT hr = HResultOf([&] { return store->LookupEntry(key.c_str(), &handle); });
+    if (FAILED(hr)) return hr;
+    cache->GetEntryExpiry(handle, expiry);
     store->ReleaseEntry(handle);
     return S_OK;
 }

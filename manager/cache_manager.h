@@ -2,12 +2,12 @@
 // shared worker thread and the hidden message parameter list. Every ICOMCache
 // method obtains it through GetCacheManager() and calls one operation.
 //
-// Names are 8-bit strings (converted from BSTRs in the calling thread's ANSI
-// code page). Add, Get and Free also report failures by throwing the failing
-// HRESULT as a `long`; the caller catches it and returns it.
+// Names, keys and texts are 8-bit strings (converted from BSTRs in the
+// calling thread's ANSI code page by the caller). Every operation reports its
+// failures as the HRESULT it returns; none throws.
 //
 // Locking: every operation holds the manager lock for its whole run (the
-// hidden-parameter update holds it only while it changes the list). Inside it
+// hidden-parameter update holds it only while it replaces the list). Inside it
 // an operation may take one cache's store lock, or the root worker's table
 // lock (through a cache's Initialize/Uninitialize), never both at once: the
 // worker thread takes a store lock inside a cache's timer callback and never
@@ -23,17 +23,15 @@
 #include "manager/memory_cache_client.h"
 #include "manager/shared_cache_handle.h"
 #include "support/static_lock.h"
-#include "thread/rt_thread_traits.h"
 #include "thread/worker_thread.h"
 
-#include <oleauto.h>
 #include <map>
 #include <string>
 #include <vector>
 
 class CCacheManager {
 public:
-    using WorkerType = CWorkerThread<CRTThreadTraits>;
+    using WorkerType = CWorkerThread;
     using CacheType = CBlobCache<WorkerType>;
 
     CCacheManager();
@@ -44,11 +42,18 @@ public:
     HRESULT CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
     HRESULT DestroyCache(const std::string& name);
     HRESULT Add(const std::string& key, const std::string& data, const std::string& name);
-    HRESULT Get(const std::string& name, const std::string& key, BSTR* value);
+    // S_OK with the entry's text in *value; S_FALSE for an unknown cache and
+    // E_FAIL for an absent key, both leaving *value as it was.
+    HRESULT Get(const std::string& name, const std::string& key, std::string* value);
     HRESULT Free(const std::string& key, const std::string& name);
     HRESULT Initialize();
     HRESULT Terminate();
+    // Takes a one-dimensional array of strings, by value or by reference
+    // (manager/hidden_message_parameters.cpp; Windows only, as its argument
+    // is an automation array).
     HRESULT SetHiddemMessageParameters(const VARIANT* parameters);
+    // Replaces the hidden message parameter list.
+    void ReplaceHiddenMessageParameters(std::vector<std::string> parameters);
 
     // Whether the worker thread runs: Initialize has started it and no
     // Terminate has stopped it since, or a Terminate whose wait ran out left
@@ -58,6 +63,11 @@ public:
     // How long Terminate waits for the worker thread to end (10 s unless a
     // test shortens it).
     void SetShutdownWait(DWORD milliseconds);
+
+    // Runs `name`'s flush now, as its timer does every 5 seconds (diagnostics
+    // and tests): expired entries go, then the oldest until the limit holds.
+    // S_FALSE when `name` has no settings record or no cache.
+    HRESULT FlushCache(const std::string& name);
 
     // Read-only observers for diagnostics and tests.
     std::vector<std::string> HiddenMessageParameters() const;
@@ -87,9 +97,7 @@ private:
     using SettingsTable = std::map<std::string, CacheSettings, CacheNameLess>;
 
     HRESULT AddLocked(const std::string& key, const std::string& data, const std::string& name);
-    HRESULT GetLocked(const std::string& name, const std::string& key, BSTR* value);
-    HRESULT FreeLocked(const std::string& key, const std::string& name);
-    HRESULT AppendHiddenParameters(SAFEARRAY* array, LONG lowerBound, LONG count);
+    HRESULT GetLocked(const std::string& name, const std::string& key, std::string* value);
     // The registered cache for `name` when it has both a settings record and a
     // cache-table entry (the two conditions under which Add and Get act), else null.
     CacheType* FindUsableCache(const std::string& name, const CacheSettings** settings) const;

@@ -4,8 +4,8 @@
 // Release do nothing and return 0, so no caller can ever destroy it.
 //
 // The object also carries an object lock. Preparing a critical section can
-// fail, so the construction result is kept and the lock is deleted only when
-// it was prepared.
+// fail, so the construction result is kept, and locking an unprepared lock
+// does nothing.
 #pragma once
 
 #include "support/com_critical_section.h"
@@ -13,13 +13,7 @@
 template <class Base>
 class CComObjectStackEx : public Base {
 public:
-    CComObjectStackEx() {
-        m_constructResult = m_objectLock.Init();
-        m_lockInitialized = SUCCEEDED(m_constructResult);
-    }
-    ~CComObjectStackEx() override {
-        if (m_lockInitialized) m_objectLock.Term();
-    }
+    CComObjectStackEx() : m_constructResult(m_objectLock.Init()) {}
     CComObjectStackEx(const CComObjectStackEx&) = delete;
     CComObjectStackEx& operator=(const CComObjectStackEx&) = delete;
 
@@ -32,11 +26,14 @@ public:
     // S_OK, or E_OUTOFMEMORY when the object lock could not be prepared.
     HRESULT ConstructResult() const { return m_constructResult; }
 
-    void Lock() { if (m_lockInitialized) m_objectLock.Lock(); }
-    void Unlock() { if (m_lockInitialized) m_objectLock.Unlock(); }
+    void Lock() {
+        if (m_objectLock.IsInitialized()) m_objectLock.Lock();
+    }
+    void Unlock() {
+        if (m_objectLock.IsInitialized()) m_objectLock.Unlock();
+    }
 
 private:
-    CComCriticalSection m_objectLock;
-    bool m_lockInitialized = false;
-    HRESULT m_constructResult = S_OK;
+    CComCriticalSection m_objectLock;  // before the result, which its Init gives
+    const HRESULT m_constructResult;
 };

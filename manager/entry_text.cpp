@@ -2,8 +2,6 @@
 #include "manager/entry_text.h"
 
 #include "manager/cache_item.h"
-#include "support/bstr_holder.h"
-#include "support/text_conversion.h"
 
 #include <utility>
 
@@ -28,18 +26,17 @@ private:
 
 }  // namespace
 
-LONG TakeEntryText(IMemoryCache& cache, HCACHEITEM handle, BSTR* value) {
+HRESULT TakeEntryText(IMemoryCache& cache, HCACHEITEM handle, std::string* value) {
     CEntryReference reference(cache, handle);
     void* data = nullptr;
     const HRESULT hr = cache.GetData(handle, &data, nullptr);
-    if (FAILED(hr)) throw static_cast<long>(hr);
+    if (FAILED(hr)) return hr;
 
-    CBstrHolder text(AnsiToBstr(static_cast<const CacheItem*>(data)->data.c_str()));
-    if (text.Get() == nullptr) throw static_cast<long>(E_OUTOFMEMORY);
+    std::string text = static_cast<const CacheItem*>(data)->data;
     // The text reaches the caller only once the reference is back: a failed
-    // release leaves the caller with an error and no BSTR to free.
+    // release leaves the caller with an error and its text unchanged.
     const LONG remaining = reference.Release();
-    if (remaining < 0) throw static_cast<long>(remaining);
-    *value = text.Detach();
-    return remaining;
+    if (remaining < 0) return remaining;
+    *value = std::move(text);
+    return S_OK;
 }

@@ -35,6 +35,12 @@ struct GUID {
 using IID = GUID;
 using REFIID = const IID&;
 inline bool IsEqualGUID(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool IsEqualIID(REFIID a, REFIID b) { return IsEqualGUID(a, b); }
+
+// Declared only, so that an interface may name them; the native build has no
+// automation values.
+struct tagVARIANT;
+using VARIANT = tagVARIANT;
 
 #define STDMETHODCALLTYPE
 #define TRUE 1
@@ -59,13 +65,25 @@ constexpr LONG ERROR_SUCCESS = 0;
 constexpr LONG ERROR_FILE_NOT_FOUND = 2;
 constexpr LONG ERROR_ACCESS_DENIED = 5;
 constexpr LONG ERROR_INVALID_HANDLE = 6;
+constexpr LONG ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr LONG ERROR_OUTOFMEMORY = 14;
 constexpr LONG ERROR_INVALID_PARAMETER = 87;
 constexpr LONG ERROR_MORE_DATA = 234;
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;
 constexpr LONG ERROR_KEY_DELETED = 1018;
 
-// 0 and negative codes are HRESULTs already; others land in the Win32 facility.
+// Waits and threads (platform/sync.h), with their Windows values.
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr int MAXIMUM_WAIT_OBJECTS = 64;  // an int, as the Windows macro
+constexpr DWORD STILL_ACTIVE = 259;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0));
+
+// The one rule for HRESULTs from platform codes, the same as Windows' own: 0
+// and negative codes are HRESULTs already (0 is S_OK); others land in the
+// Win32 facility, so WAIT_TIMEOUT (258) becomes 0x80070102.
 constexpr HRESULT HRESULT_FROM_WIN32(LONG code) {
     return code <= 0 ? code : static_cast<HRESULT>(0x80070000u | (static_cast<DWORD>(code) & 0xFFFFu));
 }
@@ -83,6 +101,10 @@ protected:
 };
 
 namespace qc::platform {
+
+// The calling thread's last error, as the seam's calls set it (sync_posix.cpp).
+DWORD LastError();
+void SetLastError(DWORD error);
 
 struct Lock {
     pthread_mutex_t mutex;
@@ -111,7 +133,7 @@ inline LONG AtomicCompareExchange(volatile LONG* value, LONG exchange, LONG comp
     return comparand;  // the value found, as InterlockedCompareExchange returns it
 }
 
-inline unsigned long long SystemTimeAsFileTime() {
+inline unsigned long long RawSystemTimeAsFileTime() {
     constexpr unsigned long long kUnixEpochAsFileTime = 116444736000000000ULL;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -122,6 +144,12 @@ inline unsigned long long SystemTimeAsFileTime() {
 // The native build treats every byte as a whole character (a single-byte
 // code page), where the multibyte comparison is plain byte order.
 inline int CompareMultiByte(const char* a, const char* b) { return std::strcmp(a, b); }
+
+// No module of the product is loaded by name in the native build.
+inline HINSTANCE LoadedModule(const char*) { return nullptr; }
+
+// An index out of range of a table that only a broken invariant can reach.
+[[noreturn]] inline void RaiseBoundsFault() { std::abort(); }
 
 inline void* RawHeapAllocate(std::size_t bytes) { return std::malloc(bytes ? bytes : 1); }
 inline void* RawHeapReallocate(void* block, std::size_t bytes) { return std::realloc(block, bytes ? bytes : 1); }

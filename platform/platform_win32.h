@@ -11,6 +11,9 @@
 
 namespace qc::platform {
 
+inline DWORD LastError() { return ::GetLastError(); }
+inline void SetLastError(DWORD error) { ::SetLastError(error); }
+
 struct Lock {
     CRITICAL_SECTION section;
 };
@@ -32,7 +35,7 @@ inline LONG AtomicCompareExchange(volatile LONG* value, LONG exchange, LONG comp
     return ::InterlockedCompareExchange(value, exchange, comparand);
 }
 
-inline unsigned long long SystemTimeAsFileTime() {
+inline unsigned long long RawSystemTimeAsFileTime() {
     FILETIME now;
     ::GetSystemTimeAsFileTime(&now);
     return (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
@@ -41,6 +44,15 @@ inline unsigned long long SystemTimeAsFileTime() {
 inline int CompareMultiByte(const char* a, const char* b) {
     return ::_mbscmp(reinterpret_cast<const unsigned char*>(a),
                      reinterpret_cast<const unsigned char*>(b));
+}
+
+// The module of that name loaded in this process, or null.
+inline HINSTANCE LoadedModule(const char* name) { return ::GetModuleHandleA(name); }
+
+// Stops the thread with a non-continuable EXCEPTION_ARRAY_BOUNDS_EXCEEDED.
+[[noreturn]] inline void RaiseBoundsFault() {
+    ::RaiseException(EXCEPTION_ARRAY_BOUNDS_EXCEEDED, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    __builtin_unreachable();  // a non-continuable exception never returns
 }
 
 inline void* RawHeapAllocate(std::size_t bytes) { return ::HeapAlloc(::GetProcessHeap(), 0, bytes); }

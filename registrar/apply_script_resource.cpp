@@ -8,7 +8,6 @@
 #include "registrar/registry_resource.h"
 #include "registrar/win32_registry_access.h"
 #include "registrar/win32_text_services.h"
-#include "support/hresult_from_platform.h"
 
 #include <cstring>
 #include <string>
@@ -64,7 +63,7 @@ HRESULT ApplyScriptResource(HINSTANCE module, ICommonSubstitutions& common, cons
 
     char path[kPathBytes];
     const DWORD length = ::GetModuleFileNameA(module, path, kPathBytes);
-    if (length == 0) return HResultFromLastErrorOnFailure();
+    if (length == 0) return qc::platform::HResultFromLastError();
     if (length == kPathBytes) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     CHeapBuffer<WCHAR> widePath;
     if (FAILED(ToWide(text, path, widePath))) return E_OUTOFMEMORY;

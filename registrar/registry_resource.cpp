@@ -3,29 +3,13 @@
 
 #include "registrar/heap_buffer.h"
 #include "registrar/multi_byte_text.h"
-#include "support/hresult_from_platform.h"
+#include "support/scoped_module.h"
 
 #include <cstring>
 
 namespace qc::registrar {
 
 namespace {
-
-// A module loaded as a data file, freed on every path.
-class CDataModule {
-public:
-    explicit CDataModule(const char* path) : m_module(::LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
-    ~CDataModule() {
-        if (m_module != nullptr) ::FreeLibrary(m_module);
-    }
-    CDataModule(const CDataModule&) = delete;
-    CDataModule& operator=(const CDataModule&) = delete;
-
-    HMODULE Get() const { return m_module; }
-
-private:
-    HMODULE m_module;
-};
 
 // Scripts up to this size are copied onto the stack.
 constexpr DWORD kInlineScriptBytes = 1024;
@@ -41,17 +25,17 @@ HRESULT ApplyRegistryResource(const CRegObject& registrar, IRegistryAccess& regi
         return E_OUTOFMEMORY;
     }
 
-    const CDataModule module(path.Get());
-    if (module.Get() == nullptr) return HResultFromLastErrorOnFailure();
+    const ScopedModule module(::LoadLibraryExA(path.Get(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (module.Get() == nullptr) return qc::platform::HResultFromLastError();
     const HRSRC resource = ::FindResourceA(module.Get(), MAKEINTRESOURCEA(resourceId), type.Get());
-    if (resource == nullptr) return HResultFromLastErrorOnFailure();
+    if (resource == nullptr) return qc::platform::HResultFromLastError();
     const HGLOBAL loaded = ::LoadResource(module.Get(), resource);
-    if (loaded == nullptr) return HResultFromLastErrorOnFailure();
+    if (loaded == nullptr) return qc::platform::HResultFromLastError();
     ::SetLastError(ERROR_SUCCESS);
     const DWORD size = ::SizeofResource(module.Get(), resource);
-    if (size == 0 && ::GetLastError() != ERROR_SUCCESS) return HResultFromLastErrorOnFailure();
+    if (size == 0 && ::GetLastError() != ERROR_SUCCESS) return qc::platform::HResultFromLastError();
     const void* bytes = ::LockResource(loaded);
-    if (bytes == nullptr && size != 0) return HResultFromLastErrorOnFailure();
+    if (bytes == nullptr && size != 0) return qc::platform::HResultFromLastError();
 
     // The resource holds no terminator of its own.
     char inlineScript[kInlineScriptBytes + 1];

@@ -17,16 +17,17 @@ cd "$root"
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 
 failures=()
-step() {  # step NAME COMMAND...
-  local name=$1; shift
+step() {  # step NAME COMMAND...: runs it and says how long it took
+  local name=$1 start=$SECONDS; shift
   echo "==== $name"
   "$@" || failures+=("$name")
+  echo "==== $name: $((SECONDS - start)) s"
 }
 workflow() { cmake --workflow --preset "$1"; }
 
 step native workflow native
 step native-tsan workflow native-tsan
-step fuzz "$root/scripts/fuzz.sh" "${QC_FUZZ_SECONDS:-60}"
+step fuzz "$root/scripts/fuzz.sh" "${QC_FUZZ_SECONDS:-20}"
 if "$root/scripts/host-runs-win32.sh"; then
   step windows workflow windows
 else

@@ -31,14 +31,13 @@ HRESULT CAtlModule::GetGlobalInterfaceTable(IGlobalInterfaceTable** table) {
     HRESULT hr = S_OK;
     {
         CScopedLock<CComCriticalSection> lock(staticDataLock);
-        if (m_globalInterfaceTable == nullptr) {
+        if (!m_globalInterfaceTable) {
             hr = ::CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_IGlobalInterfaceTable,
-                                    reinterpret_cast<void**>(&m_globalInterfaceTable));
+                                    IID_IGlobalInterfaceTable, m_globalInterfaceTable.ReceiveVoid());
         }
-        if (m_globalInterfaceTable != nullptr) {
-            *table = m_globalInterfaceTable;
-            m_globalInterfaceTable->AddRef();
+        if (m_globalInterfaceTable) {
+            *table = m_globalInterfaceTable.Get();
+            (*table)->AddRef();
         }
     }
     return hr;
@@ -61,10 +60,7 @@ void CAtlModule::Term() {
         node->function(node->argument);
         delete node;
     }
-    if (m_globalInterfaceTable != nullptr) {
-        m_globalInterfaceTable->Release();
-        m_globalInterfaceTable = nullptr;
-    }
+    m_globalInterfaceTable.Reset();
     staticDataLock.Term();
     recordSize = 0;
 }

@@ -14,6 +14,7 @@
 #include "registrar/registrar_base.h"
 #include "server/module_records.h"
 #include "support/com_critical_section.h"
+#include "support/com_ref.h"
 
 #include <objidl.h>
 
@@ -68,7 +69,7 @@ public:
     GUID m_libid{};
 
 protected:
-    IGlobalInterfaceTable* m_globalInterfaceTable = nullptr;
+    qc::ComRef<IGlobalInterfaceTable> m_globalInterfaceTable;
 };
 
 // The module object of this process (null before its construction starts).

@@ -15,18 +15,18 @@ public:
         *count = 1;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** typeInfo) override {
-        return s_typeInfo.GetTypeInfo(index, lcid, typeInfo);
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT /*index*/, LCID lcid, ITypeInfo** typeInfo) override {
+        return s_typeInfo.GetTypeInfo(lcid, typeInfo);
     }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID /*riid*/, LPOLESTR* names, UINT count, LCID lcid,
                                             DISPID* dispids) override {
-        return s_typeInfo.GetIDsOfNames(riid, names, count, lcid, dispids);
+        return s_typeInfo.GetIDsOfNames(names, count, lcid, dispids);
     }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags,
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID /*riid*/, LCID lcid, WORD flags,
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argumentError) override {
-        return s_typeInfo.Invoke(static_cast<Interface*>(this), dispid, riid, lcid, flags, params,
-                                 result, exception, argumentError);
+        return s_typeInfo.Invoke(static_cast<Interface*>(this), dispid, lcid, flags, params, result,
+                                 exception, argumentError);
     }
 
 protected:

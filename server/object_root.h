@@ -31,7 +31,7 @@ public:
 };
 
 // For objects that any thread may reach (the class object): interlocked
-// counting and a critical section that is deleted only if it was prepared.
+// counting and a critical section.
 class CComMultiThreadModel {
 public:
     static ULONG Increment(volatile LONG* value) {
@@ -41,26 +41,8 @@ public:
         return static_cast<ULONG>(qc::platform::AtomicDecrement(value));
     }
 
-    class ObjectLock {
-    public:
-        ObjectLock() = default;
-        ObjectLock(const ObjectLock&) = delete;
-        ObjectLock& operator=(const ObjectLock&) = delete;
-        ~ObjectLock() {
-            if (m_initialized) m_section.Term();
-        }
-        HRESULT Init() {
-            const HRESULT hr = m_section.Init();
-            m_initialized = SUCCEEDED(hr);
-            return hr;
-        }
-        void Lock() { m_section.Lock(); }
-        void Unlock() { m_section.Unlock(); }
-
-    private:
-        CComCriticalSection m_section;
-        bool m_initialized = false;
-    };
+    // Deleted only if it was prepared.
+    using ObjectLock = CComCriticalSection;
 };
 
 // One row of an interface table: the interface identifier and how to reach

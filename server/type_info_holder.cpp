@@ -3,14 +3,14 @@
 
 #include "server/atl_module.h"
 #include "support/com_critical_section.h"
+#include "support/com_ref.h"
 
 #include <oleauto.h>
 
 #include <cwchar>
 #include <new>
 
-HRESULT CComTypeInfoHolder::GetTypeInfo(UINT /*index*/, LCID lcid, ITypeInfo** typeInfo) {
-    // The index is not examined: there is one type information to give.
+HRESULT CComTypeInfoHolder::GetTypeInfo(LCID lcid, ITypeInfo** typeInfo) {
     if (typeInfo == nullptr) return E_POINTER;
     const HRESULT hr = EnsureTypeInfo(lcid);
     *typeInfo = m_typeInfo.load(std::memory_order_acquire);
@@ -19,7 +19,7 @@ HRESULT CComTypeInfoHolder::GetTypeInfo(UINT /*index*/, LCID lcid, ITypeInfo** t
     return S_OK;
 }
 
-HRESULT CComTypeInfoHolder::GetIDsOfNames(REFIID /*iid*/, LPOLESTR* names, UINT count, LCID lcid,
+HRESULT CComTypeInfoHolder::GetIDsOfNames(LPOLESTR* names, UINT count, LCID lcid,
                                           DISPID* dispids) {
     const HRESULT hr = EnsureTypeInfo(lcid);
     ITypeInfo* typeInfo = m_typeInfo.load(std::memory_order_acquire);
@@ -33,7 +33,7 @@ HRESULT CComTypeInfoHolder::GetIDsOfNames(REFIID /*iid*/, LPOLESTR* names, UINT 
     return typeInfo->GetIDsOfNames(names, count, dispids);
 }
 
-HRESULT CComTypeInfoHolder::Invoke(IDispatch* object, DISPID dispid, REFIID /*iid*/, LCID lcid,
+HRESULT CComTypeInfoHolder::Invoke(IDispatch* object, DISPID dispid, LCID lcid,
                                    WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO* exception, UINT* argumentError) {
     const HRESULT hr = EnsureTypeInfo(lcid);
@@ -58,29 +58,21 @@ HRESULT CComTypeInfoHolder::EnsureTypeInfo(LCID lcid) {
 }
 
 HRESULT CComTypeInfoHolder::LoadTypeInfo(LCID lcid) {
-    ITypeLib* library = nullptr;
-    HRESULT hr = ::LoadRegTypeLib(*m_libid, m_major, m_minor, lcid, &library);
+    qc::ComRef<ITypeLib> library;
+    HRESULT hr = ::LoadRegTypeLib(*m_libid, m_major, m_minor, lcid, library.Receive());
     if (FAILED(hr)) return hr;
 
-    ITypeInfo* typeInfo = nullptr;
-    hr = library->GetTypeInfoOfGuid(*m_iid, &typeInfo);
-    if (SUCCEEDED(hr)) {
-        ITypeInfo2* typeInfo2 = nullptr;
-        if (SUCCEEDED(typeInfo->QueryInterface(IID_ITypeInfo2, reinterpret_cast<void**>(&typeInfo2)))) {
-            typeInfo->Release();
-            typeInfo = typeInfo2;
-        }
-        // Kept only with its release at unload arranged; otherwise dropped,
-        // and the next call loads again. (The hook re-enters the static-data
-        // lock, which is re-entrant.)
-        hr = AddModuleTerminationHook(&CComTypeInfoHolder::Cleanup, reinterpret_cast<DWORD_PTR>(this));
-        if (SUCCEEDED(hr)) {
-            m_typeInfo.store(typeInfo, std::memory_order_release);
-        } else {
-            typeInfo->Release();
-        }
-    }
-    library->Release();
+    qc::ComRef<ITypeInfo> typeInfo;
+    hr = library->GetTypeInfoOfGuid(*m_iid, typeInfo.Receive());
+    if (FAILED(hr)) return hr;
+    qc::ComRef<ITypeInfo2> typeInfo2;
+    if (SUCCEEDED(typeInfo->QueryInterface(IID_ITypeInfo2, typeInfo2.ReceiveVoid())))
+        typeInfo = qc::ComRef<ITypeInfo>(typeInfo2.Detach());
+    // Kept only with its release at unload arranged; otherwise dropped, and
+    // the next call loads again. (The hook re-enters the static-data lock,
+    // which is re-entrant.)
+    hr = AddModuleTerminationHook(&CComTypeInfoHolder::Cleanup, reinterpret_cast<DWORD_PTR>(this));
+    if (SUCCEEDED(hr)) m_typeInfo.store(typeInfo.Detach(), std::memory_order_release);
     return hr;
 }
 
@@ -95,12 +87,13 @@ HRESULT CComTypeInfoHolder::BuildNameCache(ITypeInfo* typeInfo) {
             return E_OUTOFMEMORY;
         }
         for (int index = 0; index < count; ++index) {
-            names[index] = NameEntry{nullptr, 0, DISPID_UNKNOWN};
             FUNCDESC* function = nullptr;
             if (FAILED(typeInfo->GetFuncDesc(index, &function))) continue;
-            BSTR name = nullptr;
-            if (SUCCEEDED(typeInfo->GetDocumentation(function->memid, &name, nullptr, nullptr, nullptr))) {
-                names[index] = NameEntry{name, ::SysStringLen(name), function->memid};
+            NameEntry& entry = names[index];
+            if (SUCCEEDED(typeInfo->GetDocumentation(function->memid, entry.name.Receive(), nullptr, nullptr,
+                                                     nullptr))) {
+                entry.length = ::SysStringLen(entry.name.Get());
+                entry.dispid = function->memid;
             }
             typeInfo->ReleaseFuncDesc(function);
         }
@@ -119,8 +112,8 @@ bool CComTypeInfoHolder::FindName(const OLECHAR* name, DISPID* dispid) const {
     // name could not be read never matches (not even the empty name).
     for (int index = m_nameCount - 1; index >= 0; --index) {
         const NameEntry& entry = names[index];
-        if (entry.name != nullptr && entry.length == length &&
-            std::wmemcmp(entry.name, name, length) == 0) {
+        if (entry.name.Get() != nullptr && entry.length == length &&
+            std::wmemcmp(entry.name.Get(), name, length) == 0) {
             *dispid = entry.dispid;
             return true;
         }
@@ -130,10 +123,7 @@ bool CComTypeInfoHolder::FindName(const OLECHAR* name, DISPID* dispid) const {
 
 void WINAPI CComTypeInfoHolder::Cleanup(DWORD_PTR holder) {
     CComTypeInfoHolder* self = reinterpret_cast<CComTypeInfoHolder*>(holder);
-    if (ITypeInfo* typeInfo = self->m_typeInfo.exchange(nullptr)) typeInfo->Release();
-    if (NameEntry* names = self->m_names.exchange(nullptr)) {
-        for (int index = 0; index < self->m_nameCount; ++index) ::SysFreeString(names[index].name);
-        delete[] names;
-    }
+    const qc::ComRef<ITypeInfo> released(self->m_typeInfo.exchange(nullptr));
+    delete[] self->m_names.exchange(nullptr);  // each name goes with its entry
     self->m_nameCount = 0;
 }

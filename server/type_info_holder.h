@@ -13,6 +13,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "support/bstr.h"
 
 #include <oaidl.h>
 
@@ -25,17 +26,19 @@ public:
     CComTypeInfoHolder(const CComTypeInfoHolder&) = delete;
     CComTypeInfoHolder& operator=(const CComTypeInfoHolder&) = delete;
 
-    HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** typeInfo);
-    HRESULT GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* dispids);
+    // IDispatch's three calls, less what they do not examine: there is one
+    // type information to give (no index), and no interface to tell apart.
+    HRESULT GetTypeInfo(LCID lcid, ITypeInfo** typeInfo);
+    HRESULT GetIDsOfNames(LPOLESTR* names, UINT count, LCID lcid, DISPID* dispids);
     // `object` is the interface the type information describes.
-    HRESULT Invoke(IDispatch* object, DISPID dispid, REFIID iid, LCID lcid, WORD flags,
-                   DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* argumentError);
+    HRESULT Invoke(IDispatch* object, DISPID dispid, LCID lcid, WORD flags, DISPPARAMS* params,
+                   VARIANT* result, EXCEPINFO* exception, UINT* argumentError);
 
 private:
     struct NameEntry {
-        BSTR name;
-        ULONG length;  // UTF-16 units
-        DISPID dispid;  // -1 until filled
+        qc::Bstr name;  // null when it could not be read
+        ULONG length = 0;  // UTF-16 units
+        DISPID dispid = DISPID_UNKNOWN;
     };
 
     // Loads the type information and builds the name cache unless both are

@@ -5,16 +5,17 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "support/bstr.h"
+#include "support/com_ref.h"
 
 #include <oleauto.h>
 
 // Loads the type library of `module`. On success *library holds one
-// reference and *path a BSTR of the path it was loaded from; both belong to
-// the caller. Failures: the path of `module` cannot be read (the last error,
+// reference and *path the path it was loaded from. Failures: the path of `module` cannot be read (the last error,
 // or ERROR_INSUFFICIENT_BUFFER for a path that fills MAX_PATH); neither the
 // module nor the ".tlb" beside it holds a type library (LoadTypeLib's
 // result; E_FAIL when the ".tlb" path would not fit); E_OUTOFMEMORY.
-HRESULT LoadModuleTypeLibrary(HINSTANCE module, BSTR* path, ITypeLib** library);
+HRESULT LoadModuleTypeLibrary(HINSTANCE module, qc::Bstr* path, qc::ComRef<ITypeLib>* library);
 
 // Registers the type library of `module`, with the module's folder as its
 // help directory.

@@ -17,6 +17,7 @@
 // so the previous pass's records stay readable beyond E, up to M.
 #include "support/diagnostic_log.h"
 
+#include "support/scoped_handle.h"
 #include "support/static_lock.h"
 
 #include <climits>
@@ -44,21 +45,6 @@ CStaticLock LogLock;
 
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
-};
-
-class CLogFileHandle {
-public:
-    explicit CLogFileHandle(HANDLE handle) : m_handle(handle) {}
-    ~CLogFileHandle() {
-        if (m_handle != INVALID_HANDLE_VALUE) ::CloseHandle(m_handle);
-    }
-    CLogFileHandle(const CLogFileHandle&) = delete;
-    CLogFileHandle& operator=(const CLogFileHandle&) = delete;
-
-    HANDLE Get() const { return m_handle; }
-
-private:
-    HANDLE m_handle;
 };
 
 // REQUIRES: LogLock held.
@@ -129,9 +115,9 @@ LONG RingWritePosition(const char* header, LONG end) {
 
 // REQUIRES: LogLock held.
 void WriteRingRecord(const char* text) {
-    const CLogFileHandle file(::CreateFileA(LogPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.Get() == INVALID_HANDLE_VALUE) return;
+    const qc::ScopedHandle file(::CreateFileA(LogPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) return;
 
     char header[kRingHeaderBytes + 1] = {};
     DWORD bytesRead = 0;

@@ -11,11 +11,7 @@
 class CStaticLock {
 public:
     CStaticLock() {
-        m_initialized = SUCCEEDED(m_section.Init());
-        if (!m_initialized) g_initializationFailed = true;
-    }
-    ~CStaticLock() {
-        if (m_initialized) m_section.Term();
+        if (FAILED(m_section.Init())) g_initializationFailed = true;
     }
     CStaticLock(const CStaticLock&) = delete;
     CStaticLock& operator=(const CStaticLock&) = delete;
@@ -25,5 +21,4 @@ public:
 
 private:
     CComCriticalSection m_section;
-    bool m_initialized = false;
 };

@@ -2,7 +2,6 @@
 #include "support/text_conversion.h"
 
 #include "support/atl_exception.h"
-#include "support/hresult_from_platform.h"
 
 #include <oleauto.h>
 
@@ -69,11 +68,11 @@ CBstrToAnsiConverter::CBstrToAnsiConverter(BSTR text, UINT codePage) : m_text(m_
     int written = ::WideCharToMultiByte(codePage, 0, text, count, m_text, capacity, nullptr, nullptr);
     if (written == 0 && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
         capacity = ::WideCharToMultiByte(codePage, 0, text, count, nullptr, 0, nullptr, nullptr);
-        if (capacity == 0) AtlThrow(HResultFromLastErrorOnFailure());
+        if (capacity == 0) AtlThrow(qc::platform::HResultFromLastError());
         Reserve(static_cast<std::size_t>(capacity));
         written = ::WideCharToMultiByte(codePage, 0, text, count, m_text, capacity, nullptr, nullptr);
     }
-    if (written == 0) AtlThrow(HResultFromLastErrorOnFailure());
+    if (written == 0) AtlThrow(qc::platform::HResultFromLastError());
     m_length = static_cast<std::size_t>(written) - 1;  // the count includes the terminator
 }
 

@@ -3,7 +3,8 @@
 //
 // A failed growth leaves the array exactly as it was, so a caller can undo a
 // half-made registration without tracking what moved. An index outside the
-// array raises a non-continuable EXCEPTION_ARRAY_BOUNDS_EXCEEDED: the tables
+// array stops the thread hard (qc::platform::RaiseBoundsFault: a
+// non-continuable EXCEPTION_ARRAY_BOUNDS_EXCEEDED on Windows): the tables
 // are read by index on the worker thread, and only a broken invariant can get
 // there, so stopping hard beats reading past the block.
 #pragma once
@@ -58,7 +59,7 @@ public:
 
     const T& operator[](int index) const {
         if (index < 0 || index >= m_count)
-            ::RaiseException(EXCEPTION_ARRAY_BOUNDS_EXCEEDED, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+            qc::platform::RaiseBoundsFault();
         return m_data[index];
     }
 

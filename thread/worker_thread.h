@@ -27,14 +27,12 @@
 // touching the missing lock or waiting forever; see WaitForRefresh().
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/sync.h"
 #include "support/com_critical_section.h"
+#include "support/scoped_handle.h"
 #include "thread/growable_array.h"
-#include "support/hresult_from_platform.h"
-#include "thread/rt_thread_traits.h"
 #include "thread/worker_thread_client.h"
 
-template <class ThreadTraits = CRTThreadTraits>
 class CWorkerThread {
 public:
     CWorkerThread() = default;
@@ -42,21 +40,18 @@ public:
     CWorkerThread& operator=(const CWorkerThread&) = delete;
 
     ~CWorkerThread() {
-        if (FAILED(Shutdown()) && m_hThread != nullptr) {
+        if (FAILED(Shutdown()) && m_thread.IsValid()) {
             // The thread outlived the wait for it: a client's Execute has not
             // returned. It stops as soon as it does (the shutdown event
             // outranks everything else), but until then it may still be
             // inside that client and waits on the registered handles and the
             // control events. So those stay open and no client is called:
-            // they are leaked on purpose. Its private copy of the table lives
-            // on its own stack, so the storage below can go.
-            ::CloseHandle(m_hThread);
-            m_hThread = nullptr;
+            // they are leaked on purpose, the refresh-complete event with
+            // them. Its private copy of the table lives on its own stack, so
+            // the storage (and the thread handle, which only this object
+            // uses) can go.
+            m_refreshComplete.Detach();
         }
-        DeleteTableLock();
-        CloseRefreshComplete();
-        m_handles.RemoveAll();
-        m_entries.RemoveAll();
     }
 
     // Start form: creates the events, fills the two control entries, starts
@@ -65,23 +60,18 @@ public:
     HRESULT Initialize() {
         // A second start would re-create the lock under a running thread; a
         // timed-out Shutdown() must be completed first.
-        if (m_pForward != nullptr || m_bLockInitialized) return E_UNEXPECTED;
+        if (m_pForward != nullptr || m_lock.IsInitialized()) return E_UNEXPECTED;
         HRESULT hr = m_lock.Init();
         if (FAILED(hr)) return hr;
-        m_bLockInitialized = true;
 
-        m_hRefreshComplete = CreateAutoResetEvent();
-        if (m_hRefreshComplete == nullptr) {
-            hr = HResultFromLastErrorOnFailure();
-            DeleteTableLock();
-            return hr;
-        }
+        m_refreshComplete.Reset(CreateAutoResetEvent());
+        if (!m_refreshComplete.IsValid()) return AbandonStart(qc::platform::HResultFromLastError());
         hr = AddControlEvent();  // entry 0: shutdown
         if (SUCCEEDED(hr)) hr = AddControlEvent();  // entry 1: refresh
         if (FAILED(hr)) return hr;
 
-        m_hThread = ThreadTraits::CreateThread(&ThreadProc, this, &m_dwThreadId);
-        if (m_hThread == nullptr) return AbandonStart(HResultFromLastErrorOnFailure());
+        m_thread.Reset(qc::platform::StartThread(&ThreadProc, this));
+        if (!m_thread.IsValid()) return AbandonStart(qc::platform::HResultFromLastError());
         hr = WaitForRefresh();  // the thread's first copy of the table
         return FAILED(hr) ? AbandonStart(hr) : S_OK;
     }
@@ -89,7 +79,7 @@ public:
     // Attach form: from now on every registration goes to `worker`'s root.
     HRESULT Initialize(CWorkerThread* worker) {
         if (worker == nullptr) return E_INVALIDARG;
-        if (m_hThread != nullptr) return E_UNEXPECTED;
+        if (m_thread.IsValid()) return E_UNEXPECTED;
         if (m_pForward != nullptr && m_pForward != worker) return E_UNEXPECTED;
         // A chain that leads back here would never reach a root.
         for (const CWorkerThread* next = worker; next != nullptr; next = next->m_pForward)
@@ -102,7 +92,7 @@ public:
     // alive, and must not be deleted, while its handle is in the table.
     HRESULT AddHandle(HANDLE handle, IWorkerThreadClient* client, DWORD_PTR parameter) {
         CWorkerThread& root = Root();
-        if (!root.m_bLockInitialized) return E_UNEXPECTED;
+        if (!root.m_lock.IsInitialized()) return E_UNEXPECTED;
         CScopedLock<CComCriticalSection> hold(root.m_lock);
         return root.AppendRegistration(handle, client, parameter);
     }
@@ -113,7 +103,7 @@ public:
     // the handle and will not call its client again.
     HRESULT RemoveHandle(HANDLE handle) {
         CWorkerThread& root = Root();
-        if (!root.m_bLockInitialized) return E_UNEXPECTED;
+        if (!root.m_lock.IsInitialized()) return E_UNEXPECTED;
         CScopedLock<CComCriticalSection> hold(root.m_lock);
         return root.RemoveRegistration(handle);
     }
@@ -126,21 +116,13 @@ public:
         if (timer == nullptr) return E_FAIL;
         *timer = nullptr;
 
-        HANDLE created = ::CreateWaitableTimerW(nullptr, FALSE, nullptr);
-        if (created == nullptr) return HResultFromLastErrorOnFailure();
-        LARGE_INTEGER due;
-        due.QuadPart = -(static_cast<LONGLONG>(static_cast<ULONGLONG>(interval)) * 10000);  // relative, 100 ns
-        if (!::SetWaitableTimer(created, &due, static_cast<LONG>(interval), nullptr, nullptr, FALSE)) {
-            const HRESULT hr = HResultFromLastErrorOnFailure();
-            ::CloseHandle(created);
-            return hr;
-        }
-        const HRESULT hr = AddHandle(created, client, parameter);
-        if (FAILED(hr)) {
-            ::CloseHandle(created);
-            return hr;
-        }
-        *timer = created;
+        qc::ScopedHandle created(qc::platform::CreatePeriodicTimer());
+        if (!created.IsValid()) return qc::platform::HResultFromLastError();
+        if (!qc::platform::SetPeriodicTimer(created.Get(), interval, interval))
+            return qc::platform::HResultFromLastError();
+        const HRESULT hr = AddHandle(created.Get(), client, parameter);
+        if (FAILED(hr)) return hr;
+        *timer = created.Detach();  // the table's now
         return S_OK;
     }
 
@@ -157,28 +139,27 @@ public:
     // completes the release. The destructor leaks what is still in use.
     HRESULT Shutdown() {
         if (m_pForward != nullptr) return S_OK;
-        if (m_hThread != nullptr) {
-            ::SetEvent(m_handles[kShutdownEntry]);
-            const DWORD result = ::WaitForSingleObject(m_hThread, m_dwShutdownWait);
-            if (result != WAIT_OBJECT_0) return HResultFromPlatformCode(result);
-            ::CloseHandle(m_hThread);
-            m_hThread = nullptr;
+        if (m_thread.IsValid()) {
+            qc::platform::SetEventObject(m_handles[kShutdownEntry]);
+            const DWORD result = qc::platform::WaitForOne(m_thread.Get(), m_dwShutdownWait);
+            if (result != WAIT_OBJECT_0) return HRESULT_FROM_WIN32(result);
+            m_thread.Reset();
         }
         ReleaseRegistrations();
-        CloseRefreshComplete();
-        DeleteTableLock();
+        m_refreshComplete.Reset();
+        m_lock.Term();
         return S_OK;
     }
 
     // The root's thread handle, or null when no thread was started. Owned by
     // the root worker: callers only test it.
-    HANDLE GetThreadHandle() { return Root().m_hThread; }
+    HANDLE GetThreadHandle() { return Root().m_thread.Get(); }
 
     // Whether the root's thread runs: from Initialize() until the thread has
     // ended, which a Shutdown() whose wait ran out leaves pending.
     bool IsThreadRunning() const {
-        const HANDLE thread = Root().m_hThread;
-        return thread != nullptr && ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+        const HANDLE thread = Root().m_thread.Get();
+        return thread != nullptr && qc::platform::WaitForOne(thread, 0) == WAIT_TIMEOUT;
     }
 
     // How long Shutdown() waits for the thread to end (10 s unless changed).
@@ -209,18 +190,16 @@ private:
         return *root;
     }
 
-    static HANDLE CreateAutoResetEvent() { return ::CreateEventW(nullptr, FALSE, FALSE, nullptr); }
+    static HANDLE CreateAutoResetEvent() { return qc::platform::CreateEventObject(false, false); }
 
     // Creates one control event and appends it without a client. On failure
     // the worker is taken back to Idle.
     HRESULT AddControlEvent() {
-        const HANDLE event = CreateAutoResetEvent();
-        if (event == nullptr) return AbandonStart(HResultFromLastErrorOnFailure());
-        const HRESULT hr = AddHandle(event, nullptr, 0);
-        if (FAILED(hr)) {
-            ::CloseHandle(event);
-            return AbandonStart(hr);
-        }
+        qc::ScopedHandle event(CreateAutoResetEvent());
+        if (!event.IsValid()) return AbandonStart(qc::platform::HResultFromLastError());
+        const HRESULT hr = AddHandle(event.Get(), nullptr, 0);
+        if (FAILED(hr)) return AbandonStart(hr);
+        event.Detach();  // the table's now
         return S_OK;
     }
 
@@ -232,11 +211,11 @@ private:
     // Root only, table lock held (or inside Initialize()).
     HRESULT AppendRegistration(HANDLE handle, IWorkerThreadClient* client, DWORD_PTR parameter) {
         const int count = m_handles.GetSize();
-        if (count >= MAXIMUM_WAIT_OBJECTS) return HResultFromPlatformCode(ERROR_INVALID_PARAMETER);
+        if (count >= MAXIMUM_WAIT_OBJECTS) return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
         // A null handle would make every wait of the thread fail, and a
         // signalled handle past the control entries needs someone to call.
         if (handle == nullptr || (client == nullptr && count >= kControlEntries))
-            return HResultFromPlatformCode(ERROR_INVALID_PARAMETER);
+            return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
         if (!m_handles.Add(handle)) return E_OUTOFMEMORY;
         if (!m_entries.Add(ClientEntry{client, parameter})) {
             m_handles.RemoveAt(count);
@@ -276,7 +255,7 @@ private:
 
     // Root only, table lock held: has the thread copy the current table.
     HRESULT Refresh() {
-        if (!::SetEvent(m_handles[kRefreshEntry])) return HResultFromLastErrorOnFailure();
+        if (!qc::platform::SetEventObject(m_handles[kRefreshEntry])) return qc::platform::HResultFromLastError();
         return WaitForRefresh();
     }
 
@@ -286,15 +265,15 @@ private:
     // E_UNEXPECTED, the same as a worker that was never started. When both
     // are signalled the lower index, the completed refresh, wins.
     HRESULT WaitForRefresh() {
-        const HANDLE waits[2] = {m_hRefreshComplete, m_hThread};
-        const DWORD result = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        const HANDLE waits[2] = {m_refreshComplete.Get(), m_thread.Get()};
+        const DWORD result = qc::platform::WaitForAny(2, waits, INFINITE);
         if (result == WAIT_OBJECT_0) return S_OK;
         if (result == WAIT_OBJECT_0 + 1) return E_UNEXPECTED;
-        return HResultFromPlatformCode(result);
+        return HRESULT_FROM_WIN32(result);
     }
 
     static void CloseRegisteredHandle(IWorkerThreadClient* client, HANDLE handle) {
-        if (client == nullptr || FAILED(client->CloseHandle(handle))) ::CloseHandle(handle);
+        if (client == nullptr || FAILED(client->CloseHandle(handle))) qc::platform::CloseHandle(handle);
     }
 
     // Closes every registered handle in table order and empties the table.
@@ -307,22 +286,10 @@ private:
         m_entries.RemoveAll();
     }
 
-    void CloseRefreshComplete() {
-        if (m_hRefreshComplete == nullptr) return;
-        ::CloseHandle(m_hRefreshComplete);
-        m_hRefreshComplete = nullptr;
-    }
-
-    void DeleteTableLock() {
-        if (!m_bLockInitialized) return;
-        m_lock.Term();
-        m_bLockInitialized = false;
-    }
-
     // The thread routine. A C++ exception out of a client ends the thread
     // with exit code 1 rather than letting it cross into the runtime's
     // thread start.
-    static unsigned __stdcall ThreadProc(void* argument) {
+    static unsigned ThreadProc(void* argument) {
         try {
             return static_cast<CWorkerThread*>(argument)->Run();
         } catch (...) {
@@ -341,7 +308,7 @@ private:
         for (;;) {
             // The lowest signalled index is reported: shutdown before
             // refresh, refresh before clients, clients in table order.
-            const DWORD result = ::WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+            const DWORD result = qc::platform::WaitForAny(count, handles, INFINITE);
             if (result == WAIT_OBJECT_0 + kShutdownEntry) return 0;
             if (result == WAIT_OBJECT_0 + kRefreshEntry) {
                 count = TakeTable(handles, entries);
@@ -361,17 +328,15 @@ private:
             handles[index] = index < count ? m_handles[index] : INVALID_HANDLE_VALUE;
             entries[index] = index < count ? m_entries[index] : ClientEntry{nullptr, 0};
         }
-        ::SetEvent(m_hRefreshComplete);
+        qc::platform::SetEventObject(m_refreshComplete.Get());
         return static_cast<DWORD>(count);
     }
 
-    HANDLE m_hThread = nullptr;
-    DWORD m_dwThreadId = 0;
+    qc::ScopedHandle m_thread;
+    qc::ScopedHandle m_refreshComplete;
     CWorkerThread* m_pForward = nullptr;
     CGrowableArray<HANDLE> m_handles;
     CGrowableArray<ClientEntry> m_entries;
-    CComCriticalSection m_lock;
-    bool m_bLockInitialized = false;
-    HANDLE m_hRefreshComplete = nullptr;
+    CComCriticalSection m_lock;  // the table lock; prepared only while the worker runs
     DWORD m_dwShutdownWait = kDefaultShutdownWait;
 };

@@ -6,7 +6,9 @@
 // The library is read from this program's own resources, which are the
 // server's resource script compiled in: that checks the embedded copy.
 #include "platform/platform.h"
-#include "tests/common/com_ref.h"
+#include "support/bstr.h"
+#include "support/com_ref.h"
+#include "support/variant.h"
 
 #include "QuorCache.h"
 
@@ -18,8 +20,8 @@
 
 namespace {
 
-using qc::test::Bstr;
-using qc::test::ComRef;
+using qc::Bstr;
+using qc::ComRef;
 
 constexpr int kPointer = static_cast<int>(sizeof(void*));
 

@@ -3,7 +3,7 @@
 // ThreadSanitizer; everywhere it also checks that no data is lost or freed
 // twice.
 #include "cache/memory_cache.h"
-#include "recording_client.h"
+#include "tests/cache/store_test_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +17,7 @@
 
 namespace {
 
-using cache_test::Data;
-using cache_test::RecordingClient;
+using namespace cache_test;
 
 constexpr int kKeys = 200;
 constexpr int kIterations = 20000;
@@ -91,7 +90,7 @@ TEST(CacheConcurrency, FlushesRaceAddsLookupsAndRemovalsWithoutLosingData) {
 
     EXPECT_LE(store.GetStatistics().GetCurrentEntryCount(), kKeys);
     store.UninitStore();
-    std::vector<void*> freed = client.Freed();
+    std::vector<void*> freed = client.FreedData();
     std::sort(freed.begin(), freed.end());
     EXPECT_EQ(std::adjacent_find(freed.begin(), freed.end()), freed.end()) << "some data was freed twice";
     EXPECT_EQ(static_cast<long>(freed.size()), added.load()) << "some data was never freed";

@@ -1,7 +1,7 @@
 // The key table: hashing, bucket placement, sizing and its use of the heap.
 #include "cache/cache_key_map.h"
 #include "cache/memory_cache.h"
-#include "recording_client.h"
+#include "tests/cache/store_test_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-using cache_test::HeapWatch;
+using namespace cache_test;
 
 struct Entry {};
 using Traits = CStringElementTraits<CCacheKey>;

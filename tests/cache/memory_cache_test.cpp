@@ -1,7 +1,7 @@
 // The cache store: adding and replacing, handles and their references,
 // removal, clearing, the counters, and what a failed add leaves behind.
 #include "cache/memory_cache.h"
-#include "recording_client.h"
+#include "tests/cache/store_test_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -12,45 +12,8 @@
 
 namespace {
 
-using cache_test::Data;
-using cache_test::HeapWatch;
-using cache_test::RecordingClient;
-
-class MemoryCache : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(store.InitStore(), S_OK); }
-
-    HRESULT Add(const char* key, std::uintptr_t data, DWORD size = 40, HCACHEITEM* handle = nullptr,
-                const FILETIME* expiry = nullptr) {
-        return store.AddEntry(CCacheKey(key), Data(data), size, expiry, nullptr, &client, handle);
-    }
-    HCACHEITEM Lookup(const char* key) {
-        HCACHEITEM handle = nullptr;
-        return SUCCEEDED(store.FindEntry(CCacheKey(key), &handle)) ? handle : nullptr;
-    }
-    void* DataOf(HCACHEITEM handle) {
-        void* data = nullptr;
-        EXPECT_EQ(store.GetEntryData(handle, &data, nullptr), S_OK);
-        return data;
-    }
-    // The data stored under key, looked up and released again (null if absent).
-    void* Read(const char* key) {
-        HCACHEITEM handle = Lookup(key);
-        if (handle == nullptr) return nullptr;
-        void* data = DataOf(handle);
-        store.ReleaseEntryRef(handle);
-        return data;
-    }
-    const CStdStatClass& Stats() const { return store.GetStatistics(); }
-    std::vector<void*> Freed(std::initializer_list<std::uintptr_t> ids) {
-        std::vector<void*> data;
-        for (auto id : ids) data.push_back(Data(id));
-        return data;
-    }
-
-    RecordingClient client;
-    CCacheStore store;
-};
+using namespace cache_test;
+using MemoryCache = StoreTest;
 
 TEST_F(MemoryCache, LookupHandsOutCountedReferences) {
     ASSERT_EQ(Add("abc", 1, 40), S_OK);
@@ -70,7 +33,7 @@ TEST_F(MemoryCache, LookupHandsOutCountedReferences) {
     EXPECT_EQ(store.ReleaseEntryRef(second), 0);
     EXPECT_EQ(store.ReleaseEntryRef(second), -1);  // a release too many changes nothing
     EXPECT_EQ(Read("abc"), Data(1));                 // still stored
-    EXPECT_TRUE(client.Freed().empty());
+    EXPECT_TRUE(client.FreedData().empty());
 }
 
 TEST_F(MemoryCache, AddCanHandBackTheAddsOwnReference) {
@@ -91,17 +54,10 @@ TEST_F(MemoryCache, KeysAreCaseSensitive) {
     EXPECT_EQ(Stats().GetMissCount(), 2);
 }
 
-TEST_F(MemoryCache, ExpiredEntriesAreFoundUntilCulled) {
-    const unsigned long long past = qc::platform::SystemTimeAsFileTime() - 600000000ULL;
-    const FILETIME expiry{static_cast<DWORD>(past), static_cast<DWORD>(past >> 32)};
-    ASSERT_EQ(Add("old", 1, 40, nullptr, &expiry), S_OK);
-    EXPECT_EQ(Read("old"), Data(1));
-}
-
 TEST_F(MemoryCache, ReplacingFreesTheOldDataAtOnce) {
     ASSERT_EQ(Add("k", 1, 40), S_OK);
     ASSERT_EQ(Add("k", 2, 30), S_OK);
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
     EXPECT_EQ(Stats().GetCurrentEntryCount(), 1);
     EXPECT_EQ(Stats().GetCurrentAllocSize(), 30);
     EXPECT_EQ(Read("k"), Data(2));
@@ -111,23 +67,23 @@ TEST_F(MemoryCache, AHeldHandleKeepsAReplacedEntryReadableUntilReleased) {
     ASSERT_EQ(Add("k", 1), S_OK);
     HCACHEITEM old = Lookup("k");
     ASSERT_EQ(Add("k", 2), S_OK);
-    EXPECT_TRUE(client.Freed().empty());
+    EXPECT_TRUE(client.FreedData().empty());
     EXPECT_EQ(DataOf(old), Data(1));
     HCACHEITEM current = Lookup("k");
     EXPECT_EQ(DataOf(current), Data(2));
     EXPECT_EQ(Stats().GetCurrentEntryCount(), 2);  // the detached entry still counts
 
     EXPECT_EQ(store.ReleaseEntryRef(old), 0);
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
     EXPECT_EQ(Stats().GetCurrentEntryCount(), 1);
     EXPECT_EQ(store.ReleaseEntryRef(current), 0);
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
 }
 
 TEST_F(MemoryCache, RemoveByHandleConsumesTheCallersReference) {
     ASSERT_EQ(Add("once", 1), S_OK);
     EXPECT_EQ(store.RemoveByHandle(Lookup("once")), S_OK);
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
     EXPECT_EQ(Lookup("once"), nullptr);
 
     ASSERT_EQ(Add("twice", 2), S_OK);
@@ -136,9 +92,9 @@ TEST_F(MemoryCache, RemoveByHandleConsumesTheCallersReference) {
     EXPECT_EQ(store.RemoveByHandle(removed), S_OK);
     EXPECT_EQ(Lookup("twice"), nullptr);
     EXPECT_EQ(DataOf(kept), Data(2));  // detached, not destroyed
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
     EXPECT_EQ(store.ReleaseEntryRef(kept), 0);
-    EXPECT_EQ(client.Freed(), Freed({1, 2}));
+    EXPECT_EQ(client.FreedData(), DataList({1, 2}));
 }
 
 TEST_F(MemoryCache, RemoveByHandleOfADetachedEntryDestroysItAtTheLastReference) {
@@ -147,9 +103,9 @@ TEST_F(MemoryCache, RemoveByHandleOfADetachedEntryDestroysItAtTheLastReference) 
     HCACHEITEM second = Lookup("k");
     ASSERT_EQ(Add("k", 2), S_OK);  // detaches the held entry
     EXPECT_EQ(store.RemoveByHandle(first), S_OK);
-    EXPECT_TRUE(client.Freed().empty());
+    EXPECT_TRUE(client.FreedData().empty());
     EXPECT_EQ(store.RemoveByHandle(second), S_OK);
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
     EXPECT_EQ(Read("k"), Data(2));  // the new entry is untouched
 }
 
@@ -157,7 +113,7 @@ TEST_F(MemoryCache, RemoveByKeyCountsAHitOrAMiss) {
     ASSERT_EQ(Add("k", 1), S_OK);
     EXPECT_EQ(store.RemoveByKey(CCacheKey("absent")), E_FAIL);
     EXPECT_EQ(store.RemoveByKey(CCacheKey("k")), S_OK);
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
     EXPECT_EQ(Stats().GetHitCount(), 1);
     EXPECT_EQ(Stats().GetMissCount(), 1);
     EXPECT_EQ(Stats().GetCurrentEntryCount(), 0);
@@ -201,7 +157,7 @@ TEST_F(MemoryCache, ClearEntriesDetachesHeldEntriesAndKeepsCountingThem) {
     HCACHEITEM b = Lookup("b");
     HCACHEITEM c = Lookup("c");
     EXPECT_EQ(store.ClearEntries(), S_OK);
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
     EXPECT_EQ(Lookup("b"), nullptr);
     EXPECT_EQ(Stats().GetCurrentEntryCount(), 2);
     EXPECT_EQ(Stats().GetCurrentAllocSize(), 15);
@@ -211,7 +167,7 @@ TEST_F(MemoryCache, ClearEntriesDetachesHeldEntriesAndKeepsCountingThem) {
     EXPECT_EQ(store.ReleaseEntryRef(c), 0);
     EXPECT_EQ(Stats().GetCurrentEntryCount(), 0);
     EXPECT_EQ(Stats().GetCurrentAllocSize(), 0);
-    EXPECT_EQ(client.Freed().size(), 3u);
+    EXPECT_EQ(client.FreedData().size(), 3u);
 
     ASSERT_EQ(Add("a", 4), S_OK);  // the emptied table takes keys again
     EXPECT_EQ(Read("a"), Data(4));
@@ -224,7 +180,7 @@ TEST_F(MemoryCache, AFailedAddLeavesTheStoreUnchanged) {
         EXPECT_EQ(Stats().GetCurrentEntryCount(), entries);
         EXPECT_EQ(Stats().GetMaxEntryCount(), entries);
         EXPECT_EQ(Stats().GetCurrentAllocSize(), 40 * entries);
-        EXPECT_TRUE(client.Freed().empty());
+        EXPECT_TRUE(client.FreedData().empty());
     };
 
     heap.Refuse(1);  // the entry record
@@ -246,7 +202,7 @@ TEST_F(MemoryCache, AFailedAddLeavesTheStoreUnchanged) {
     heap.Refuse(2);  // the table's copy of a long key
     EXPECT_EQ(store.AddEntry(longKey, Data(30), 40, nullptr, nullptr, &client, nullptr), E_FAIL);
     EXPECT_EQ(Stats().GetCurrentEntryCount(), 9);
-    EXPECT_EQ(client.Freed(), Freed({10}));
+    EXPECT_EQ(client.FreedData(), DataList({10}));
 
     heap.Refuse(0);
     EXPECT_EQ(Add("k10", 20), S_OK);
@@ -282,10 +238,10 @@ TEST_F(MemoryCache, AStoreThatIsNotInitialisedRefusesWork) {
     EXPECT_EQ(idle.InitStore(), S_OK);  // no change
     EXPECT_EQ(idle.AddEntry(CCacheKey("k"), Data(1), 40, nullptr, nullptr, &client, nullptr), S_OK);
     idle.UninitStore();
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
     idle.UninitStore();  // nothing more
     EXPECT_EQ(idle.FindEntry(CCacheKey("k"), &handle), E_UNEXPECTED);
-    EXPECT_EQ(client.Freed(), Freed({1}));
+    EXPECT_EQ(client.FreedData(), DataList({1}));
 }
 
 TEST_F(MemoryCache, DestroyingAStoreStillInitialisedFreesItsEntries) {
@@ -295,7 +251,7 @@ TEST_F(MemoryCache, DestroyingAStoreStillInitialisedFreesItsEntries) {
         ASSERT_EQ(doomed.AddEntry(CCacheKey("a"), Data(1), 40, nullptr, nullptr, &client, nullptr), S_OK);
         ASSERT_EQ(doomed.AddEntry(CCacheKey("b"), Data(2), 40, nullptr, nullptr, nullptr, nullptr), S_OK);
     }
-    EXPECT_EQ(client.Freed(), Freed({1}));  // "b" had no client to call
+    EXPECT_EQ(client.FreedData(), DataList({1}));  // "b" had no client to call
 }
 
 // A store lock that runs a test's step just before its n-th acquisition from
@@ -305,6 +261,7 @@ class SteppingLock {
 public:
     HRESULT Init() { return m_lock.Init(); }
     void Term() { m_lock.Term(); }
+    bool IsInitialized() const { return m_lock.IsInitialized(); }
     void Lock() {
         if (s_countdown > 0 && --s_countdown == 0) s_step();
         m_lock.Lock();
@@ -361,10 +318,10 @@ TEST(MemoryCachePendingAdd, WhatHappensToTheEntryBeforeTheAddEndsIsFinal) {
         ASSERT_EQ(store.InitStore(), S_OK);
         SteppingLock::Before(2, [&] { c.step(store, client); });
         ASSERT_EQ(store.AddEntry(CCacheKey("k"), Data(1), 40, &past, nullptr, &client, nullptr), S_OK);
-        EXPECT_EQ(client.Freed().size(), c.freedDuringTheAdd);
+        EXPECT_EQ(client.FreedData().size(), c.freedDuringTheAdd);
         EXPECT_EQ(store.CullExpired(), S_OK);
-        EXPECT_EQ(client.Freed().front(), Data(1));
-        EXPECT_EQ(client.Freed().size(), 1u);
+        EXPECT_EQ(client.FreedData().front(), Data(1));
+        EXPECT_EQ(client.FreedData().size(), 1u);
         HCACHEITEM handle = nullptr;
         void* data = nullptr;
         if (store.FindEntry(CCacheKey("k"), &handle) == S_OK) {

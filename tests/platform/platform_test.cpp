@@ -47,6 +47,18 @@ TEST(PlatformTime, SystemTimeIsAPlausibleFileTime) {
     EXPECT_GE(SystemTimeAsFileTime(), first);
 }
 
+TEST(PlatformErrors, PlatformCodesBecomeHResultsByOneRule) {
+    EXPECT_EQ(HRESULT_FROM_WIN32(0), S_OK);
+    EXPECT_EQ(HRESULT_FROM_WIN32(WAIT_TIMEOUT), static_cast<HRESULT>(0x80070102));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), E_INVALIDARG);
+    EXPECT_EQ(HRESULT_FROM_WIN32(0x12345), static_cast<HRESULT>(0x80072345));
+    EXPECT_EQ(HRESULT_FROM_WIN32(0x8000FFFF), E_UNEXPECTED);  // already an HRESULT
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(HResultFromLastError(), static_cast<HRESULT>(0x80070005));
+    SetLastError(0);
+    EXPECT_EQ(HResultFromLastError(), E_FAIL);  // a failure never reads as success
+}
+
 std::atomic<int> g_allocations{0};
 bool CountAndFailLarge(std::size_t bytes) {
     ++g_allocations;

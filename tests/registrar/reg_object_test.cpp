@@ -38,18 +38,6 @@ std::string Text(CMemoryRegistry& registry, const std::string& path, const std::
     return value.data.substr(0, value.data.size() - 1);
 }
 
-TEST(RegObjectTest, ReferenceCountingIsInert) {
-    CTestTextServices text;
-    CRegObject registrar(text);
-    void* object = &registrar;
-    EXPECT_EQ(registrar.QueryInterface(IID_IUnknown, &object), E_NOTIMPL);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(registrar.AddRef(), 1u);
-    EXPECT_EQ(registrar.AddRef(), 1u);
-    EXPECT_EQ(registrar.Release(), 0u);
-    EXPECT_EQ(registrar.Release(), 0u);
-}
-
 TEST(RegObjectTest, SubstitutionTableKeepsOrderAndFindsTheFirstMatch) {
     CTestTextServices text;
     CRegObject registrar(text);

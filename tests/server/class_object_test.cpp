@@ -2,7 +2,7 @@
 // locks that decide whether the DLL may unload, and the proxy/stub's class
 // object under IID_ICOMCache.
 #include "server/unload_answer.h"
-#include "tests/common/run_together.h"
+#include "tests/support/run_together.h"
 #include "tests/server/server_dll.h"
 
 #include <gtest/gtest.h>
@@ -42,9 +42,9 @@ TEST(ClassObjectDeathTest, UnloadingWhileAClientHoldsTheClassObjectIsSafe) {
     EXPECT_EXIT(HoldTheClassObjectWhileTheDllGoes(false), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(ClassObject, TwoRequestsGiveOneObjectWhichHoldsTheDllOnlyWhileReferenced) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+using ClassObject = DllTest;
+
+TEST_F(ClassObject, TwoRequestsGiveOneObjectWhichHoldsTheDllOnlyWhileReferenced) {
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 
     ComRef<IClassFactory> first, second;
@@ -63,9 +63,7 @@ TEST(ClassObject, TwoRequestsGiveOneObjectWhichHoldsTheDllOnlyWhileReferenced) {
     EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
 }
 
-TEST(ClassObject, ConcurrentFirstRequestsGetOneClassObject) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(ClassObject, ConcurrentFirstRequestsGetOneClassObject) {
     constexpr int kThreads = 8;
     std::vector<IUnknown*> objects(kThreads, nullptr);
     RunTogether(kThreads, [&](int i) {
@@ -78,9 +76,7 @@ TEST(ClassObject, ConcurrentFirstRequestsGetOneClassObject) {
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);  // back to the class table's one reference
 }
 
-TEST(ClassObject, TheRunningWorkerThreadKeepsTheDllLoaded) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(ClassObject, TheRunningWorkerThreadKeepsTheDllLoaded) {
     {
         ComRef<ICOMCache> cache = dll.NewCache();
         ASSERT_TRUE(cache);
@@ -99,7 +95,7 @@ TEST(ClassObject, TheRunningWorkerThreadKeepsTheDllLoaded) {
 // returns at once instead of waiting for a thread that cannot end. Loaded
 // again (the same module and statics), Terminate ends the thread, which
 // gives its hold back as it goes, and the DLL then unloads.
-TEST(ClassObject, FreeingTheDllUnderTheRunningWorkerLeavesItLoadedUntilTheThreadEnds) {
+TEST(DllUnload, FreeingTheDllUnderTheRunningWorkerLeavesItLoadedUntilTheThreadEnds) {
     auto dll = std::make_unique<ServerDll>();
     ASSERT_TRUE(dll->Loaded());
     ASSERT_EQ(dll->NewCache()->Initialize(), S_OK);
@@ -119,7 +115,7 @@ TEST(ClassObject, FreeingTheDllUnderTheRunningWorkerLeavesItLoadedUntilTheThread
 
 // Between the answer's two reads a client creates an object, starts the
 // worker from it and releases the object again.
-TEST(ClassObject, AWorkerStartedBetweenTheUnloadAnswersReadsKeepsTheDll) {
+TEST(UnloadAnswer, AWorkerStartedBetweenItsReadsKeepsTheDll) {
     LONG locks = 0;
     bool workerRuns = false;
     bool raced = false;
@@ -135,11 +131,8 @@ TEST(ClassObject, AWorkerStartedBetweenTheUnloadAnswersReadsKeepsTheDll) {
     EXPECT_EQ(answer, S_FALSE);
 }
 
-TEST(ClassObject, LockServerCountsEachLockAndUnlock) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(ClassObject, LockServerCountsEachLockAndUnlock) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
@@ -152,11 +145,8 @@ TEST(ClassObject, LockServerCountsEachLockAndUnlock) {
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST(ClassObject, AnswersOnlyIClassFactoryAndIUnknown) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(ClassObject, AnswersOnlyIClassFactoryAndIUnknown) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
     ComRef<IUnknown> unknown;
     ASSERT_EQ(factory->QueryInterface(IID_IUnknown, unknown.ReceiveVoid()), S_OK);
     EXPECT_EQ(unknown.Get(), static_cast<IUnknown*>(factory.Get()));
@@ -167,9 +157,7 @@ TEST(ClassObject, AnswersOnlyIClassFactoryAndIUnknown) {
     EXPECT_EQ(factory->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
 }
 
-TEST(ClassObject, RequestsThatCannotBeServed) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(ClassObject, RequestsThatCannotBeServed) {
     const CLSID unknownClass = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
     void* result = reinterpret_cast<void*>(1);
     EXPECT_EQ(dll.GetClassObject(unknownClass, IID_IClassFactory, &result), CLASS_E_CLASSNOTAVAILABLE);
@@ -184,9 +172,7 @@ TEST(ClassObject, RequestsThatCannotBeServed) {
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST(ClassObject, ICOMCacheAsClassIdGivesTheProxyStubFactory) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(ClassObject, ICOMCacheAsClassIdGivesTheProxyStubFactory) {
     ComRef<IPSFactoryBuffer> proxyStub;
     ASSERT_EQ(dll.GetClassObject(IID_ICOMCache, IID_IPSFactoryBuffer, proxyStub.ReceiveVoid()), S_OK);
     ComRef<IClassFactory> notTheClassObject;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "tests/common/com_ref.h"
+#include "support/bstr.h"
+#include "support/com_ref.h"
+#include "support/variant.h"
 
 #include <oleauto.h>
 
@@ -12,11 +14,6 @@
 
 namespace qc::test {
 
-// DISPIDs of ICOMCache.
-enum : DISPID {
-    kAdd = 1, kGet, kFree, kDestroyCache, kCreateCache, kTerminate, kInitialize,
-    kGetMessageFromExchange, kSetHiddemMessageParameters
-};
 
 // The outcome of one Invoke; the EXCEPINFO's strings are freed with it.
 struct InvokeResult {

@@ -1,7 +1,7 @@
-// IDispatch of COMCache: the shared type information, the name cache,
-// ISupportErrorInfo, and Invoke, including script variables in place of the
-// [out] BSTR parameters of Get and GetMessageFromExchange.
-#include "tests/common/run_together.h"
+// IDispatch of COMCache: the shared type information, the name cache, and
+// Invoke, including script variables in place of the [out] BSTR parameters
+// of Get and GetMessageFromExchange.
+#include "tests/support/run_together.h"
 #include "tests/server/dispatch_helpers.h"
 #include "tests/server/server_dll.h"
 
@@ -19,12 +19,9 @@ ComRef<IDispatch> DispatchOf(ICOMCache* cache) {
     return dispatch;
 }
 
-TEST(Dispatch, OneTypeInformationWhateverTheIndex) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
-    ComRef<ICOMCache> cache = dll.NewCache();
-    ASSERT_TRUE(cache);
+using Dispatch = ComCacheTest;
 
+TEST_F(Dispatch, OneTypeInformationWhateverTheIndex) {
     UINT count = 0;
     EXPECT_EQ(cache->GetTypeInfoCount(&count), S_OK);
     EXPECT_EQ(count, 1u);
@@ -48,12 +45,7 @@ TEST(Dispatch, OneTypeInformationWhateverTheIndex) {
     EXPECT_EQ(shared.Get(), first.Get());
 }
 
-TEST(Dispatch, NamesResolveFromTheCacheOrTheTypeInformation) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
-    ComRef<ICOMCache> cache = dll.NewCache();
-    ASSERT_TRUE(cache);
-
+TEST_F(Dispatch, NamesResolveFromTheCacheOrTheTypeInformation) {
     const wchar_t* names[] = {L"Add", L"Get", L"Free", L"DestroyCache", L"CreateCache", L"Terminate",
                               L"Initialize", L"GetMessageFromExchange", L"SetHiddemMessageParameters"};
     for (DISPID expected = 1; expected <= 9; ++expected) {
@@ -103,7 +95,7 @@ struct TypeInfoOfTheLibrary {
 // Threads released together make the first IDispatch calls of a freshly
 // loaded DLL: the type information is loaded once and held once (by the
 // holder), and the one termination hook gives that reference back at unload.
-TEST(Dispatch, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
+TEST(DispatchFirstLoad, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
     const TypeInfoOfTheLibrary library;
     ASSERT_TRUE(library.info);
     const ULONG before = library.References();
@@ -120,7 +112,7 @@ TEST(Dispatch, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
                 return;
             }
             InvokeResult terminate;
-            Invoke(cache.Get(), kTerminate, {}, terminate);
+            Invoke(cache.Get(), DISPID_COMCACHE_TERMINATE, {}, terminate);
             EXPECT_EQ(terminate.hr, S_OK);
         });
         for (int i = 0; i < kThreads; i += 2) {
@@ -163,7 +155,7 @@ HRESULT WriteLibraryWithANamelessFunction(const std::wstring& path) {
 
 // The name cache keeps an entry for the nameless function too, but no
 // name, not even the empty one, may match it there.
-TEST(Dispatch, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
+TEST(DispatchFirstLoad, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
     wchar_t folder[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, folder);
     const std::wstring path = std::wstring(folder) + L"qc-nameless-" + std::to_wstring(::GetCurrentProcessId()) + L".tlb";
@@ -191,22 +183,7 @@ TEST(Dispatch, AFunctionWithoutANameIsNeverFoundInTheNameCache) {
     ::DeleteFileW(path.c_str());
 }
 
-TEST(Dispatch, OnlyICOMCacheSupportsErrorInfo) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
-    ComRef<ICOMCache> cache = dll.NewCache();
-    ComRef<ISupportErrorInfo> errorInfo;
-    ASSERT_EQ(cache->QueryInterface(IID_ISupportErrorInfo, errorInfo.ReceiveVoid()), S_OK);
-    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_ICOMCache), S_OK);
-    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
-    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IUnknown), S_FALSE);
-}
-
-TEST(Dispatch, AnUnregisteredTypeLibraryFailsEachCallAndIsRetriedLater) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
-    ComRef<ICOMCache> cache = dll.NewCache();
-    ASSERT_TRUE(cache);
+TEST_F(Dispatch, AnUnregisteredTypeLibraryFailsEachCallAndIsRetriedLater) {
     ASSERT_EQ(UnregisterServerTypeLibrary(), S_OK);
 
     ITypeInfo* typeInfo = reinterpret_cast<ITypeInfo*>(1);
@@ -217,7 +194,7 @@ TEST(Dispatch, AnUnregisteredTypeLibraryFailsEachCallAndIsRetriedLater) {
     EXPECT_TRUE(FAILED(cache->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &dispid)));
     ComRef<IDispatch> dispatch = DispatchOf(cache.Get());
     InvokeResult invoked;
-    Invoke(dispatch.Get(), kTerminate, {}, invoked);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_TERMINATE, {}, invoked);
     EXPECT_TRUE(FAILED(invoked.hr));
 
     ASSERT_EQ(RegisterServerTypeLibrary(), S_OK);
@@ -228,33 +205,23 @@ TEST(Dispatch, AnUnregisteredTypeLibraryFailsEachCallAndIsRetriedLater) {
 }
 
 // A fixture with a running manager and one cache "Users" holding alice's text.
-class DispatchInvoke : public ::testing::Test {
+class DispatchInvoke : public ComCacheTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dll_.Loaded());
-        cache_ = dll_.NewCache();
-        ASSERT_TRUE(cache_);
-        dispatch_ = DispatchOf(cache_.Get());
-        ASSERT_EQ(cache_->Initialize(), S_OK);
-        ASSERT_EQ(cache_->CreateCache(users_.Get(), 10, 5), S_OK);
-        ASSERT_EQ(cache_->Add(alice_.Get(), text_.Get(), users_.Get()), S_OK);
+        ComCacheTest::SetUp();
+        dispatch_ = DispatchOf(cache.Get());
+        ASSERT_EQ(cache->Initialize(), S_OK);
+        ASSERT_EQ(cache->CreateCache(users_.Get(), 10, 5), S_OK);
+        ASSERT_EQ(cache->Add(alice_.Get(), text_.Get(), users_.Get()), S_OK);
         V_VT(&variable_.Get()) = VT_BSTR;
         V_BSTR(&variable_.Get()) = ::SysAllocString(L"old");
     }
-    void TearDown() override {
-        if (cache_) {
-            EXPECT_EQ(cache_->Terminate(), S_OK);
-        }
-    }
-
     // The script variable still holds "old".
     void ExpectVariableUntouched() {
         EXPECT_EQ(V_VT(&variable_.Get()), VT_BSTR);
         EXPECT_STREQ(V_BSTR(&variable_.Get()), L"old");
     }
 
-    ServerDll dll_;
-    ComRef<ICOMCache> cache_;
     ComRef<IDispatch> dispatch_;
     Bstr users_{L"Users"}, alice_{L"alice"}, text_{L"text of alice"};
     Variant variable_;
@@ -262,7 +229,7 @@ protected:
 
 TEST_F(DispatchInvoke, GetWritesItsValueIntoAScriptVariable) {
     InvokeResult invoked;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
            invoked);
     ASSERT_EQ(invoked.hr, S_OK);
     EXPECT_EQ(V_VT(&variable_.Get()), VT_BSTR);
@@ -273,7 +240,7 @@ TEST_F(DispatchInvoke, GetWritesItsValueIntoAScriptVariable) {
     V_VT(&variable_.Get()) = VT_I4;
     V_I4(&variable_.Get()) = 42;
     InvokeResult again;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
            again);
     ASSERT_EQ(again.hr, S_OK);
     EXPECT_EQ(V_VT(&variable_.Get()), VT_BSTR);
@@ -283,14 +250,14 @@ TEST_F(DispatchInvoke, GetWritesItsValueIntoAScriptVariable) {
 TEST_F(DispatchInvoke, GetFailuresReachTheCallerAndLeaveTheVariable) {
     Bstr bob(L"bob");
     InvokeResult absent;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(bob.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(bob.Get()), VariableArg(&variable_), BstrArg(users_.Get())},
            absent);
     EXPECT_EQ(absent.hr, DISP_E_EXCEPTION);
     EXPECT_EQ(absent.exception.scode, E_FAIL);
     ExpectVariableUntouched();
 
     InvokeResult nullKey;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(nullptr), VariableArg(&variable_), BstrArg(users_.Get())}, nullKey);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(nullptr), VariableArg(&variable_), BstrArg(users_.Get())}, nullKey);
     EXPECT_EQ(nullKey.hr, DISP_E_EXCEPTION);
     EXPECT_EQ(nullKey.exception.scode, E_INVALIDARG);
     ExpectVariableUntouched();
@@ -298,7 +265,7 @@ TEST_F(DispatchInvoke, GetFailuresReachTheCallerAndLeaveTheVariable) {
     // An unknown cache type is a success without a value.
     Bstr other(L"Other");
     InvokeResult unknownCache;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(other.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), VariableArg(&variable_), BstrArg(other.Get())},
            unknownCache);
     EXPECT_TRUE(SUCCEEDED(unknownCache.hr));
     ExpectVariableUntouched();
@@ -307,7 +274,7 @@ TEST_F(DispatchInvoke, GetFailuresReachTheCallerAndLeaveTheVariable) {
 TEST_F(DispatchInvoke, GetStillTakesAReferenceToABstr) {
     Bstr value;
     InvokeResult invoked;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), BstrRefArg(value.Receive()), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), BstrRefArg(value.Receive()), BstrArg(users_.Get())},
            invoked);
     ASSERT_EQ(invoked.hr, S_OK);
     EXPECT_STREQ(value.Text(), L"text of alice");
@@ -315,7 +282,7 @@ TEST_F(DispatchInvoke, GetStillTakesAReferenceToABstr) {
 
 TEST_F(DispatchInvoke, ANullVariableReferenceIsATypeMismatch) {
     InvokeResult invoked;
-    Invoke(dispatch_.Get(), kGet, {BstrArg(alice_.Get()), VariableArg(nullptr), BstrArg(users_.Get())},
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GET, {BstrArg(alice_.Get()), VariableArg(nullptr), BstrArg(users_.Get())},
            invoked);
     EXPECT_EQ(invoked.hr, DISP_E_TYPEMISMATCH);
     EXPECT_EQ(invoked.argumentError, 1u);  // second of three, counted from the last
@@ -324,7 +291,7 @@ TEST_F(DispatchInvoke, ANullVariableReferenceIsATypeMismatch) {
 TEST_F(DispatchInvoke, GetMessageFromExchangeAcceptsAScriptVariableAndNeverWritesIt) {
     Bstr url(L"http://exchange/"), headers(L"h");
     InvokeResult invoked;
-    Invoke(dispatch_.Get(), kGetMessageFromExchange,
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GETMESSAGEFROMEXCHANGE,
            {BstrArg(url.Get()), BstrArg(headers.Get()), BstrArg(alice_.Get()), BstrArg(users_.Get()),
             VariableArg(&variable_)},
            invoked);
@@ -332,7 +299,7 @@ TEST_F(DispatchInvoke, GetMessageFromExchangeAcceptsAScriptVariableAndNeverWrite
     ExpectVariableUntouched();
 
     InvokeResult nullUrl;
-    Invoke(dispatch_.Get(), kGetMessageFromExchange,
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_GETMESSAGEFROMEXCHANGE,
            {BstrArg(nullptr), BstrArg(headers.Get()), BstrArg(alice_.Get()), BstrArg(users_.Get()),
             VariableArg(&variable_)},
            nullUrl);
@@ -344,24 +311,24 @@ TEST_F(DispatchInvoke, GetMessageFromExchangeAcceptsAScriptVariableAndNeverWrite
 TEST_F(DispatchInvoke, TheOtherMethodsWorkEndToEnd) {
     Bstr inbox(L"Inbox"), upperInbox(L"INBOX"), user(L"ab\0cd", 5), shortUser(L"ab"), hello(L"hello");
     InvokeResult initialize, create, add, free, destroy;
-    Invoke(dispatch_.Get(), kInitialize, {}, initialize);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_INITIALIZE, {}, initialize);
     EXPECT_EQ(initialize.hr, S_OK);
-    Invoke(dispatch_.Get(), kCreateCache, {BstrArg(inbox.Get()), LongArg(10), LongArg(0)}, create);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_CREATECACHE, {BstrArg(inbox.Get()), LongArg(10), LongArg(0)}, create);
     EXPECT_EQ(create.hr, S_OK);
-    Invoke(dispatch_.Get(), kAdd, {BstrArg(user.Get()), BstrArg(hello.Get()), BstrArg(upperInbox.Get())}, add);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_ADD, {BstrArg(user.Get()), BstrArg(hello.Get()), BstrArg(upperInbox.Get())}, add);
     EXPECT_EQ(add.hr, S_OK);
 
     Bstr value;
-    EXPECT_EQ(cache_->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_OK);
+    EXPECT_EQ(cache->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_OK);
     EXPECT_STREQ(value.Text(), L"hello");
 
-    Invoke(dispatch_.Get(), kFree, {BstrArg(shortUser.Get()), BstrArg(inbox.Get())}, free);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_FREE, {BstrArg(shortUser.Get()), BstrArg(inbox.Get())}, free);
     EXPECT_EQ(free.hr, S_OK);
-    EXPECT_EQ(cache_->Get(shortUser.Get(), value.Receive(), inbox.Get()), E_FAIL);
+    EXPECT_EQ(cache->Get(shortUser.Get(), value.Receive(), inbox.Get()), E_FAIL);
 
-    Invoke(dispatch_.Get(), kDestroyCache, {BstrArg(inbox.Get())}, destroy);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_DESTROYCACHE, {BstrArg(inbox.Get())}, destroy);
     EXPECT_EQ(destroy.hr, S_OK);
-    EXPECT_EQ(cache_->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_FALSE);
+    EXPECT_EQ(cache->Get(shortUser.Get(), value.Receive(), inbox.Get()), S_FALSE);
 
     // An array of strings, by value and as a script's array variable.
     SAFEARRAY* array = ::SafeArrayCreateVector(VT_BSTR, 0, 2);
@@ -374,16 +341,16 @@ TEST_F(DispatchInvoke, TheOtherMethodsWorkEndToEnd) {
     V_VT(&parameters.Get()) = VT_ARRAY | VT_BSTR;
     V_ARRAY(&parameters.Get()) = array;
     InvokeResult byValue, byReference, notAnArray;
-    Invoke(dispatch_.Get(), kSetHiddemMessageParameters, {parameters.Get()}, byValue);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_SETHIDDEMMESSAGEPARAMETERS, {parameters.Get()}, byValue);
     EXPECT_EQ(byValue.hr, S_OK);
-    Invoke(dispatch_.Get(), kSetHiddemMessageParameters, {VariableArg(&parameters)}, byReference);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_SETHIDDEMMESSAGEPARAMETERS, {VariableArg(&parameters)}, byReference);
     EXPECT_EQ(byReference.hr, S_OK);
-    Invoke(dispatch_.Get(), kSetHiddemMessageParameters, {BstrArg(hello.Get())}, notAnArray);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_SETHIDDEMMESSAGEPARAMETERS, {BstrArg(hello.Get())}, notAnArray);
     EXPECT_EQ(notAnArray.hr, DISP_E_EXCEPTION);
     EXPECT_EQ(notAnArray.exception.scode, E_INVALIDARG);
 
     InvokeResult terminate;
-    Invoke(dispatch_.Get(), kTerminate, {}, terminate);
+    Invoke(dispatch_.Get(), DISPID_COMCACHE_TERMINATE, {}, terminate);
     EXPECT_EQ(terminate.hr, S_OK);
 }
 

@@ -100,9 +100,9 @@ void RunClient(const ServerDll& dll, IStream* stream, ClientResults& results) {
     ::CoUninitialize();
 }
 
-TEST(Marshalling, TheOwnProxyStubCarriesEveryKindOfArgument) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+using Marshalling = DllTest;
+
+TEST_F(Marshalling, TheOwnProxyStubCarriesEveryKindOfArgument) {
     ProxyStubRegistration registration(dll);
     ComRef<ICOMCache> cache = dll.NewCache();
     ASSERT_TRUE(cache);

@@ -14,9 +14,9 @@ IUnknown* Query(IUnknown* object, REFIID iid) {
     return static_cast<IUnknown*>(result);
 }
 
-TEST(Object, IUnknownAndIDispatchAreTheICOMCachePartAndISupportErrorInfoAnother) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+using Object = DllTest;
+
+TEST_F(Object, IUnknownAndIDispatchAreTheICOMCachePartAndISupportErrorInfoAnother) {
     ComRef<ICOMCache> cache = dll.NewCache();
     ASSERT_TRUE(cache);
 
@@ -35,9 +35,7 @@ TEST(Object, IUnknownAndIDispatchAreTheICOMCachePartAndISupportErrorInfoAnother)
     EXPECT_EQ(cache->QueryInterface(IID_ICOMCache, nullptr), E_POINTER);
 }
 
-TEST(Object, EachLiveObjectHoldsOneServerLock) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Object, EachLiveObjectHoldsOneServerLock) {
     ComRef<ICOMCache> first = dll.NewCache();
     ComRef<ICOMCache> second = dll.NewCache();
     ASSERT_TRUE(first && second);
@@ -49,11 +47,8 @@ TEST(Object, EachLiveObjectHoldsOneServerLock) {
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST(Object, FailedCreationsLeaveNoObjectAndNoLock) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Object, FailedCreationsLeaveNoObjectAndNoLock) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
 
     void* result = reinterpret_cast<void*>(1);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &result), E_NOINTERFACE);
@@ -85,11 +80,10 @@ public:
     int queries = 0;
 };
 
-TEST(Aggregation, AnythingButIUnknownIsRefusedAndCreatesNothing) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+using Aggregation = DllTest;
+
+TEST_F(Aggregation, AnythingButIUnknownIsRefusedAndCreatesNothing) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
     OuterObject outer;
 
     void* result = reinterpret_cast<void*>(1);
@@ -101,11 +95,8 @@ TEST(Aggregation, AnythingButIUnknownIsRefusedAndCreatesNothing) {
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST(Aggregation, InnerUnknownIsItselfWhileTheContainedPartsDelegateToTheOuter) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Aggregation, InnerUnknownIsItselfWhileTheContainedPartsDelegateToTheOuter) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
     OuterObject outer;
 
     ComRef<IUnknown> inner;
@@ -136,11 +127,8 @@ TEST(Aggregation, InnerUnknownIsItselfWhileTheContainedPartsDelegateToTheOuter) 
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
     ComRef<IClassFactory> factory = dll.Factory();
-    ASSERT_TRUE(factory);
     OuterObject outer;
     ComRef<IUnknown> inner;
     ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, inner.ReceiveVoid()), S_OK);
@@ -153,6 +141,7 @@ TEST(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
     EXPECT_EQ(outer.references, 3u);
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_ICOMCache), S_OK);
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IUnknown), S_FALSE);
     ComRef<IUnknown> identity(Query(errorInfo.Get(), IID_IUnknown));
     EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(&outer));
     identity.Reset();
@@ -160,9 +149,9 @@ TEST(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
     // Invoke through the contained part reaches the methods.
     Bstr inbox(L"Inbox"), alice(L"alice"), text(L"hello");
     InvokeResult initialize, create, add, terminate;
-    Invoke(dispatch.Get(), kInitialize, {}, initialize);
-    Invoke(dispatch.Get(), kCreateCache, {BstrArg(inbox.Get()), LongArg(10), LongArg(5)}, create);
-    Invoke(dispatch.Get(), kAdd, {BstrArg(alice.Get()), BstrArg(text.Get()), BstrArg(inbox.Get())}, add);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_INITIALIZE, {}, initialize);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_CREATECACHE, {BstrArg(inbox.Get()), LongArg(10), LongArg(5)}, create);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_ADD, {BstrArg(alice.Get()), BstrArg(text.Get()), BstrArg(inbox.Get())}, add);
     EXPECT_EQ(initialize.hr, S_OK);
     EXPECT_EQ(create.hr, S_OK);
     EXPECT_EQ(add.hr, S_OK);
@@ -171,7 +160,7 @@ TEST(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
     ASSERT_EQ(inner->QueryInterface(IID_ICOMCache, cache.ReceiveVoid()), S_OK);
     EXPECT_EQ(cache->Get(alice.Get(), value.Receive(), inbox.Get()), S_OK);
     EXPECT_STREQ(value.Text(), L"hello");
-    Invoke(dispatch.Get(), kTerminate, {}, terminate);
+    Invoke(dispatch.Get(), DISPID_COMCACHE_TERMINATE, {}, terminate);
     EXPECT_EQ(terminate.hr, S_OK);
 
     cache.Reset();

@@ -33,13 +33,13 @@ std::wstring DefaultValue(const std::wstring& path) {
     return text;
 }
 
+using ExportRegistration = DllTest;
+
 // The class script (102) fails at its first subkey; the type library's
 // registration fails at its first key. Either way the AppID entries written
 // before stay, the proxy/stub is not registered, and the caller's thread
 // locale comes back.
-TEST(ExportRegistration, AFailingStepKeepsTheAppIdSkipsTheProxyStubAndRestoresTheLocale) {
-    ServerDll dll;
-    ASSERT_TRUE(dll.Loaded());
+TEST_F(ExportRegistration, AFailingStepKeepsTheAppIdSkipsTheProxyStubAndRestoresTheLocale) {
     struct Case {
         const char* step;
         const wchar_t* volatileKey;

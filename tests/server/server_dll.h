@@ -9,9 +9,13 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "tests/common/com_ref.h"
+#include "support/bstr.h"
+#include "support/com_ref.h"
+#include "support/variant.h"
 
 #include "QuorCache.h"
+
+#include <gtest/gtest.h>
 
 #include <string>
 
@@ -59,6 +63,31 @@ private:
     HMODULE m_module = nullptr;
     HRESULT(STDAPICALLTYPE* m_getClassObject)(REFCLSID, REFIID, void**) = nullptr;
     HRESULT(STDAPICALLTYPE* m_canUnloadNow)() = nullptr;
+};
+
+// A test with a fresh load of the DLL of its own.
+class DllTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dll.Loaded()); }
+
+    ServerDll dll;
+};
+
+// A test with one COMCache object of a fresh DLL, terminated at the end.
+class ComCacheTest : public DllTest {
+protected:
+    void SetUp() override {
+        DllTest::SetUp();
+        cache = dll.NewCache();
+        ASSERT_TRUE(cache);
+    }
+    void TearDown() override {
+        if (cache) {
+            EXPECT_EQ(cache->Terminate(), S_OK);
+        }
+    }
+
+    ComRef<ICOMCache> cache;
 };
 
 // The type library's registration in the scratch classes root; the program

@@ -1,4 +1,4 @@
-// The worker thread against real kernel objects: table layout and limits,
+// The worker thread against the seam's real objects: table layout and limits,
 // dispatch after removals, who closes what and when, attached workers, timers,
 // and the three ways the thread can be missing (never started, shut down,
 // ended on its own) or late (a client that blocks past the shutdown wait).
@@ -16,10 +16,11 @@
 
 namespace {
 
+using namespace qc::platform;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-class TestWorker : public CWorkerThread<> {
+class TestWorker : public CWorkerThread {
 public:
     using CWorkerThread::GetEntryAt;
     using CWorkerThread::GetHandleAt;
@@ -27,12 +28,11 @@ public:
     using CWorkerThread::SetShutdownWait;
 };
 
-bool IsOpen(HANDLE handle) {
-    DWORD flags = 0;
-    return ::GetHandleInformation(handle, &flags) != FALSE;
-}
+// Only a closed handle fails a wait (the events probed here are unsignalled).
+bool IsOpen(HANDLE handle) { return WaitForOne(handle, 0) != WAIT_FAILED; }
 
-HANDLE NewEvent() { return ::CreateEventW(nullptr, FALSE, FALSE, nullptr); }
+HANDLE NewEvent() { return CreateEventObject(false, false); }
+HANDLE NewManualEvent() { return CreateEventObject(true, false); }
 
 struct Call {
     DWORD_PTR parameter;
@@ -56,7 +56,7 @@ public:
             m_calls.push_back({parameter, handle, Clock::now()});
         }
         m_called.notify_all();
-        if (blockUntil != nullptr) ::WaitForSingleObject(blockUntil, INFINITE);
+        if (blockUntil != nullptr) WaitForOne(blockUntil, INFINITE);
         if (throwFromExecute) throw 42;
         return E_FAIL;  // ignored by the worker
     }
@@ -64,7 +64,7 @@ public:
     HRESULT STDMETHODCALLTYPE CloseHandle(HANDLE handle) override {
         closes.push_back(handle);
         closeLog.emplace_back(this, handle);
-        if (SUCCEEDED(closeResult)) ::CloseHandle(handle);
+        if (SUCCEEDED(closeResult)) qc::platform::CloseHandle(handle);
         return closeResult;
     }
 
@@ -105,16 +105,6 @@ protected:
     TestWorker worker;
 };
 
-TEST(WorkerThreadErrors, PlatformCodesBecomeHResults) {
-    EXPECT_EQ(HResultFromPlatformCode(0), S_OK);
-    EXPECT_EQ(HResultFromPlatformCode(WAIT_TIMEOUT), static_cast<HRESULT>(0x80070102));
-    EXPECT_EQ(HResultFromPlatformCode(ERROR_INVALID_PARAMETER), E_INVALIDARG);
-    EXPECT_EQ(HResultFromPlatformCode(0x12345), static_cast<HRESULT>(0x80072345));
-    EXPECT_EQ(HResultFromPlatformCode(0x8000FFFF), E_UNEXPECTED);  // already an HRESULT
-    ::SetLastError(0);
-    EXPECT_EQ(HResultFromLastErrorOnFailure(), E_FAIL);  // a failure never reads as success
-}
-
 TEST_F(WorkerThreadTest, StartsWithTheTwoControlEntriesAndCanRestartAfterShutdown) {
     ASSERT_EQ(worker.GetHandleCount(), 2);
     const HANDLE shutdownEvent = worker.GetHandleAt(0), refreshEvent = worker.GetHandleAt(1);
@@ -124,7 +114,7 @@ TEST_F(WorkerThreadTest, StartsWithTheTwoControlEntriesAndCanRestartAfterShutdow
     }
     const HANDLE thread = worker.GetThreadHandle();
     ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(::WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForOne(thread, 0), WAIT_TIMEOUT);
     EXPECT_EQ(worker.Initialize(), E_UNEXPECTED);  // no second thread under the first
     EXPECT_EQ(worker.GetHandleCount(), 2);
 
@@ -162,7 +152,7 @@ TEST(WorkerThreadNotRunning, TableChangesFailCleanlyBeforeStartAndAfterShutdown)
     EXPECT_TRUE(IsOpen(event));
     EXPECT_TRUE(client.closes.empty());
     EXPECT_EQ(client.CallCount(), 0u);
-    ::CloseHandle(event);
+    qc::platform::CloseHandle(event);
 }
 
 TEST_F(WorkerThreadTest, SixtyTwoClientsFitAndShutdownClosesEachInTableOrder) {
@@ -193,7 +183,7 @@ TEST_F(WorkerThreadTest, SixtyTwoClientsFitAndShutdownClosesEachInTableOrder) {
     EXPECT_FALSE(IsOpen(controls[0]));
     EXPECT_FALSE(IsOpen(controls[1]));
     EXPECT_TRUE(IsOpen(extra));
-    ::CloseHandle(extra);
+    qc::platform::CloseHandle(extra);
 }
 
 TEST_F(WorkerThreadTest, RefusesBadRegistrationsAndFailedGrowthWithoutChangingTheTable) {
@@ -246,31 +236,31 @@ TEST_F(WorkerThreadTest, RemovalKeepsOrderDispatchAndClosesOnlyWhatLeaves) {
     EXPECT_EQ(worker.GetEntryAt(3).client, &c);
     EXPECT_EQ(worker.GetEntryAt(3).parameter, 30u);
 
-    ::SetEvent(hc);
+    SetEventObject(hc);
     auto calls = c.WaitForCalls(1);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].parameter, 30u);
     EXPECT_EQ(calls[0].handle, hc);
-    ::SetEvent(ha);
+    SetEventObject(ha);
     calls = a.WaitForCalls(1);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].parameter, 10u);
     EXPECT_EQ(calls[0].handle, ha);
     EXPECT_EQ(b.CallCount() + failing.CallCount(), 0u);
-    ::CloseHandle(stranger);
+    qc::platform::CloseHandle(stranger);
 }
 
 TEST_F(WorkerThreadTest, RemoveHandleWaitsForTheRunningExecuteBeforeClosing) {
     RecordingClient& client = a;
-    const HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE release = NewManualEvent();
     client.blockUntil = release;
     const HANDLE event = NewEvent();
     ASSERT_EQ(worker.AddHandle(event, &client, 5), S_OK);
-    ::SetEvent(event);
+    SetEventObject(event);
     ASSERT_EQ(client.WaitForCalls(1).size(), 1u);
 
     std::atomic<bool> removed{false};
-    HRESULT hr = E_PENDING;
+    HRESULT hr = E_NOTIMPL;  // until the removal returns
     std::thread remover([&] {
         hr = worker.RemoveHandle(event);
         removed = true;
@@ -278,11 +268,11 @@ TEST_F(WorkerThreadTest, RemoveHandleWaitsForTheRunningExecuteBeforeClosing) {
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_FALSE(removed);
     EXPECT_TRUE(client.closes.empty());
-    ::SetEvent(release);
+    SetEventObject(release);
     remover.join();
     EXPECT_EQ(hr, S_OK);
     EXPECT_EQ(client.closes, std::vector<HANDLE>{event});
-    ::CloseHandle(release);
+    qc::platform::CloseHandle(release);
 }
 
 TEST_F(WorkerThreadTest, TimerComesBackPeriodicallyWithItsParameterAndHandle) {
@@ -335,8 +325,8 @@ TEST_F(WorkerThreadTest, AttachedWorkersChangeOnlyTheRootsTable) {
     EXPECT_EQ(chained.GetThreadHandle(), worker.GetThreadHandle());
 
     EXPECT_EQ(attached.Shutdown(), S_OK);
-    EXPECT_EQ(::WaitForSingleObject(worker.GetThreadHandle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    ::SetEvent(event);
+    EXPECT_EQ(WaitForOne(worker.GetThreadHandle(), 0), WAIT_TIMEOUT);
+    SetEventObject(event);
     EXPECT_EQ(client.WaitForCalls(1).size(), 1u);  // the root still serves
 }
 
@@ -346,10 +336,10 @@ TEST_F(WorkerThreadTest, ThreadEndedByAnEscapingExceptionDoesNotHangTableChanges
     thrower.throwFromExecute = true;
     const HANDLE event = NewEvent(), later = NewEvent();
     ASSERT_EQ(worker.AddHandle(event, &thrower, 1), S_OK);
-    ::SetEvent(event);
-    ASSERT_EQ(::WaitForSingleObject(worker.GetThreadHandle(), 5000), WAIT_OBJECT_0);
+    SetEventObject(event);
+    ASSERT_EQ(WaitForOne(worker.GetThreadHandle(), 5000), WAIT_OBJECT_0);
     DWORD exitCode = 0;
-    ::GetExitCodeThread(worker.GetThreadHandle(), &exitCode);
+    ASSERT_TRUE(GetThreadExitCode(worker.GetThreadHandle(), &exitCode));
     EXPECT_EQ(exitCode, 1u);
 
     EXPECT_EQ(worker.AddHandle(later, &other, 2), E_UNEXPECTED);
@@ -366,19 +356,19 @@ TEST_F(WorkerThreadTest, ThreadEndedByAnEscapingExceptionDoesNotHangTableChanges
     EXPECT_EQ(worker.GetHandleCount(), 2);
     EXPECT_EQ(worker.Shutdown(), S_OK);
     EXPECT_TRUE(other.closes.empty());
-    ::CloseHandle(later);
+    qc::platform::CloseHandle(later);
 }
 
 TEST_F(WorkerThreadTest, ShutdownThatTimesOutReleasesNothingUntilTheThreadEnds) {
     worker.SetShutdownWait(100);
     RecordingClient& blocker = a;
     RecordingClient& idle = b;
-    const HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE release = NewManualEvent();
     blocker.blockUntil = release;
     const HANDLE event = NewEvent(), idleEvent = NewEvent();
     ASSERT_EQ(worker.AddHandle(event, &blocker, 1), S_OK);
     ASSERT_EQ(worker.AddHandle(idleEvent, &idle, 2), S_OK);
-    ::SetEvent(event);
+    SetEventObject(event);
     ASSERT_EQ(blocker.WaitForCalls(1).size(), 1u);
 
     EXPECT_EQ(worker.Shutdown(), static_cast<HRESULT>(0x80070102));
@@ -392,44 +382,39 @@ TEST_F(WorkerThreadTest, ShutdownThatTimesOutReleasesNothingUntilTheThreadEnds) 
     // Once Execute returns the pending shutdown wins over everything else: a
     // removal then finds the thread gone but still closes its handle, and the
     // next Shutdown() completes.
-    ::SetEvent(release);
+    SetEventObject(release);
     EXPECT_EQ(worker.RemoveHandle(event), E_UNEXPECTED);
     EXPECT_EQ(blocker.closes, std::vector<HANDLE>{event});
-    ::SetEvent(idleEvent);
+    SetEventObject(idleEvent);
     EXPECT_EQ(worker.Shutdown(), S_OK);
     EXPECT_EQ(idle.CallCount(), 0u);
     EXPECT_EQ(idle.closes, std::vector<HANDLE>{idleEvent});
     EXPECT_EQ(worker.GetThreadHandle(), nullptr);
-    ::CloseHandle(release);
+    qc::platform::CloseHandle(release);
 }
 
 TEST(WorkerThreadDestruction, DestroyingAWorkerWhoseThreadIsStuckLeavesItToFinishSafely) {
     RecordingClient blocker;
-    const HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE release = NewManualEvent();
     blocker.blockUntil = release;
     const HANDLE event = NewEvent();
-    HANDLE thread = nullptr;
     {
         TestWorker worker;
         worker.SetShutdownWait(50);
         ASSERT_EQ(worker.Initialize(), S_OK);
-        ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), worker.GetThreadHandle(), ::GetCurrentProcess(),
-                                      &thread, SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0));
         ASSERT_EQ(worker.AddHandle(event, &blocker, 1), S_OK);
-        ::SetEvent(event);
+        SetEventObject(event);
         ASSERT_EQ(blocker.WaitForCalls(1).size(), 1u);
     }
     EXPECT_TRUE(blocker.closes.empty());  // the client may still be running
     EXPECT_TRUE(IsOpen(event));           // and the thread may still wait on it
-    ::SetEvent(release);
-    ASSERT_EQ(::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    DWORD exitCode = 1;
-    ::GetExitCodeThread(thread, &exitCode);
-    EXPECT_EQ(exitCode, 0u);  // it took the shutdown, not a failed wait
+    SetEventObject(release);
+    // Once released the thread takes the pending shutdown and calls no one.
+    SetEventObject(event);
+    std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(blocker.CallCount(), 1u);
-    ::CloseHandle(thread);
-    ::CloseHandle(event);
-    ::CloseHandle(release);
+    qc::platform::CloseHandle(event);
+    qc::platform::CloseHandle(release);
 }
 
 }  // namespace

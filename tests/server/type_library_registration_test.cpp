@@ -5,7 +5,9 @@
 #include "server/type_library_registration.h"
 
 #include "QuorCache.h"
-#include "tests/common/com_ref.h"
+#include "support/bstr.h"
+#include "support/com_ref.h"
+#include "support/variant.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +15,8 @@
 
 namespace {
 
-using qc::test::Bstr;
-using qc::test::ComRef;
+using qc::Bstr;
+using qc::ComRef;
 
 std::wstring ModulePath(HMODULE module) {
     wchar_t path[MAX_PATH];
@@ -50,7 +52,7 @@ bool WriteOwnTypeLibrary(const std::wstring& path) {
 TEST(TypeLibraryLoad, ReadsTheLibraryTheModuleCarries) {
     Bstr path;
     ComRef<ITypeLib> library;
-    ASSERT_EQ(LoadModuleTypeLibrary(nullptr, path.Receive(), library.Receive()), S_OK);
+    ASSERT_EQ(LoadModuleTypeLibrary(nullptr, &path, &library), S_OK);
     EXPECT_EQ(std::wstring(path.Text()), ModulePath(nullptr));
     EXPECT_TRUE(::IsEqualGUID(LibraryIdOf(library.Get()), LIBID_QuorCacheLib));
 }
@@ -70,12 +72,12 @@ TEST(TypeLibraryLoad, FallsBackToTheFileBesideTheModule) {
     ASSERT_NE(bare, nullptr);
     Bstr path;
     ComRef<ITypeLib> library;
-    EXPECT_TRUE(FAILED(LoadModuleTypeLibrary(bare, path.Receive(), library.Receive())));
+    EXPECT_TRUE(FAILED(LoadModuleTypeLibrary(bare, &path, &library)));
     EXPECT_EQ(path.Get(), nullptr);
     EXPECT_FALSE(library);
 
     ASSERT_TRUE(WriteOwnTypeLibrary(typeLibrary));
-    EXPECT_EQ(LoadModuleTypeLibrary(bare, path.Receive(), library.Receive()), S_OK);
+    EXPECT_EQ(LoadModuleTypeLibrary(bare, &path, &library), S_OK);
     EXPECT_EQ(std::wstring(path.Text()), typeLibrary);
     ASSERT_TRUE(library);
     EXPECT_TRUE(::IsEqualGUID(LibraryIdOf(library.Get()), LIBID_QuorCacheLib));

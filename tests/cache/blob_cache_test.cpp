@@ -2,8 +2,8 @@
 // periodic flush on the worker thread, the room test without a worker thread,
 // and its uninitialisation and destruction with the timer still registered.
 #include "cache/blob_cache.h"
+#include "tests/cache/store_test_fixture.h"
 
-#include "thread/rt_thread_traits.h"
 #include "thread/worker_thread.h"
 
 #include <gtest/gtest.h>
@@ -17,71 +17,28 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Worker = CWorkerThread<CRTThreadTraits>;
+using namespace cache_test;
+using Worker = CWorkerThread;
 using TestCache = CBlobCache<Worker>;
 
-void* Data(std::uintptr_t id) { return reinterpret_cast<void*>(id); }
+using Getter = HRESULT (STDMETHODCALLTYPE IMemoryCacheStats::*)(LONG*);
+// In the order Counters() lists them.
+constexpr Getter kGetters[] = {&IMemoryCacheStats::GetHitCount,         &IMemoryCacheStats::GetMissCount,
+                               &IMemoryCacheStats::GetCurrentAllocSize, &IMemoryCacheStats::GetMaxAllocSize,
+                               &IMemoryCacheStats::GetCurrentEntryCount, &IMemoryCacheStats::GetMaxEntryCount};
 
-// Records every Free with the time it came, from whichever thread calls it.
-class TimedClient final : public IMemoryCacheClient {
-public:
-    struct Freed {
-        void* data;
-        Clock::time_point at;
-    };
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
+// {hits, misses, size, largest size, entries, most entries}.
+std::vector<LONG> Counters(IMemoryCacheStats* stats) {
+    std::vector<LONG> values;
+    for (Getter get : kGetters) {
+        LONG value = -1;
+        EXPECT_EQ((stats->*get)(&value), S_OK);
+        values.push_back(value);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE Free(const void* data) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_freed.push_back({*static_cast<void* const*>(data), Clock::now()});
-        return S_OK;
-    }
-
-    std::vector<Freed> Log() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_freed;
-    }
-    std::vector<void*> Data() const {
-        std::vector<void*> data;
-        for (const Freed& f : Log()) data.push_back(f.data);
-        return data;
-    }
-    size_t Count() const { return Log().size(); }
-
-    // Waits until at least `count` frees have come, or `limit` has passed.
-    bool WaitFor(size_t count, std::chrono::milliseconds limit) const {
-        const auto end = Clock::now() + limit;
-        while (Count() < count) {
-            if (Clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<Freed> m_freed;
-};
-
-FILETIME FileTimeFromNow(long long offsetUnits) {
-    const unsigned long long value = qc::platform::SystemTimeAsFileTime() + offsetUnits;
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(value);
-    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
-    return time;
+    return values;
 }
 
-LONG EntryCount(IMemoryCacheStats* stats) {
-    LONG count = -1;
-    EXPECT_EQ(stats->GetCurrentEntryCount(&count), S_OK);
-    return count;
-}
+LONG EntryCount(IMemoryCacheStats* stats) { return Counters(stats)[4]; }
 
 class BlobCacheTest : public ::testing::Test {
 protected:
@@ -93,7 +50,7 @@ protected:
     }
 
     Worker m_root;
-    TimedClient m_client;
+    RecordingClient m_client;
 };
 
 TEST_F(BlobCacheTest, AnswersItsThreeInterfacesFromEachOfThemAndIsNotCounted) {
@@ -118,7 +75,6 @@ TEST_F(BlobCacheTest, AnswersItsThreeInterfacesFromEachOfThemAndIsNotCounted) {
         // The worker-client side is not reachable by interface lookup.
         void* untouched = Data(7);
         EXPECT_EQ(from->QueryInterface(IID_IMemoryCacheClient, &untouched), E_NOINTERFACE);
-        EXPECT_EQ(from->QueryInterface(IID_IDispatch, &untouched), E_NOINTERFACE);
         EXPECT_EQ(untouched, Data(7));
         EXPECT_EQ(from->QueryInterface(IID_IMemoryCache, nullptr), E_POINTER);
     }
@@ -147,34 +103,13 @@ TEST_F(BlobCacheTest, CountsHitsMissesSizesAndPeaks) {
     EXPECT_EQ(memory->LookupEntry("dee", &handle), E_FAIL);
     EXPECT_EQ(handle, nullptr);
 
-    LONG value = -1;
-    EXPECT_EQ(stats->GetHitCount(&value), S_OK);
-    EXPECT_EQ(value, 2);
-    EXPECT_EQ(stats->GetMissCount(&value), S_OK);
-    EXPECT_EQ(value, 1);
+    EXPECT_EQ(Counters(stats), (std::vector<LONG>{2, 1, 120, 120, 3, 3}));
 
     // A removal by key counts its lookup as a hit.
     ASSERT_EQ(memory->RemoveEntryByKey("cy"), S_OK);
     EXPECT_EQ(memory->RemoveEntryByKey("cy"), E_FAIL);
-    EXPECT_EQ(stats->GetCurrentEntryCount(&value), S_OK);
-    EXPECT_EQ(value, 2);
-    EXPECT_EQ(stats->GetMaxEntryCount(&value), S_OK);
-    EXPECT_EQ(value, 3);
-    EXPECT_EQ(stats->GetCurrentAllocSize(&value), S_OK);
-    EXPECT_EQ(value, 80);
-    EXPECT_EQ(stats->GetMaxAllocSize(&value), S_OK);
-    EXPECT_EQ(value, 120);
-    EXPECT_EQ(stats->GetHitCount(&value), S_OK);
-    EXPECT_EQ(value, 3);
-    EXPECT_EQ(stats->GetMissCount(&value), S_OK);
-    EXPECT_EQ(value, 2);
-
-    EXPECT_EQ(stats->GetHitCount(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetMissCount(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetCurrentAllocSize(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetMaxAllocSize(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetCurrentEntryCount(nullptr), E_POINTER);
-    EXPECT_EQ(stats->GetMaxEntryCount(nullptr), E_POINTER);
+    EXPECT_EQ(Counters(stats), (std::vector<LONG>{3, 2, 80, 120, 2, 3}));
+    for (Getter get : kGetters) EXPECT_EQ((stats->*get)(nullptr), E_POINTER);
     EXPECT_EQ(cache.Uninitialize(), S_OK);
 }
 
@@ -191,19 +126,8 @@ TEST_F(BlobCacheTest, ClearStatsKeepsTheCurrentCountersThatTheLimitsUse) {
     EXPECT_EQ(memory->LookupEntry("none", &handle), E_FAIL);
 
     ASSERT_EQ(stats->ClearStats(), S_OK);
-    LONG value = -1;
-    EXPECT_EQ(stats->GetHitCount(&value), S_OK);
-    EXPECT_EQ(value, 0);
-    EXPECT_EQ(stats->GetMissCount(&value), S_OK);
-    EXPECT_EQ(value, 0);
-    EXPECT_EQ(EntryCount(stats), 3);
-    EXPECT_EQ(stats->GetCurrentAllocSize(&value), S_OK);
-    EXPECT_EQ(value, 120);
-    // The peaks restart from where the cache stands now.
-    EXPECT_EQ(stats->GetMaxEntryCount(&value), S_OK);
-    EXPECT_EQ(value, 3);
-    EXPECT_EQ(stats->GetMaxAllocSize(&value), S_OK);
-    EXPECT_EQ(value, 120);
+    // The usage starts afresh, the peaks from where the cache stands now.
+    EXPECT_EQ(Counters(stats), (std::vector<LONG>{0, 0, 120, 120, 3, 3}));
 
     // The entries from before the clear still leave the counters when they go,
     // and a trim still sees the cache as over its limit.
@@ -232,13 +156,16 @@ TEST_F(BlobCacheTest, ExecuteFlushesTheCacheItIsGivenAndNothingWithoutOne) {
 
     EXPECT_EQ(client->Execute(reinterpret_cast<DWORD_PTR>(&cache), cache.GetTimerHandle()), S_OK);
     EXPECT_EQ(EntryCount(&cache), 1);
-    EXPECT_EQ(m_client.Data(), std::vector<void*>{Data(1)});
+    EXPECT_EQ(m_client.FreedData(), std::vector<void*>{Data(1)});
     EXPECT_EQ(cache.Uninitialize(), S_OK);
 }
 
-// The one test that waits for the production interval: ~11 s.
-TEST_F(BlobCacheTest, TheTimerFlushesAboutFiveSecondsAfterInitializeAndEveryFiveSecondsAfter) {
-    TestCache cache;
+// With a short interval; the production interval of 5 s is checked once, end
+// to end, against the registered DLL.
+TEST_F(BlobCacheTest, TheTimerFlushesOneIntervalAfterInitializeAndEveryIntervalAfter) {
+    using std::chrono::milliseconds;
+    constexpr DWORD kInterval = 200;
+    TestCache cache(kInterval);
     const auto start = Clock::now();
     ASSERT_EQ(cache.Initialize(&m_root), S_OK);
     EXPECT_NE(cache.GetTimerHandle(), nullptr);
@@ -247,22 +174,17 @@ TEST_F(BlobCacheTest, TheTimerFlushesAboutFiveSecondsAfterInitializeAndEveryFive
     for (std::uintptr_t id = 1; id <= 3; ++id) ASSERT_EQ(AddTo(&cache, std::to_string(id).c_str(), id), S_OK);
     EXPECT_EQ(EntryCount(&cache), 3);
 
-    ASSERT_TRUE(m_client.WaitFor(2, std::chrono::milliseconds(8000)));
+    ASSERT_TRUE(m_client.WaitFor(2, milliseconds(5000)));
     ASSERT_EQ(AddTo(&cache, "4", 4), S_OK);
     ASSERT_EQ(AddTo(&cache, "5", 5), S_OK);
-    ASSERT_TRUE(m_client.WaitFor(4, std::chrono::milliseconds(8000)));
+    ASSERT_TRUE(m_client.WaitFor(4, milliseconds(5000)));
 
-    const std::vector<TimedClient::Freed> log = m_client.Log();
+    const std::vector<RecordingClient::Freed> log = m_client.Log();
     ASSERT_EQ(log.size(), 4u);
     // Oldest first, and each flush trims back to the limit.
-    EXPECT_EQ(m_client.Data(), (std::vector<void*>{Data(1), Data(2), Data(3), Data(4)}));
-    using std::chrono::milliseconds;
-    const auto first = std::chrono::duration_cast<milliseconds>(log[0].at - start).count();
-    const auto second = std::chrono::duration_cast<milliseconds>(log[2].at - start).count();
-    EXPECT_GE(first, 4500);
-    EXPECT_LE(first, 6500);
-    EXPECT_GE(second - first, 4000);
-    EXPECT_LE(second - first, 6000);
+    EXPECT_EQ(m_client.FreedData(), (std::vector<void*>{Data(1), Data(2), Data(3), Data(4)}));
+    EXPECT_GE(log[0].at - start, milliseconds(kInterval - 20));  // one interval, not at once
+    EXPECT_GE(log[2].at - log[0].at, milliseconds(kInterval - 40));  // the next flush, not the same one
     EXPECT_EQ(EntryCount(&cache), 1);
     EXPECT_EQ(cache.Uninitialize(), S_OK);
 }
@@ -271,14 +193,14 @@ TEST_F(BlobCacheTest, TheTimerCullsExpiredEntriesAndTrimsAnOverLimitCache) {
     TestCache cache(50);
     ASSERT_EQ(cache.Initialize(&m_root), S_OK);
     ASSERT_EQ(static_cast<IMemoryCacheControl*>(&cache)->SetMaxAllowedEntries(3), S_OK);
-    FILETIME past = FileTimeFromNow(-10000000LL);
-    FILETIME future = FileTimeFromNow(36000000000LL);
+    FILETIME past = FromNow(-10000000LL);
+    FILETIME future = FromNow(36000000000LL);
     ASSERT_EQ(AddTo(&cache, "expired", 100, &past), S_OK);
     for (std::uintptr_t id = 1; id <= 5; ++id)
         ASSERT_EQ(AddTo(&cache, std::to_string(id).c_str(), id, &future), S_OK);
 
     ASSERT_TRUE(m_client.WaitFor(3, std::chrono::milliseconds(3000)));
-    EXPECT_EQ(m_client.Data(), (std::vector<void*>{Data(100), Data(1), Data(2)}));
+    EXPECT_EQ(m_client.FreedData(), (std::vector<void*>{Data(100), Data(1), Data(2)}));
     EXPECT_EQ(EntryCount(&cache), 3);
     // Further flushes find nothing to do.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -289,7 +211,7 @@ TEST_F(BlobCacheTest, TheTimerCullsExpiredEntriesAndTrimsAnOverLimitCache) {
 TEST_F(BlobCacheTest, AnExpiredEntryIsFoundUntilAFlushCullsIt) {
     TestCache cache;
     ASSERT_EQ(cache.Initialize(&m_root), S_OK);
-    FILETIME past = FileTimeFromNow(-1);
+    FILETIME past = FromNow(-1);
     ASSERT_EQ(AddTo(&cache, "gone", 1, &past), S_OK);
     HCACHEITEM handle = nullptr;
     ASSERT_EQ(cache.LookupEntry("gone", &handle), S_OK);
@@ -300,7 +222,7 @@ TEST_F(BlobCacheTest, AnExpiredEntryIsFoundUntilAFlushCullsIt) {
 
     EXPECT_EQ(cache.Flush(), S_OK);
     EXPECT_EQ(cache.LookupEntry("gone", &handle), E_FAIL);
-    EXPECT_EQ(m_client.Data(), std::vector<void*>{Data(1)});
+    EXPECT_EQ(m_client.FreedData(), std::vector<void*>{Data(1)});
     EXPECT_EQ(cache.Uninitialize(), S_OK);
 }
 
@@ -346,7 +268,7 @@ TEST_F(BlobCacheTest, DestroyingAnInitializedCacheRemovesItsTimerFirst) {
     delete cache;
     // Were the timer still registered, the worker would call the freed object.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(m_client.Data(), std::vector<void*>{Data(1)});
+    EXPECT_EQ(m_client.FreedData(), std::vector<void*>{Data(1)});
 
     TestCache next(10);
     EXPECT_EQ(next.Initialize(&m_root), S_OK);
@@ -366,12 +288,12 @@ TEST(BlobCacheWithoutWorker, InitializeReportsTheIdleRootAndFailsOnNullOrForeign
 
 TEST(BlobCacheWithoutWorker, AnAddNeedsRoomBelowTheLimitAndFlushesOnceToMakeIt) {
     Worker idle;
-    TimedClient client;
+    RecordingClient client;
     TestCache cache;
     ASSERT_EQ(cache.Initialize(&idle), E_UNEXPECTED);  // the store is prepared all the same
     const DWORD limit = 4;
     ASSERT_EQ(cache.SetMaxAllowedEntries(limit), S_OK);
-    FILETIME future = FileTimeFromNow(36000000000LL);
+    FILETIME future = FromNow(36000000000LL);
     for (std::uintptr_t id = 1; id < limit; ++id)
         ASSERT_EQ(cache.Add(std::to_string(id).c_str(), Data(id), 40, &future, nullptr, nullptr, &client), S_OK);
     // limit - 1 entries stored: the room test refuses, and the flush finds
@@ -382,10 +304,10 @@ TEST(BlobCacheWithoutWorker, AnAddNeedsRoomBelowTheLimitAndFlushesOnceToMakeIt) 
 
     // With an expired entry among them, the flush makes room.
     ASSERT_EQ(cache.RemoveEntryByKey("3"), S_OK);
-    FILETIME past = FileTimeFromNow(-1);
+    FILETIME past = FromNow(-1);
     ASSERT_EQ(cache.Add("stale", Data(5), 40, &past, nullptr, nullptr, &client), S_OK);
     EXPECT_EQ(cache.Add("late", Data(9), 40, &future, nullptr, nullptr, &client), S_OK);
-    EXPECT_EQ(client.Data(), (std::vector<void*>{Data(3), Data(5)}));
+    EXPECT_EQ(client.FreedData(), (std::vector<void*>{Data(3), Data(5)}));
     EXPECT_EQ(cache.Uninitialize(), S_OK);
 }
 

@@ -3,7 +3,7 @@
 // the append file's record layout. Every test logs into its own temp folder.
 #include "support/diagnostic_log.h"
 
-#include "tests/log/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
