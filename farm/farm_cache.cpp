@@ -86,6 +86,7 @@ HRESULT FarmCache::Open() noexcept {
             !ToNumber(reply.elements[1], &lifetime))
             return kFarmMalformedReply;
         Adopt(maxEntries, lifetime);
+        m_open.store(true, std::memory_order_release);
         return S_OK;
     });
 }

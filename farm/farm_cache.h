@@ -72,6 +72,8 @@ public:
     HRESULT Clear() noexcept;
     HRESULT Statistics(FarmCacheStatistics* statistics) noexcept;
 
+    // Whether an Open succeeded, so that the settings are the farm's.
+    bool IsOpen() const { return m_open.load(std::memory_order_acquire); }
     // The settings this server uses: the farm's once Open has read them.
     ULONG MaxEntries() const { return m_maxEntries.load(std::memory_order_acquire); }
     LONG LifetimeMinutes() const { return m_lifetimeMinutes.load(std::memory_order_acquire); }
@@ -92,6 +94,7 @@ private:
     std::atomic<ULONG> m_maxEntries;
     std::atomic<LONG> m_lifetimeMinutes;
     std::atomic<long long> m_clockOffsetMs{0};
+    std::atomic<bool> m_open{false};
     std::atomic<unsigned long long> m_hits{0};
     std::atomic<unsigned long long> m_misses{0};
 };

@@ -5,6 +5,7 @@
 #include "manager/mem_manager.h"
 #include "support/hresult_of.h"
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -58,8 +59,43 @@ CCacheManager::CacheType* CCacheManager::FindUsableCache(const std::string& name
     return cache->second.Get();
 }
 
-HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes) {
+// REQUIRES: the manager lock. May throw std::bad_alloc.
+CFarmCaches::Route CCacheManager::FindFarmCache(const std::string& name, CFarmCaches::CachePtr* cache) const {
+    return m_farm.Find(name, cache);
+}
+
+bool CCacheManager::IsFarmCache(const std::string& name) const {
     CScopedLock<CStaticLock> lock(m_lock);
+    CFarmCaches::CachePtr cache;
+    return SUCCEEDED(HResultOf([&] {
+        return FindFarmCache(name, &cache) == CFarmCaches::Route::Local ? E_FAIL : S_OK;
+    }));
+}
+
+HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes) {
+    CFarmCaches::CachePtr farmCache;
+    {
+        CScopedLock<CStaticLock> lock(m_lock);
+        const HRESULT routed = HResultOf([&] {
+            switch (FindFarmCache(name, &farmCache)) {
+            case CFarmCaches::Route::Local: return S_FALSE;
+            case CFarmCaches::Route::Unregistered:
+                farmCache = m_farm.Register(name, static_cast<ULONG>(maxEntries), lifetimeMinutes);
+                return S_OK;
+            case CFarmCaches::Route::Farm: return S_OK;
+            }
+            return E_UNEXPECTED;
+        });
+        if (FAILED(routed)) return routed;
+        if (routed == S_FALSE) return CreateLocalCache(name, maxEntries, lifetimeMinutes);
+    }
+    // Outside the manager lock: the farm records this server's settings
+    // unless another server's came first, which this server then takes.
+    return farmCache->IsOpen() ? S_OK : farmCache->Open();
+}
+
+// REQUIRES: the manager lock.
+HRESULT CCacheManager::CreateLocalCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes) {
     // An existing name keeps its limit and lifetime.
     if (m_settings.count(name) != 0 || m_caches.count(name) != 0) return S_OK;
 
@@ -85,6 +121,13 @@ HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LON
 
 HRESULT CCacheManager::DestroyCache(const std::string& name) {
     CScopedLock<CStaticLock> lock(m_lock);
+    CFarmCaches::CachePtr farmCache;
+    const HRESULT routed = HResultOf([&] {
+        if (FindFarmCache(name, &farmCache) == CFarmCaches::Route::Local) return S_FALSE;
+        m_farm.Remove(name);  // the entries stay on the farm
+        return S_OK;
+    });
+    if (routed != S_FALSE) return routed;
     const auto record = m_settings.find(name);
     if (record == m_settings.end()) return S_OK;
     m_settings.erase(record);
@@ -99,9 +142,31 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
     return S_OK;
 }
 
+// A farm call: S_FALSE when `name` is a farm cache this process has not
+// created; otherwise `call` runs on the farm cache after the manager lock is
+// left. `local` runs, under the lock, for every other cache.
+template <class Local, class Farm>
+HRESULT CCacheManager::Routed(const std::string& name, Local&& local, Farm&& call) {
+    CFarmCaches::CachePtr farmCache;
+    {
+        CScopedLock<CStaticLock> lock(m_lock);
+        const HRESULT hr = HResultOf([&] {
+            switch (FindFarmCache(name, &farmCache)) {
+            case CFarmCaches::Route::Local: return local();
+            case CFarmCaches::Route::Unregistered: return S_FALSE;
+            case CFarmCaches::Route::Farm: return S_OK;
+            }
+            return E_UNEXPECTED;
+        });
+        if (!farmCache) return hr;
+    }
+    return call(*farmCache);
+}
+
 HRESULT CCacheManager::Add(const std::string& key, const std::string& data, const std::string& name) {
-    CScopedLock<CStaticLock> lock(m_lock);
-    return HResultOf([&] { return AddLocked(key, data, name); });
+    return Routed(
+        name, [&] { return AddLocked(key, data, name); },
+        [&](qc::farm::FarmCache& farm) { return farm.Add(key, data); });
 }
 
 HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data,
@@ -127,8 +192,15 @@ HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data
 }
 
 HRESULT CCacheManager::Get(const std::string& name, const std::string& key, std::string* value) {
-    CScopedLock<CStaticLock> lock(m_lock);
-    return HResultOf([&] { return GetLocked(name, key, value); });
+    return Routed(
+        name, [&] { return GetLocked(name, key, value); },
+        [&](qc::farm::FarmCache& farm) {
+            if (value == nullptr) return E_POINTER;
+            std::string text;
+            const HRESULT hr = farm.Get(key, &text);
+            if (hr == S_OK) value->swap(text);
+            return hr;
+        });
 }
 
 HRESULT CCacheManager::GetLocked(const std::string& name, const std::string& key, std::string* value) {
@@ -145,11 +217,17 @@ HRESULT CCacheManager::GetLocked(const std::string& name, const std::string& key
 }
 
 HRESULT CCacheManager::Free(const std::string& key, const std::string& name) {
-    CScopedLock<CStaticLock> lock(m_lock);
-    // Free reaches a cache even when its settings are gone (a failed destroy).
-    const auto cache = m_caches.find(name);
-    if (cache == m_caches.end()) return S_OK;
-    return HResultOf([&] { return static_cast<IMemoryCache*>(cache->second.Get())->RemoveEntryByKey(key.c_str()); });
+    const HRESULT hr = Routed(
+        name,
+        [&] {
+            // Free reaches a cache even when its settings are gone (a failed destroy).
+            const auto cache = m_caches.find(name);
+            if (cache == m_caches.end()) return S_OK;
+            return static_cast<IMemoryCache*>(cache->second.Get())->RemoveEntryByKey(key.c_str());
+        },
+        [&](qc::farm::FarmCache& farm) { return farm.Free(key); });
+    // As in process, a cache that is not there has nothing to free.
+    return hr == S_FALSE ? S_OK : hr;
 }
 
 HRESULT CCacheManager::Initialize() {
@@ -160,8 +238,32 @@ HRESULT CCacheManager::Initialize() {
     HRESULT hr = m_rootWorker.Shutdown();
     if (FAILED(hr)) return hr;
     hr = m_rootWorker.Initialize();
-    if (SUCCEEDED(hr)) g_started = true;
+    if (FAILED(hr)) return hr;
+    g_started = true;
+    StartFarm();
     return hr;
+}
+
+// REQUIRES: the manager lock. The farm is an addition: when it cannot start,
+// the log says why and every cache stays in process.
+void CCacheManager::StartFarm() {
+    qc::farm::FarmSettings settings;
+    HRESULT hr = HResultOf([&] { return m_farmEnvironment.readSettings(&settings); });
+    const char* failed = "its settings cannot be used";
+    if (SUCCEEDED(hr)) {
+        hr = HResultOf([&] { return m_farm.Start(settings, m_farmEnvironment.log); });
+        failed = "it cannot start";
+    }
+    if (SUCCEEDED(hr)) return;
+    char line[128];
+    std::snprintf(line, sizeof line, "QuorCache farm: %s (0x%08X); every cache stays in this process", failed,
+                  static_cast<unsigned>(hr));
+    m_farmEnvironment.log(line);
+}
+
+void CCacheManager::SetFarmEnvironment(const FarmEnvironment& environment) {
+    CScopedLock<CStaticLock> lock(m_lock);
+    m_farmEnvironment = environment;
 }
 
 HRESULT CCacheManager::Terminate() {
@@ -172,6 +274,7 @@ HRESULT CCacheManager::Terminate() {
     m_caches.clear();
     m_settings.clear();
     m_hiddenMessageParameters.clear();
+    m_farm.Stop();  // the farm caches' entries stay for the other servers
     // When the wait runs out the thread is still ending: the flag clears all
     // the same, IsStarted() keeps reporting the thread until it has ended,
     // and the next Initialize completes the shutdown.
@@ -186,15 +289,22 @@ void CCacheManager::ReplaceHiddenMessageParameters(std::vector<std::string> para
 }
 
 HRESULT CCacheManager::FlushCache(const std::string& name) {
-    CScopedLock<CStaticLock> lock(m_lock);
-    CacheType* cache = FindUsableCache(name, nullptr);
-    if (cache == nullptr) return S_FALSE;
-    return static_cast<IMemoryCache*>(cache)->Flush();
+    return Routed(
+        name,
+        [&] {
+            CacheType* cache = FindUsableCache(name, nullptr);
+            if (cache == nullptr) return S_FALSE;
+            return static_cast<IMemoryCache*>(cache)->Flush();
+        },
+        [&](qc::farm::FarmCache& farm) {
+            const HRESULT opened = farm.IsOpen() ? S_OK : farm.Open();
+            return FAILED(opened) ? opened : farm.Flush();
+        });
 }
 
 bool CCacheManager::IsStarted() const {
     CScopedLock<CStaticLock> lock(m_lock);
-    return g_started || m_rootWorker.IsThreadRunning();
+    return g_started || m_rootWorker.IsThreadRunning() || m_farm.IsThreadRunning();
 }
 
 void CCacheManager::SetShutdownWait(DWORD milliseconds) {
@@ -210,6 +320,19 @@ std::vector<std::string> CCacheManager::HiddenMessageParameters() const {
 HRESULT CCacheManager::GetCacheSettings(const std::string& name, DWORD* maxEntries,
                                         LONG* lifetimeMinutes) const {
     CScopedLock<CStaticLock> lock(m_lock);
+    CFarmCaches::CachePtr farmCache;
+    const HRESULT routed = HResultOf([&] {
+        switch (FindFarmCache(name, &farmCache)) {
+        case CFarmCaches::Route::Local: return S_OK;
+        case CFarmCaches::Route::Unregistered: return S_FALSE;
+        case CFarmCaches::Route::Farm:
+            *maxEntries = farmCache->MaxEntries();
+            *lifetimeMinutes = farmCache->LifetimeMinutes();
+            return S_OK;
+        }
+        return E_UNEXPECTED;
+    });
+    if (FAILED(routed) || routed == S_FALSE || farmCache) return routed;
     const CacheSettings* settings = nullptr;
     CacheType* cache = FindUsableCache(name, &settings);
     if (cache == nullptr) return S_FALSE;

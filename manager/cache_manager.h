@@ -6,8 +6,17 @@
 // calling thread's ANSI code page by the caller). Every operation reports its
 // failures as the HRESULT it returns; none throws.
 //
+// Farm caches: from Initialize on, a cache that the farm settings name is
+// kept on the farm (manager/farm_caches.h); every other cache stays in
+// process, exactly as before. A farm cache's names and texts are UTF-8. Its
+// CreateCache, Add, Get, Free and flush find the cache under the manager lock
+// and make their network call after leaving it, so that no in-process cache
+// ever waits for the farm. DestroyCache and Terminate end this process's use
+// of a farm cache; its entries stay on the farm for the other servers.
+//
 // Locking: every operation holds the manager lock for its whole run (the
-// hidden-parameter update holds it only while it replaces the list). Inside it
+// hidden-parameter update holds it only while it replaces the list; a farm
+// cache's calls leave it before they reach the network). Inside it
 // an operation may take one cache's store lock, or the root worker's table
 // lock (through a cache's Initialize/Uninitialize), never both at once: the
 // worker thread takes a store lock inside a cache's timer callback and never
@@ -20,6 +29,8 @@
 #include "manager/cache_item.h"
 #include "manager/cache_name_less.h"
 #include "manager/com_object_stack_ex.h"
+#include "manager/farm_caches.h"
+#include "manager/farm_environment.h"
 #include "manager/memory_cache_client.h"
 #include "manager/shared_cache_handle.h"
 #include "support/static_lock.h"
@@ -39,6 +50,10 @@ public:
     CCacheManager(const CCacheManager&) = delete;
     CCacheManager& operator=(const CCacheManager&) = delete;
 
+    // For a farm cache: the first server's limit and lifetime win farm-wide.
+    // When the farm cannot be reached the cache is registered all the same,
+    // with this server's settings standing in until a later CreateCache or
+    // flush reaches the farm, and the result is the failure.
     HRESULT CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
     HRESULT DestroyCache(const std::string& name);
     HRESULT Add(const std::string& key, const std::string& data, const std::string& name);
@@ -46,8 +61,20 @@ public:
     // E_FAIL for an absent key, both leaving *value as it was.
     HRESULT Get(const std::string& name, const std::string& key, std::string* value);
     HRESULT Free(const std::string& key, const std::string& name);
+    // Also reads the farm settings (FarmEnvironment) and starts the farm
+    // when they name a server; settings that cannot be used are logged and
+    // leave every cache in process.
     HRESULT Initialize();
     HRESULT Terminate();
+
+    // Where the next Initialize reads the farm settings and logs the farm's
+    // outages (SystemFarmEnvironment() unless a test gives another).
+    void SetFarmEnvironment(const FarmEnvironment& environment);
+    // Whether any cache can be a farm cache now; needs no lock, so that
+    // callers of in-process caches pay nothing for the farm.
+    bool HasFarm() const { return m_farm.IsRunning(); }
+    // Whether `name` (UTF-8) is kept on the farm, created here or not.
+    bool IsFarmCache(const std::string& name) const;
     // Takes a one-dimensional array of strings, by value or by reference
     // (manager/hidden_message_parameters.cpp; Windows only, as its argument
     // is an automation array).
@@ -66,13 +93,15 @@ public:
 
     // Runs `name`'s flush now, as its timer does every 5 seconds (diagnostics
     // and tests): expired entries go, then the oldest until the limit holds.
-    // S_FALSE when `name` has no settings record or no cache.
+    // S_FALSE when `name` has no settings record or no cache. A farm cache
+    // not yet opened is opened first.
     HRESULT FlushCache(const std::string& name);
 
     // Read-only observers for diagnostics and tests.
     std::vector<std::string> HiddenMessageParameters() const;
-    // S_OK with the cache's entry limit and lifetime in minutes; S_FALSE when
-    // `name` has no settings record or no cache.
+    // S_OK with the cache's entry limit and lifetime in minutes (a farm
+    // cache's: the farm's once it was reached); S_FALSE when `name` has no
+    // settings record or no cache.
     HRESULT GetCacheSettings(const std::string& name, DWORD* maxEntries, LONG* lifetimeMinutes) const;
     struct CacheStatistics {
         LONG hits = 0;     // lookups (Get, Free) that found their key
@@ -101,12 +130,21 @@ private:
     // The registered cache for `name` when it has both a settings record and a
     // cache-table entry (the two conditions under which Add and Get act), else null.
     CacheType* FindUsableCache(const std::string& name, const CacheSettings** settings) const;
+    // Where `name`'s calls go, and its farm cache when it has one (a
+    // reference taken under the manager lock, used after leaving it).
+    CFarmCaches::Route FindFarmCache(const std::string& name, CFarmCaches::CachePtr* cache) const;
+    template <class Local, class Farm>
+    HRESULT Routed(const std::string& name, Local&& local, Farm&& call);
+    HRESULT CreateLocalCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
+    void StartFarm();
 
     CComObjectStackEx<CMemoryCacheClient<CacheItem>> m_cacheClient;
     WorkerType m_rootWorker;
     CacheTable m_caches;
     SettingsTable m_settings;
     std::vector<std::string> m_hiddenMessageParameters;
+    FarmEnvironment m_farmEnvironment = SystemFarmEnvironment();
+    CFarmCaches m_farm;
     CStaticLock& m_lock;  // a static of the module, prepared at load
 };
 

@@ -1,0 +1,127 @@
+#include "manager/farm_caches.h"
+
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+// The pool of the farm's server and the observer that logs its outages; the
+// pool goes first, as it calls the observer. Every farm cache shares the
+// site, so it lives as long as the last call in flight on any of them, even
+// past Stop.
+struct CFarmCaches::Site final : qc::farm::IFarmOutageObserver {
+    Site(const qc::farm::FarmSettings& settings, void (*log)(const char*))
+        : log(log), server(settings.host + ":" + std::to_string(settings.port)) {}
+
+    void OnFarmOutage(HRESULT why) override {
+        char line[160];
+        std::snprintf(line, sizeof line, "QuorCache farm: calls to %.64s fail (0x%08X); farm caches fail until it answers",
+                      server.c_str(), static_cast<unsigned>(why));
+        log(line);
+    }
+    void OnFarmRecovered() override {
+        const std::string line = "QuorCache farm: " + server + " answers again";
+        log(line.c_str());
+    }
+
+    void (*const log)(const char*);
+    const std::string server;
+    std::shared_ptr<qc::farm::RespConnectionPool> pool;
+};
+
+CFarmCaches::~CFarmCaches() { Stop(); }
+
+HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(const char* line)) {
+    if (IsRunning() || !settings.HasFarm()) return S_OK;
+    HRESULT hr = m_tableLock.Status();
+    if (FAILED(hr)) return hr;
+    auto site = std::make_shared<Site>(settings, log);
+    hr = qc::farm::RespConnectionPool::Create(settings.Endpoint(), site.get(),
+                                              qc::farm::RespConnectionPool::kDefaultMaxIdle, &site->pool);
+    if (FAILED(hr)) return hr;
+
+    // A shutdown that timed out earlier is completed first.
+    hr = m_flushThread.Shutdown();
+    if (SUCCEEDED(hr)) hr = m_flushThread.Initialize();
+    if (FAILED(hr)) return hr;
+    hr = m_flushThread.AddTimer(kFlushInterval, this, 0, &m_flushTimer);
+    if (FAILED(hr)) {
+        m_flushThread.Shutdown();
+        return hr;
+    }
+    m_settings = settings;
+    m_site = std::move(site);
+    m_running.store(true, std::memory_order_release);
+    return S_OK;
+}
+
+HRESULT CFarmCaches::Stop() {
+    if (!IsRunning()) return S_OK;
+    m_running.store(false, std::memory_order_release);
+    // The thread first, so that no flush runs on while the table goes.
+    if (m_flushTimer != nullptr) m_flushThread.RemoveHandle(m_flushTimer);
+    const HRESULT hr = m_flushThread.Shutdown();
+    Table ended;
+    {
+        CScopedLock<qc::farm::FarmLock> lock(m_tableLock);
+        ended.swap(m_caches);
+    }
+    m_site.reset();
+    m_settings = qc::farm::FarmSettings();
+    return hr;  // `ended` goes here, outside the table lock
+}
+
+CFarmCaches::Route CFarmCaches::Find(const std::string& name, CachePtr* cache) const {
+    if (!IsRunning() || !m_settings.IsFarmCache(name)) return Route::Local;
+    const auto found = m_caches.find(name);
+    if (found == m_caches.end()) return Route::Unregistered;
+    *cache = found->second;
+    return Route::Farm;
+}
+
+CFarmCaches::CachePtr CFarmCaches::Register(const std::string& name, ULONG maxEntries, LONG lifetimeMinutes) {
+    // Every cache holds the site, and through it the pool.
+    std::shared_ptr<qc::farm::RespConnectionPool> pool(m_site, m_site->pool.get());
+    auto cache = std::make_shared<qc::farm::FarmCache>(std::move(pool), m_settings.prefix, name, maxEntries,
+                                                       lifetimeMinutes);
+    CScopedLock<qc::farm::FarmLock> lock(m_tableLock);
+    m_caches.emplace(name, cache);
+    return cache;
+}
+
+void CFarmCaches::Remove(const std::string& name) {
+    CachePtr ended;  // released outside the table lock
+    CScopedLock<qc::farm::FarmLock> lock(m_tableLock);
+    const auto found = m_caches.find(name);
+    if (found == m_caches.end()) return;
+    ended = std::move(found->second);
+    m_caches.erase(found);
+}
+
+void CFarmCaches::FlushAll() {
+    std::vector<CachePtr> caches;
+    {
+        CScopedLock<qc::farm::FarmLock> lock(m_tableLock);
+        caches.reserve(m_caches.size());
+        for (const auto& entry : m_caches) caches.push_back(entry.second);
+    }
+    for (const CachePtr& cache : caches) {
+        // A cache made while the server was away takes the farm's settings now.
+        if (!cache->IsOpen() && FAILED(cache->Open())) continue;
+        cache->Flush();
+    }
+}
+
+HRESULT CFarmCaches::Execute(DWORD_PTR, HANDLE) {
+    try {
+        FlushAll();
+    } catch (const std::bad_alloc&) {
+        // The next flush tries again: an exception must not end the thread.
+    }
+    return S_OK;
+}
+
+HRESULT CFarmCaches::CloseHandle(HANDLE handle) {
+    m_flushTimer = nullptr;
+    qc::platform::CloseHandle(handle);
+    return S_OK;
+}

@@ -1,0 +1,84 @@
+// CFarmCaches: the manager's farm part. While the manager runs with farm
+// settings, a cache named in them is kept on the farm (qc::farm::FarmCache)
+// instead of in process; this table holds this process's farm caches, the
+// one connection pool they share, and the thread that flushes them.
+//
+// Farm caches are flushed every 5000 ms like the others, but on a thread of
+// their own: a flush that waits for an unreachable server (up to the time-
+// out per cache) never delays the in-process caches' flushes. A cache whose
+// Open could not reach the server is opened again by its next flush, so that
+// it takes the farm's settings once the server answers.
+//
+// Locks: every call but the flush thread's holds the manager lock; those
+// that change the table also take m_tableLock inside it, and the flush
+// thread takes m_tableLock alone, only to copy the table. Neither lock is
+// held across a network call, nor m_tableLock while the flush thread starts
+// or stops (that waits for the thread's flush to end).
+#pragma once
+
+#include "farm/farm_cache.h"
+#include "farm/farm_lock.h"
+#include "farm/farm_settings.h"
+#include "manager/cache_name_less.h"
+#include "manager/farm_environment.h"
+#include "thread/worker_thread.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+
+class CFarmCaches : private IWorkerThreadClient {
+public:
+    using CachePtr = std::shared_ptr<qc::farm::FarmCache>;
+    // Where a cache name's calls go.
+    enum class Route {
+        Local,         // not a farm cache: the in-process caches
+        Unregistered,  // a farm cache this process has not created
+        Farm,          // a farm cache this process created
+    };
+
+    static constexpr DWORD kFlushInterval = 5000;
+
+    CFarmCaches() = default;
+    ~CFarmCaches();
+    CFarmCaches(const CFarmCaches&) = delete;
+    CFarmCaches& operator=(const CFarmCaches&) = delete;
+
+    // Starts the farm with `settings` (nothing when they name no server).
+    // Makes no network call. Any failure leaves the farm stopped.
+    HRESULT Start(const qc::farm::FarmSettings& settings, void (*log)(const char* line));
+    // Ends this process's use of every farm cache (their entries stay on the
+    // farm) and stops the flush thread.
+    HRESULT Stop();
+    // Whether the farm runs; read without the manager lock.
+    bool IsRunning() const { return m_running.load(std::memory_order_acquire); }
+    // Whether the flush thread is still ending after a Stop whose wait ran out.
+    bool IsThreadRunning() const { return m_flushThread.IsThreadRunning(); }
+
+    Route Find(const std::string& name, CachePtr* cache) const;
+    // Registers a new farm cache with this server's limit and lifetime (no
+    // network call: its caller opens it outside the manager lock).
+    // REQUIRES: Find(name) gave Unregistered.
+    CachePtr Register(const std::string& name, ULONG maxEntries, LONG lifetimeMinutes);
+    void Remove(const std::string& name);
+
+    // Flushes every farm cache now (tests; the flush thread does it every
+    // 5000 ms). Holds no lock while it runs.
+    void FlushAll();
+
+private:
+    struct Site;
+    using Table = std::map<std::string, CachePtr, CacheNameLess>;
+
+    HRESULT STDMETHODCALLTYPE Execute(DWORD_PTR parameter, HANDLE handle) override;
+    HRESULT STDMETHODCALLTYPE CloseHandle(HANDLE handle) override;
+
+    qc::farm::FarmSettings m_settings;
+    std::shared_ptr<Site> m_site;
+    Table m_caches;                  // changed under both locks
+    qc::farm::FarmLock m_tableLock;  // taken inside the manager lock
+    CWorkerThread m_flushThread;
+    HANDLE m_flushTimer = nullptr;
+    std::atomic<bool> m_running{false};
+};

@@ -1,0 +1,132 @@
+// The manager's farm caches when their server goes away, stops answering or
+// refuses the password (natively: a private server of the test's own, which
+// it stops and restarts through the project's script). Farm calls fail
+// clearly within the time-out, the log tells of each outage once, the cache
+// recovers by itself, and in-process caches never wait.
+#include "tests/farm/private_redis_server.h"
+#include "tests/manager/farm_manager_fixture.h"
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+namespace qc::test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+constexpr DWORD kTimeoutMs = 400;
+
+class FarmOutageRouting : public FarmManagerTest {
+protected:
+    void SetUp() override {
+        FarmManagerTest::SetUp();
+        s_settings.timeoutMs = kTimeoutMs;
+    }
+    unsigned short DefaultPort() override { return m_server.Port(); }
+
+    // The call's result, checked to come within the time-out (and a margin
+    // for a loaded machine: what matters is that it never hangs).
+    template <class Call>
+    static HRESULT Bounded(Call&& call) {
+        const auto start = steady_clock::now();
+        const HRESULT hr = call();
+        EXPECT_LT(steady_clock::now() - start, milliseconds(3 * kTimeoutMs));
+        return hr;
+    }
+    static int LinesWith(const std::string& part) {
+        int count = 0;
+        for (const std::string& line : LogLines()) count += line.find(part) != std::string::npos;
+        return count;
+    }
+
+    qc::farm::PrivateRedisServer m_server;
+};
+
+TEST_F(FarmOutageRouting, AStoppedServerFailsFarmCallsOnceLoggedWhileLocalCachesWorkAndTheCacheRecovers) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Local", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->Add("alice", "before", "Farm"), S_OK);
+
+    m_server.Stop();
+    for (int call = 0; call < 3; ++call) {
+        std::string text = "untouched";
+        EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->Add("alice", "during", "Farm"); })));
+        EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->Get("Farm", "alice", &text); })));
+        EXPECT_EQ(text, "untouched");
+        EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->Free("alice", "Farm"); })));
+        EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->FlushCache("Farm"); })));
+    }
+    ASSERT_EQ(m_manager->Add("bob", "local", "Local"), S_OK);
+    EXPECT_EQ(GetText("Local", "bob"), "local");
+    EXPECT_EQ(LinesWith(" fail (0x"), 1) << ::testing::PrintToString(LogLines());
+
+    m_server.Restart();  // empty: it keeps nothing
+    ASSERT_EQ(m_manager->Add("alice", "after", "Farm"), S_OK);
+    EXPECT_EQ(GetText("Farm", "alice"), "after");
+    EXPECT_EQ(LinesWith("answers again"), 1);
+    EXPECT_EQ(LogLines().size(), 2u);
+}
+
+TEST_F(FarmOutageRouting, ACacheCreatedDuringAnOutageIsRegisteredAndTakesTheFarmsSettingsOnceItAnswers) {
+    m_server.Stop();
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(Bounded([&] { return m_manager->CreateCache("Shared", 50, 1); }), qc::platform::kSocketRefused);
+
+    m_server.Restart();
+    auto first = Peer("Shared", 3, 7);  // another server reaches the farm first
+    ASSERT_EQ(first->Open(), S_OK);
+    ASSERT_EQ(m_manager->FlushCache("Shared"), S_OK);  // as the next flush does
+    DWORD limit = 0;
+    LONG lifetime = 0;
+    ASSERT_EQ(m_manager->GetCacheSettings("Shared", &limit, &lifetime), S_OK);
+    EXPECT_EQ(limit, 3u);
+    EXPECT_EQ(lifetime, 7);
+    EXPECT_EQ(m_manager->CreateCache("Shared", 50, 1), S_OK);
+    ASSERT_EQ(m_manager->Add("ann", "text", "Shared"), S_OK);
+    EXPECT_EQ(PeerText(*first, "ann"), "text");
+}
+
+// A server that stops answering holds its farm call for the time-out, and
+// only that call: the manager lock is free, so an in-process cache answers
+// meanwhile.
+TEST_F(FarmOutageRouting, AFarmCallWaitingForItsServerHoldsUpNoInProcessCache) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Local", 10, 5), S_OK);
+    auto pauser = qc::farm::MakePool(s_settings.Endpoint());
+    qc::farm::Command(*pauser, {"CLIENT", "PAUSE", std::to_string(4 * kTimeoutMs), "ALL"});
+
+    std::promise<void> started;
+    auto farmCall = std::async(std::launch::async, [&] {
+        started.set_value();
+        return Bounded([&] { return m_manager->Add("alice", "paused", "Farm"); });
+    });
+    started.get_future().wait();
+    std::this_thread::sleep_for(milliseconds(kTimeoutMs / 4));
+    ASSERT_EQ(m_manager->Add("bob", "local", "Local"), S_OK);
+    EXPECT_EQ(GetText("Local", "bob"), "local");
+    EXPECT_EQ(farmCall.wait_for(milliseconds(0)), std::future_status::timeout) << "the farm call ended early";
+    EXPECT_EQ(farmCall.get(), qc::platform::kSocketTimedOut);
+}
+
+TEST_F(FarmOutageRouting, AWrongPasswordIsAccessDenied) {
+    qc::farm::PrivateRedisServer guarded("--requirepass secret");
+    s_settings.port = guarded.Port();
+    s_settings.password = "wrong";
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(m_manager->CreateCache("Farm", 10, 5), qc::farm::kFarmAccessDenied);
+    EXPECT_EQ(m_manager->Add("alice", "text", "Farm"), qc::farm::kFarmAccessDenied);
+    EXPECT_EQ(LinesWith(" fail (0x80070005)"), 1) << ::testing::PrintToString(LogLines());
+
+    ASSERT_EQ(m_manager->Terminate(), S_OK);
+    s_settings.password = "secret";
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    EXPECT_EQ(m_manager->Add("alice", "text", "Farm"), S_OK);
+}
+
+}  // namespace
+}  // namespace qc::test

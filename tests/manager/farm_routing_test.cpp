@@ -1,0 +1,168 @@
+// The manager with farm settings, against the "redis" fixture's server: the
+// caches they name live on the farm and are shared with another web server
+// (a peer FarmCache); every other cache stays in process as before.
+#include "tests/manager/farm_manager_fixture.h"
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace qc::test {
+namespace {
+
+using FarmRouting = FarmManagerTest;
+
+TEST_F(FarmRouting, ANamedCacheLivesOnTheFarmAndEveryOtherStaysInProcess) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_TRUE(m_manager->HasFarm());
+    EXPECT_TRUE(m_manager->IsFarmCache("FARM"));
+    EXPECT_TRUE(m_manager->IsFarmCache("Shared"));
+    EXPECT_FALSE(m_manager->IsFarmCache("Local"));
+    ASSERT_EQ(m_manager->CreateCache("farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Local", 10, 5), S_OK);
+
+    ASSERT_EQ(m_manager->Add("alice", std::string("caf\xC3\xA9\0!", 7), "FARM"), S_OK);
+    ASSERT_EQ(m_manager->Add("alice", "in process", "Local"), S_OK);
+    auto peer = Peer("Farm");
+    EXPECT_EQ(PeerText(*peer, "alice"), std::string("caf\xC3\xA9\0!", 7));
+    EXPECT_EQ(GetText("Farm", "alice"), std::string("caf\xC3\xA9\0!", 7));
+    EXPECT_EQ(GetText("Local", "alice"), "in process");
+    EXPECT_EQ(Entries("Local"), 1);
+    auto localOnFarm = Peer("Local");
+    EXPECT_EQ(PeerText(*localOnFarm, "alice"), "<absent>");
+
+    // What the peer writes, this server reads; a replaced text is the newest.
+    ASSERT_EQ(peer->Add("bob", "from the peer"), S_OK);
+    EXPECT_EQ(GetText("farm", "bob"), "from the peer");
+    ASSERT_EQ(m_manager->Add("bob", "replaced", "Farm"), S_OK);
+    EXPECT_EQ(PeerText(*peer, "bob"), "replaced");
+
+    // Free removes it for both; absent is E_FAIL, with the text untouched.
+    EXPECT_EQ(m_manager->Free("alice", "Farm"), S_OK);
+    EXPECT_EQ(PeerText(*peer, "alice"), "<absent>");
+    EXPECT_EQ(m_manager->Free("alice", "Farm"), E_FAIL);
+    std::string text = "untouched";
+    EXPECT_EQ(m_manager->Get("Farm", "alice", &text), E_FAIL);
+    EXPECT_EQ(text, "untouched");
+    EXPECT_EQ(m_manager->Get("Farm", "alice", nullptr), E_POINTER);
+}
+
+TEST_F(FarmRouting, AFarmCacheThisProcessHasNotCreatedAnswersAsAnUnknownCache) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    auto peer = Peer("Shared");
+    ASSERT_EQ(peer->Open(), S_OK);
+    ASSERT_EQ(peer->Add("ann", "text"), S_OK);
+
+    std::string text = "untouched";
+    EXPECT_EQ(m_manager->Add("ann", "other", "Shared"), S_FALSE);
+    EXPECT_EQ(m_manager->Get("Shared", "ann", &text), S_FALSE);
+    EXPECT_EQ(text, "untouched");
+    EXPECT_EQ(m_manager->Free("ann", "Shared"), S_OK);
+    EXPECT_EQ(m_manager->FlushCache("Shared"), S_FALSE);
+    DWORD limit = 0;
+    LONG lifetime = 0;
+    EXPECT_EQ(m_manager->GetCacheSettings("Shared", &limit, &lifetime), S_FALSE);
+    EXPECT_EQ(PeerText(*peer, "ann"), "text");
+
+    // Before Initialize (and after Terminate) there is no farm: the name is
+    // an ordinary cache, as in any process without farm settings.
+    ASSERT_EQ(m_manager->Terminate(), S_OK);
+    EXPECT_FALSE(m_manager->HasFarm());
+    EXPECT_FALSE(m_manager->IsFarmCache("Shared"));
+}
+
+TEST_F(FarmRouting, SettingsThatCannotBeUsedAreLoggedAndLeaveEveryCacheInProcess) {
+    s_readResult = E_INVALIDARG;
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_FALSE(m_manager->HasFarm());
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->Add("alice", "here", "Farm"), S_OK);
+    EXPECT_EQ(Entries("Farm"), 1);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{
+                              "QuorCache farm: its settings cannot be used (0x80070057); every cache stays in this process"});
+}
+
+TEST_F(FarmRouting, TheFirstServersLimitAndLifetimeWinAndTheFlushHoldsThemFarmWide) {
+    auto first = Peer("Shared", 3, 7);
+    ASSERT_EQ(first->Open(), S_OK);
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("SHARED", 50, 1), S_OK);
+    DWORD limit = 0;
+    LONG lifetime = 0;
+    ASSERT_EQ(m_manager->GetCacheSettings("shared", &limit, &lifetime), S_OK);
+    EXPECT_EQ(limit, 3u);
+    EXPECT_EQ(lifetime, 7);
+
+    // Two servers' entries, trimmed oldest first by either server's flush.
+    for (const char* user : {"u1", "u2"}) ASSERT_EQ(m_manager->Add(user, user, "Shared"), S_OK);
+    for (const char* user : {"u3", "u4"}) ASSERT_EQ(first->Add(user, user), S_OK);
+    ASSERT_EQ(m_manager->Add("u5", "u5", "Shared"), S_OK);
+    ASSERT_EQ(m_manager->FlushCache("Shared"), S_OK);
+    unsigned long long count = 0;
+    ASSERT_EQ(first->Count(&count), S_OK);
+    EXPECT_EQ(count, 3u);
+    std::string text;
+    EXPECT_EQ(m_manager->Get("Shared", "u2", &text), E_FAIL);
+    EXPECT_EQ(GetText("Shared", "u3"), "u3");
+
+    // An expired entry stays readable until a flush: the peer's clock runs
+    // past the lifetime, and its flush takes them from this server too.
+    EXPECT_EQ(GetText("Shared", "u5"), "u5");
+    first->SetClockOffsetMs(8 * 60 * 1000);
+    ASSERT_EQ(first->Flush(), S_OK);
+    EXPECT_EQ(m_manager->Get("Shared", "u5", &text), E_FAIL);
+    ASSERT_EQ(first->Count(&count), S_OK);
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(FarmRouting, DestroyAndTerminateEndThisProcessesUseAndLeaveTheEntries) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->Add("carol", "kept", "Farm"), S_OK);
+    ASSERT_EQ(m_manager->DestroyCache("farm"), S_OK);
+    EXPECT_EQ(m_manager->Add("carol", "lost", "Farm"), S_FALSE);
+    auto peer = Peer("Farm");
+    EXPECT_EQ(PeerText(*peer, "carol"), "kept");
+
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    EXPECT_EQ(GetText("Farm", "carol"), "kept");
+    ASSERT_EQ(m_manager->Terminate(), S_OK);
+    EXPECT_EQ(PeerText(*peer, "carol"), "kept");
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    EXPECT_EQ(GetText("Farm", "carol"), "kept");
+}
+
+// Calls on farm caches run outside the manager lock while other threads
+// create, destroy and use caches of both kinds (run under ThreadSanitizer).
+TEST_F(FarmRouting, ThreadsShareFarmAndLocalCachesWhileTheyComeAndGo) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Local", 100, 5), S_OK);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string user = "user" + std::to_string(t);
+            while (!stop.load()) {
+                for (const char* cache : {"Farm", "Local"}) {
+                    const HRESULT added = m_manager->Add(user, user, cache);
+                    std::string text;
+                    const HRESULT got = m_manager->Get(cache, user, &text);
+                    if (FAILED(added) || (FAILED(got) && got != E_FAIL) || (got == S_OK && text != user)) ++wrong;
+                }
+            }
+        });
+    }
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(m_manager->CreateCache("Farm", 100, 5), S_OK);
+        ASSERT_EQ(m_manager->FlushCache("Farm"), S_OK);
+        ASSERT_EQ(m_manager->DestroyCache("Farm"), S_OK);
+    }
+    stop = true;
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace qc::test
