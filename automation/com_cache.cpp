@@ -2,6 +2,7 @@
 #include "automation/com_cache.h"
 
 #include "automation/by_ref_out_bstr.h"
+#include "farm/utf8.h"
 #include "manager/cache_manager.h"
 #include "support/bstr.h"
 #include "support/diagnostic_log.h"
@@ -9,6 +10,52 @@
 #include "support/text_conversion.h"
 
 #include <string>
+
+namespace {
+
+// A farm cache's names and texts are UTF-8 taken straight from the BSTR, so
+// that web servers with different code pages share them exactly; every other
+// cache's are in the conversion code page, as they always were.
+std::string Utf8NameOf(BSTR text) {
+    std::string utf8;
+    const HRESULT hr = qc::farm::Utf16NameToUtf8(text, ::SysStringLen(text), &utf8);
+    if (FAILED(hr)) AtlThrow(hr);
+    return utf8;
+}
+
+std::string Utf8TextOf(BSTR text) {
+    std::string utf8;
+    const HRESULT hr = qc::farm::Utf16ToUtf8(text, ::SysStringLen(text), &utf8);
+    if (FAILED(hr)) AtlThrow(hr);
+    return utf8;
+}
+
+BSTR BstrOfUtf8(const std::string& utf8) {
+    qc::farm::Utf16String units;
+    if (FAILED(qc::farm::Utf8ToUtf16(utf8, &units))) return nullptr;
+    return ::SysAllocStringLen(units.data(), static_cast<UINT>(units.size()));
+}
+
+// The cache name as the manager knows it, and whether it is a farm cache.
+// Processes without farm settings pay one flag's read for the farm.
+std::string CacheNameOf(CCacheManager& manager, BSTR cacheType, bool* onFarm) {
+    *onFarm = false;
+    if (manager.HasFarm()) {
+        std::string utf8 = Utf8NameOf(cacheType);
+        if (manager.IsFarmCache(utf8)) {
+            *onFarm = true;
+            return utf8;
+        }
+    }
+    return BstrToAnsi(cacheType);
+}
+
+std::string CacheNameOf(CCacheManager& manager, BSTR cacheType) {
+    bool onFarm = false;
+    return CacheNameOf(manager, cacheType, &onFarm);
+}
+
+}  // namespace
 
 const InterfaceEntry<CCOMCache>* CCOMCache::InterfaceTable() {
     static const InterfaceEntry<CCOMCache> table[] = {
@@ -53,9 +100,10 @@ HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType
     }
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const std::string cacheName = BstrToAnsi(bstrCacheType);
-        const std::string data = BstrToAnsi(bstrCacheData);
-        const std::string userName = BstrToAnsi(bstrUserName);
+        bool onFarm = false;
+        const std::string cacheName = CacheNameOf(manager, bstrCacheType, &onFarm);
+        const std::string data = onFarm ? Utf8TextOf(bstrCacheData) : BstrToAnsi(bstrCacheData);
+        const std::string userName = onFarm ? Utf8NameOf(bstrUserName) : BstrToAnsi(bstrUserName);
         return manager.Add(userName, data, cacheName);
     });
 }
@@ -65,12 +113,13 @@ HRESULT CCOMCache::Get(BSTR bstrKey, BSTR* bstrValue, BSTR bstrCacheType) {
     if (bstrValue == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const std::string cacheName = BstrToAnsi(bstrCacheType);
-        const std::string key = BstrToAnsi(bstrKey);
+        bool onFarm = false;
+        const std::string cacheName = CacheNameOf(manager, bstrCacheType, &onFarm);
+        const std::string key = onFarm ? Utf8NameOf(bstrKey) : BstrToAnsi(bstrKey);
         std::string text;
         const HRESULT hr = manager.Get(cacheName, key, &text);
         if (hr != S_OK) return hr;
-        qc::Bstr value = qc::Bstr::Adopt(AnsiToBstr(text.c_str()));
+        qc::Bstr value = qc::Bstr::Adopt(onFarm ? BstrOfUtf8(text) : AnsiToBstr(text.c_str()));
         if (value.Get() == nullptr) return E_OUTOFMEMORY;
         *bstrValue = value.Detach();
         return S_OK;
@@ -81,8 +130,9 @@ HRESULT CCOMCache::Free(BSTR bstrKey, BSTR bstrCacheType) {
     if (bstrKey == nullptr || bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const std::string cacheName = BstrToAnsi(bstrCacheType);
-        const std::string key = BstrToAnsi(bstrKey);
+        bool onFarm = false;
+        const std::string cacheName = CacheNameOf(manager, bstrCacheType, &onFarm);
+        const std::string key = onFarm ? Utf8NameOf(bstrKey) : BstrToAnsi(bstrKey);
         return manager.Free(key, cacheName);
     });
 }
@@ -91,7 +141,7 @@ HRESULT CCOMCache::DestroyCache(BSTR bstrCacheType) {
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        return manager.DestroyCache(BstrToAnsi(bstrCacheType));
+        return manager.DestroyCache(CacheNameOf(manager, bstrCacheType));
     });
 }
 
@@ -99,7 +149,7 @@ HRESULT CCOMCache::CreateCache(BSTR bstrCacheType, LONG nMaxEntries, LONG nTimeo
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        return manager.CreateCache(BstrToAnsi(bstrCacheType), nMaxEntries, nTimeout);
+        return manager.CreateCache(CacheNameOf(manager, bstrCacheType), nMaxEntries, nTimeout);
     });
 }
 

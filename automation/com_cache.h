@@ -3,7 +3,8 @@
 // Every method is a thin adapter over the process-wide cache manager: check
 // the arguments (a null BSTR is E_INVALIDARG before anything else happens),
 // obtain the manager, convert the BSTRs to 8-bit text in the conversion code
-// page, make one manager call and return its HRESULT. The object keeps no
+// page (to UTF-8 for a farm cache), make one manager call and return its
+// HRESULT. The object keeps no
 // state, so every object of the process reaches the same caches. No method
 // sets an error-information object.
 #pragma once

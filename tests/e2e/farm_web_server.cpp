@@ -1,0 +1,122 @@
+// One web server of a farm, for the end-to-end test of farm caches: a client
+// process of the registered DLL that runs the steps on its command line, in
+// order, and prints one line per step; several of them share caches only
+// through the farm's server. Steps:
+//   create CACHE MAX MINUTES      add CACHE USER TEXT     get CACHE USER
+//   free CACHE USER               destroy CACHE
+//   gone CACHE USER SECONDS       waits (its own flushes run) until USER is absent
+//   signal FILE                   creates FILE       waitfor FILE   waits for FILE
+// Each line is "<step> <user or cache>: 0x<HRESULT> <milliseconds>[ <text>]";
+// texts travel as UTF-8. Initialize comes first and Terminate last.
+#include "platform/platform.h"
+#include "support/bstr.h"
+#include "support/com_ref.h"
+
+#include "QuorCache.h"
+
+#include <objbase.h>
+#include <oleauto.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::string Utf8Of(const wchar_t* text, int units = -1) {
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? size : 0, '\0');
+    if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, units, &utf8[0], size, nullptr, nullptr);
+    if (units < 0 && !utf8.empty()) utf8.pop_back();  // the terminator
+    return utf8;
+}
+
+void Report(const wchar_t* step, const wchar_t* what, HRESULT hr, ULONGLONG started, const std::string& text = {}) {
+    std::printf("%s %s: 0x%08lX %llu%s%s\n", Utf8Of(step).c_str(), Utf8Of(what).c_str(),
+                static_cast<unsigned long>(hr), static_cast<unsigned long long>(::GetTickCount64() - started),
+                text.empty() ? "" : " ", text.c_str());
+    std::fflush(stdout);
+}
+
+bool WaitForFile(const wchar_t* path, DWORD seconds) {
+    for (DWORD waited = 0; waited < seconds * 10; ++waited) {
+        if (::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return true;
+        ::Sleep(100);
+    }
+    return false;
+}
+
+// Runs the steps from argument `first` on; false at a step it cannot read.
+bool RunSteps(ICOMCache& cache, int count, wchar_t** arguments) {
+    for (int i = 1; i < count;) {
+        const std::wstring step = arguments[i];
+        const int left = count - i - 1;
+        const ULONGLONG started = ::GetTickCount64();
+        auto arg = [&](int n) { return arguments[i + n]; };
+        if (step == L"create" && left >= 3) {
+            Report(arg(0), arg(1), cache.CreateCache(qc::Bstr(arg(1)).Get(), _wtol(arg(2)), _wtol(arg(3))), started);
+            i += 4;
+        } else if (step == L"add" && left >= 3) {
+            Report(arg(0), arg(2), cache.Add(qc::Bstr(arg(2)).Get(), qc::Bstr(arg(3)).Get(), qc::Bstr(arg(1)).Get()),
+                   started);
+            i += 4;
+        } else if (step == L"get" && left >= 2) {
+            qc::Bstr text;
+            const HRESULT hr = cache.Get(qc::Bstr(arg(2)).Get(), text.Receive(), qc::Bstr(arg(1)).Get());
+            Report(arg(0), arg(2), hr, started, text.Get() ? Utf8Of(text.Get(), ::SysStringLen(text.Get())) : "");
+            i += 3;
+        } else if (step == L"free" && left >= 2) {
+            Report(arg(0), arg(2), cache.Free(qc::Bstr(arg(2)).Get(), qc::Bstr(arg(1)).Get()), started);
+            i += 3;
+        } else if (step == L"destroy" && left >= 1) {
+            Report(arg(0), arg(1), cache.DestroyCache(qc::Bstr(arg(1)).Get()), started);
+            i += 2;
+        } else if (step == L"gone" && left >= 3) {
+            HRESULT hr = S_OK;
+            for (ULONGLONG limit = started + 1000ULL * _wtol(arg(3)); ::GetTickCount64() < limit; ::Sleep(250)) {
+                qc::Bstr text;
+                hr = cache.Get(qc::Bstr(arg(2)).Get(), text.Receive(), qc::Bstr(arg(1)).Get());
+                if (hr != S_OK) break;
+            }
+            Report(arg(0), arg(2), hr, started);
+            i += 4;
+        } else if (step == L"signal" && left >= 1) {
+            const HANDLE file = ::CreateFileW(arg(1), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            Report(arg(0), arg(1), file != INVALID_HANDLE_VALUE ? S_OK : E_FAIL, started);
+            if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+            i += 2;
+        } else if (step == L"waitfor" && left >= 1) {
+            Report(arg(0), arg(1), WaitForFile(arg(1), 60) ? S_OK : E_FAIL, started);
+            i += 2;
+        } else {
+            std::printf("unknown or incomplete step %s\n", Utf8Of(arguments[i]).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main() {
+    int count = 0;
+    wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (arguments == nullptr || FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+    int status = 1;
+    {
+        qc::ComRef<ICOMCache> cache;
+        HRESULT hr = ::CoCreateInstance(CLSID_COMCache, nullptr, CLSCTX_INPROC_SERVER, IID_ICOMCache,
+                                        cache.ReceiveVoid());
+        if (SUCCEEDED(hr)) {
+            const ULONGLONG started = ::GetTickCount64();
+            Report(L"initialize", L"-", hr = cache->Initialize(), started);
+            if (RunSteps(*cache.Get(), count, arguments)) status = 0;
+            Report(L"terminate", L"-", cache->Terminate(), ::GetTickCount64());
+        } else {
+            std::printf("CoCreateInstance failed: 0x%08lX\n", static_cast<unsigned long>(hr));
+        }
+    }
+    ::CoUninitialize();
+    ::LocalFree(arguments);
+    return status;
+}

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# End to end for farm caches: the built DLL registered in a fresh Wine prefix,
+# the farm's registry values set as an administrator sets them, and two client
+# processes (farm_web_server.exe) playing two web servers of one site that
+# share caches through a Redis server of the test's own on 127.0.0.1, which
+# the project's script starts, stops midway, restarts and stops at the end.
+#
+# Expiry across processes is proven without waiting out a lifetime: the test
+# moves one entry's add time back on the farm (its score in the cache's age
+# order, by the server's clock, which is the clock every flush reads), and the
+# other process's own 5-second flush culls it for both. The DLL's clock is
+# not touched.
+# Usage: run_farm_e2e.sh PREFIX win32|win64 DLL WEB_SERVER_CLIENT
+set -uo pipefail
+prefix=$1 arch=$2 dll=$3 client=$4
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
+command -v redis-server >/dev/null || { echo "FAIL: redis-server is not installed (scripts/install-deps.sh)"; exit 1; }
+
+passed=0 failed=0
+pass() { passed=$((passed + 1)); echo "ok: $*"; }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+
+"$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
+rm -rf "$prefix"
+mkdir -p "$prefix"
+echo "$arch" >"$prefix.arch"
+"$scripts/wine-prefix.sh" start "$prefix" || { echo "FAIL: the Wine prefix could not be created"; exit 1; }
+redis_dir=$prefix/redis
+"$scripts/redis-test-server.sh" start "$redis_dir" || { echo "FAIL: the Redis server did not start"; exit 1; }
+port=$(cat "$redis_dir/port")
+trap '"$scripts/redis-test-server.sh" stop "$redis_dir"; "$scripts/wine-prefix.sh" stop "$prefix"' EXIT
+. "$scripts/wine-env.sh" "$prefix"
+
+run() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+redis() { redis-cli -p "$port" "$@"; }
+setting() { run reg add 'HKLM\Software\QuorCache\Farm' /f /v "$@" >/dev/null || fail "reg add $1"; }
+
+install_dir=$prefix/drive_c/QuorCache
+signals=$prefix/drive_c/e2e
+mkdir -p "$install_dir" "$signals"
+cp "$dll" "$install_dir/QuorCache.dll"
+cp "$client" "$install_dir/farm_web_server.exe"
+run regsvr32 /s 'C:\QuorCache\QuorCache.dll' || fail "regsvr32"
+
+# The three values a site needs, and the optional two.
+setting Server /t REG_SZ /d "127.0.0.1:$port"
+setting Caches /t REG_MULTI_SZ /d 'Shared\0Second'
+setting Prefix /t REG_SZ /d 'e2e:'
+setting TimeoutMs /t REG_DWORD /d 500
+
+web() { run 'C:\QuorCache\farm_web_server.exe' "$@"; }
+# expect OUTPUT WHAT LINE-PATTERN: one line of a web server's output matches.
+expect() {
+  if grep -Eq "^$3\$" <<<"$1"; then pass "$2"; else fail "$2 (no line like '$3')"; echo "$1" | sed 's/^/    /'; fi
+}
+ok='0x00000000 [0-9]+'
+absent='0x80004005 [0-9]+'
+
+echo "== two web servers share one farm cache"
+a=$(web create Shared 3 20 add Shared alice 'été, Привет')
+expect "$a" "server A adds" "add alice: $ok"
+b=$(web create Shared 100 1 get Shared alice)
+expect "$b" "server B reads what A added, exactly" "get alice: $ok été, Привет"
+b=$(web create Shared 100 1 free Shared alice)
+expect "$b" "server B frees it" "free alice: $ok"
+a=$(web create Shared 3 20 get Shared alice free Shared alice)
+expect "$a" "so it is gone for A" "get alice: $absent"
+expect "$a" "and A's Free finds nothing" "free alice: $absent"
+
+echo "== the first server's limit holds for both"
+a=$(web create Shared 3 20 add Shared u1 1 add Shared u2 2)
+b=$(web create Shared 100 1 add Shared u3 3 add Shared u4 4 gone Shared u1 15)
+expect "$b" "B's flush trims the oldest entry beyond A's limit of 3" "gone u1: $absent"
+a=$(web create Shared 3 20 get Shared u1 get Shared u2 get Shared u4)
+expect "$a" "the trimmed entry is gone for A" "get u1: $absent"
+expect "$a" "the newer ones stay" "get u4: $ok 4"
+[ "$(redis ZCARD 'e2e:{shared}:age')" = 3 ] && pass "the farm holds 3 entries" || fail "the farm holds 3 entries"
+
+echo "== a lifetime runs out for both"
+a=$(web create Second 10 1 add Second old o add Second new n)
+now_us=$(redis TIME | { read -r s; read -r us; echo $(( (s - 120) * 1000000 + us )); })
+redis ZADD 'e2e:{second}:age' XX "$now_us" old >/dev/null
+b=$(web create Second 10 1 get Second old gone Second old 15 get Second new)
+expect "$b" "an expired entry is readable until a flush" "get old: $ok o"
+expect "$b" "B's flush culls the entry whose minute has passed" "gone old: $absent"
+expect "$b" "and keeps the one whose minute has not" "get new: $ok n"
+a=$(web create Second 10 1 get Second old)
+expect "$a" "so it is gone for A" "get old: $absent"
+
+echo "== the server stops midway, and comes back"
+rm -f "$signals"/*
+web create Shared 3 20 create Local 10 5 add Shared x before signal 'C:\e2e\ready' waitfor 'C:\e2e\down' \
+    add Shared x during get Shared x add Local y local get Local y signal 'C:\e2e\failed' \
+    waitfor 'C:\e2e\up' add Shared x after get Shared x >"$prefix/outage.txt" &
+client_pid=$!
+for _ in $(seq 300); do [ -e "$signals/ready" ] && break; sleep 0.1; done
+"$scripts/redis-test-server.sh" stop "$redis_dir"
+touch "$signals/down"
+for _ in $(seq 300); do [ -e "$signals/failed" ] && break; sleep 0.1; done
+"$scripts/redis-test-server.sh" start "$redis_dir" "$port" || fail "the Redis server restarts on port $port"
+touch "$signals/up"
+wait "$client_pid"
+out=$(cat "$prefix/outage.txt")
+expect "$out" "before the outage the farm cache works" "add x: $ok"
+expect "$out" "during it Add fails clearly within the time-out" "add x: 0x8007274D [0-9]{1,3}"
+expect "$out" "and Get" "get x: 0x8007274D [0-9]{1,3}"
+expect "$out" "while a local cache keeps working" "get y: $ok local"
+expect "$out" "the farm cache recovers by itself" "get x: $ok after"
+log=$prefix/drive_c/LogError.txt
+lines() { tr -d '\r' <"$log" 2>/dev/null | grep -ac "$1"; }
+[ "$(lines 'fail (0x8007274D)')" = 1 ] && pass "the log tells of the outage once" || fail "the log tells of the outage once"
+[ "$(lines 'answers again')" = 1 ] && pass "and of the recovery once" || fail "and of the recovery once"
+
+echo "== a wrong password"
+"$scripts/redis-test-server.sh" start "$redis_dir" "$port" -- --requirepass secret || fail "the Redis server starts with a password"
+setting Password /t REG_SZ /d wrong
+a=$(web create Shared 3 20 add Shared p t)
+expect "$a" "CreateCache is refused clearly" "create Shared: 0x80070005 [0-9]+"
+expect "$a" "and so is Add" "add p: 0x80070005 [0-9]+"
+setting Password /t REG_SZ /d secret
+a=$(web create Shared 3 20 add Shared p t get Shared p)
+expect "$a" "the right password is let in" "get p: $ok t"
+
+run regsvr32 /s /u 'C:\QuorCache\QuorCache.dll' || fail "regsvr32 /u"
+echo "farm end to end: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
