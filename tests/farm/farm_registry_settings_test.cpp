@@ -1,0 +1,115 @@
+// The farm's settings as read from the registry (Windows only). The process
+// points HKEY_LOCAL_MACHINE at a scratch key of its own, so that no other
+// test in the prefix ever sees these settings.
+#include "farm/farm_registry_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+namespace qc::farm {
+namespace {
+
+class FarmRegistrySettings : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, kScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_machine,
+                                    nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(::RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_machine), ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        if (m_farm) ::RegCloseKey(m_farm);
+        ::RegCloseKey(m_machine);
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+    }
+
+    void Set(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
+        if (!m_farm) {
+            ASSERT_EQ(::RegCreateKeyExW(m_machine, kFarmSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_farm,
+                                        nullptr),
+                      ERROR_SUCCESS);
+        }
+        ASSERT_EQ(::RegSetValueExW(m_farm, name, 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
+    }
+    void SetText(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
+        Set(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    void SetNumber(const wchar_t* name, DWORD value) { Set(name, REG_DWORD, &value, sizeof value); }
+
+    static constexpr const wchar_t* kScratch = L"Software\\QuorCacheTests\\FarmRegistrySettings";
+    HKEY m_machine = nullptr;
+    HKEY m_farm = nullptr;
+};
+
+TEST_F(FarmRegistrySettings, NoKeyOrNoServerMeansNoFarm) {
+    FarmSettings settings;
+    settings.host = "left over";
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings), S_OK);
+    EXPECT_FALSE(settings.HasFarm());
+
+    SetText(L"Caches", L"*");
+    SetText(L"Server", L"");
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings), S_OK);
+    EXPECT_FALSE(settings.HasFarm());
+}
+
+TEST_F(FarmRegistrySettings, EveryValueIsReadAndTextsBecomeUtf8) {
+    SetText(L"Server", L"redis.example:6380");
+    SetText(L"Caches", std::wstring(L"Inbox\0\0Caf\u00E9\0", 12), REG_MULTI_SZ);
+    SetText(L"Password", L"s\u00E9cret");
+    SetText(L"Prefix", L"site2:");
+    SetNumber(L"TimeoutMs", 250);
+    FarmSettings settings;
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings), S_OK);
+    EXPECT_EQ(settings.host, "redis.example");
+    EXPECT_EQ(settings.port, 6380);
+    EXPECT_EQ(settings.caches, (std::vector<std::string>{"Inbox", "Caf\xC3\xA9"}));
+    EXPECT_EQ(settings.password, "s\xC3\xA9" "cret");
+    EXPECT_EQ(settings.prefix, "site2:");
+    EXPECT_EQ(settings.timeoutMs, 250u);
+
+    // The defaults: port 6379, prefix "quorcache:", a time-out of 0 is 1000;
+    // a REG_SZ list is a list of one.
+    SetText(L"Server", L"127.0.0.1");
+    SetText(L"Caches", L"*");
+    SetText(L"Prefix", L"");
+    SetNumber(L"TimeoutMs", 0);
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings), S_OK);
+    EXPECT_EQ(settings.port, FarmSettings::kDefaultPort);
+    EXPECT_EQ(settings.caches, std::vector<std::string>{"*"});
+    EXPECT_TRUE(settings.IsFarmCache("anything"));
+    EXPECT_EQ(settings.prefix, "quorcache:");
+    EXPECT_EQ(settings.timeoutMs, FarmSettings::kDefaultTimeoutMs);
+}
+
+TEST_F(FarmRegistrySettings, AValueThatCannotBeUsedIsAnErrorAndChangesNothing) {
+    struct Case {
+        const wchar_t* name;
+        DWORD type;
+        std::wstring text;
+    };
+    const Case kCases[] = {
+        {L"Server", REG_SZ, L"host:port"},     {L"Server", REG_DWORD, L"x"},  {L"Prefix", REG_SZ, L"a{b}:"},
+        {L"Password", REG_MULTI_SZ, L"a\0b"},  {L"TimeoutMs", REG_SZ, L"500"},
+    };
+    for (const Case& sample : kCases) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(&sample - kCases));
+        SetText(L"Server", L"127.0.0.1:6379");
+        ::RegDeleteValueW(m_farm, L"Prefix");
+        ::RegDeleteValueW(m_farm, L"Password");
+        ::RegDeleteValueW(m_farm, L"TimeoutMs");
+        SetText(sample.name, sample.text, sample.type);
+        FarmSettings settings;
+        settings.host = "unchanged";
+        EXPECT_EQ(ReadFarmSettingsFromRegistry(&settings), E_INVALIDARG);
+        EXPECT_EQ(settings.host, "unchanged");
+    }
+}
+
+}  // namespace
+}  // namespace qc::farm
