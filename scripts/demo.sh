@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The main job: builds QuorCache.dll, registers it in a private Wine prefix
 # with regsvr32, and runs the example page scripts (examples/demo.vbs and
-# examples/demo.js) against it, showing their transcript.
+# examples/demo.js) against it, showing their transcript. Where redis-server
+# is installed, two script processes then play two web servers of one site
+# that share a farm cache (examples/farm_demo.vbs) through a private Redis
+# server on 127.0.0.1, which the demo starts and stops.
 #
 # It uses the x86 DLL where this host can run 32-bit code, else the x64 DLL:
 # the same server, for the host's other kind of process.
@@ -30,7 +33,7 @@ wine() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTAT
 
 install_dir=$prefix/drive_c/QuorCache
 mkdir -p "$install_dir"
-cp "$dll" examples/demo.vbs examples/demo.js "$install_dir/"
+cp "$dll" examples/demo.vbs examples/demo.js examples/farm_demo.vbs "$install_dir/"
 if ! wine regsvr32 /s 'C:\QuorCache\QuorCache.dll'; then
   echo "regsvr32 could not register C:\\QuorCache\\QuorCache.dll"
   exit 1
@@ -49,5 +52,28 @@ for script in demo.vbs demo.js; do
     echo "!!!! $script stopped before its end"
     status=1
   fi
+done
+
+if ! command -v redis-server >/dev/null; then
+  echo
+  echo "(redis-server is not installed: the farm cache demo is left out)"
+  exit $status
+fi
+echo
+echo "==== two web servers share a farm cache"
+redis_dir=$root/build/$preset/demo-redis
+"$root/scripts/redis-test-server.sh" start "$redis_dir"
+farm_key='HKLM\Software\QuorCache\Farm'
+trap 'wine reg delete "$farm_key" /f >/dev/null; "$root/scripts/redis-test-server.sh" stop "$redis_dir";
+      "$root/scripts/wine-prefix.sh" stop "$prefix"' EXIT
+port=$(cat "$redis_dir/port")
+wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
+wine reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d Sessions >/dev/null
+echo "Farm settings: Server = 127.0.0.1:$port (a Redis server of the demo's own), Caches = Sessions"
+for step in "A add" "B read" "A read"; do
+  echo "-- cscript //nologo farm_demo.vbs $step"
+  transcript=$(wine cscript //nologo 'C:\QuorCache\farm_demo.vbs' $step) || true
+  echo "$transcript"
+  grep -qx 'Done.' <<<"$transcript" || { echo "!!!! farm_demo.vbs $step stopped before its end"; status=1; }
 done
 exit $status
