@@ -59,17 +59,15 @@ CCacheManager::CacheType* CCacheManager::FindUsableCache(const std::string& name
     return cache->second.Get();
 }
 
-// REQUIRES: the manager lock. May throw std::bad_alloc.
-CFarmCaches::Route CCacheManager::FindFarmCache(const std::string& name, CFarmCaches::CachePtr* cache) const {
-    return m_farm.Find(name, cache);
-}
-
 bool CCacheManager::IsFarmCache(const std::string& name) const {
     CScopedLock<CStaticLock> lock(m_lock);
     CFarmCaches::CachePtr cache;
-    return SUCCEEDED(HResultOf([&] {
-        return FindFarmCache(name, &cache) == CFarmCaches::Route::Local ? E_FAIL : S_OK;
-    }));
+    bool onFarm = false;
+    HResultOf([&] {
+        onFarm = m_farm.Find(name, &cache) != CFarmCaches::Route::Local;
+        return S_OK;
+    });
+    return onFarm;
 }
 
 HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes) {
@@ -77,7 +75,7 @@ HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LON
     {
         CScopedLock<CStaticLock> lock(m_lock);
         const HRESULT routed = HResultOf([&] {
-            switch (FindFarmCache(name, &farmCache)) {
+            switch (m_farm.Find(name, &farmCache)) {
             case CFarmCaches::Route::Local: return S_FALSE;
             case CFarmCaches::Route::Unregistered:
                 farmCache = m_farm.Register(name, static_cast<ULONG>(maxEntries), lifetimeMinutes);
@@ -123,7 +121,7 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
     CScopedLock<CStaticLock> lock(m_lock);
     CFarmCaches::CachePtr farmCache;
     const HRESULT routed = HResultOf([&] {
-        if (FindFarmCache(name, &farmCache) == CFarmCaches::Route::Local) return S_FALSE;
+        if (m_farm.Find(name, &farmCache) == CFarmCaches::Route::Local) return S_FALSE;
         m_farm.Remove(name);  // the entries stay on the farm
         return S_OK;
     });
@@ -142,16 +140,13 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
     return S_OK;
 }
 
-// A farm call: S_FALSE when `name` is a farm cache this process has not
-// created; otherwise `call` runs on the farm cache after the manager lock is
-// left. `local` runs, under the lock, for every other cache.
 template <class Local, class Farm>
-HRESULT CCacheManager::Routed(const std::string& name, Local&& local, Farm&& call) {
+HRESULT CCacheManager::Routed(const std::string& name, Local&& local, Farm&& farm) {
     CFarmCaches::CachePtr farmCache;
     {
         CScopedLock<CStaticLock> lock(m_lock);
         const HRESULT hr = HResultOf([&] {
-            switch (FindFarmCache(name, &farmCache)) {
+            switch (m_farm.Find(name, &farmCache)) {
             case CFarmCaches::Route::Local: return local();
             case CFarmCaches::Route::Unregistered: return S_FALSE;
             case CFarmCaches::Route::Farm: return S_OK;
@@ -160,7 +155,7 @@ HRESULT CCacheManager::Routed(const std::string& name, Local&& local, Farm&& cal
         });
         if (!farmCache) return hr;
     }
-    return call(*farmCache);
+    return farm(*farmCache);
 }
 
 HRESULT CCacheManager::Add(const std::string& key, const std::string& data, const std::string& name) {
@@ -321,18 +316,15 @@ HRESULT CCacheManager::GetCacheSettings(const std::string& name, DWORD* maxEntri
                                         LONG* lifetimeMinutes) const {
     CScopedLock<CStaticLock> lock(m_lock);
     CFarmCaches::CachePtr farmCache;
-    const HRESULT routed = HResultOf([&] {
-        switch (FindFarmCache(name, &farmCache)) {
-        case CFarmCaches::Route::Local: return S_OK;
-        case CFarmCaches::Route::Unregistered: return S_FALSE;
-        case CFarmCaches::Route::Farm:
-            *maxEntries = farmCache->MaxEntries();
-            *lifetimeMinutes = farmCache->LifetimeMinutes();
-            return S_OK;
-        }
-        return E_UNEXPECTED;
-    });
-    if (FAILED(routed) || routed == S_FALSE || farmCache) return routed;
+    const HRESULT routed =
+        HResultOf([&] { return m_farm.Find(name, &farmCache) == CFarmCaches::Route::Local ? S_OK : S_FALSE; });
+    if (FAILED(routed)) return routed;
+    if (routed == S_FALSE) {  // a farm cache
+        if (!farmCache) return S_FALSE;  // not created here
+        *maxEntries = farmCache->MaxEntries();
+        *lifetimeMinutes = farmCache->LifetimeMinutes();
+        return S_OK;
+    }
     const CacheSettings* settings = nullptr;
     CacheType* cache = FindUsableCache(name, &settings);
     if (cache == nullptr) return S_FALSE;

@@ -130,11 +130,11 @@ private:
     // The registered cache for `name` when it has both a settings record and a
     // cache-table entry (the two conditions under which Add and Get act), else null.
     CacheType* FindUsableCache(const std::string& name, const CacheSettings** settings) const;
-    // Where `name`'s calls go, and its farm cache when it has one (a
-    // reference taken under the manager lock, used after leaving it).
-    CFarmCaches::Route FindFarmCache(const std::string& name, CFarmCaches::CachePtr* cache) const;
+    // Runs `local` under the manager lock for an in-process cache, or `farm`
+    // on a reference to the farm cache, taken under the lock and used after
+    // leaving it; S_FALSE for a farm cache this process has not created.
     template <class Local, class Farm>
-    HRESULT Routed(const std::string& name, Local&& local, Farm&& call);
+    HRESULT Routed(const std::string& name, Local&& local, Farm&& farm);
     HRESULT CreateLocalCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
     void StartFarm();
 

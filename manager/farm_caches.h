@@ -56,6 +56,8 @@ public:
     // Whether the flush thread is still ending after a Stop whose wait ran out.
     bool IsThreadRunning() const { return m_flushThread.IsThreadRunning(); }
 
+    // Where `name`'s calls go; for Farm, a reference to its cache. May throw
+    // std::bad_alloc.
     Route Find(const std::string& name, CachePtr* cache) const;
     // Registers a new farm cache with this server's limit and lifetime (no
     // network call: its caller opens it outside the manager lock).
