@@ -1,4 +1,6 @@
-// The ICOMCache methods: argument checks, conversions, one manager call each.
+// COMCache's interface table and dispatch, and the ICOMCache methods:
+// argument checks, conversions, one manager call each. The ICOMCache2
+// methods are in automation/com_cache_inspection.cpp.
 #include "automation/com_cache.h"
 
 #include "automation/by_ref_out_bstr.h"
@@ -12,8 +14,9 @@
 
 const InterfaceEntry<CCOMCache>* CCOMCache::InterfaceTable() {
     static const InterfaceEntry<CCOMCache> table[] = {
+        {&IID_ICOMCache2, [](CCOMCache* self) -> IUnknown* { return static_cast<ICOMCache2*>(self); }},
         {&IID_ICOMCache, [](CCOMCache* self) -> IUnknown* { return static_cast<ICOMCache*>(self); }},
-        {&IID_IDispatch, [](CCOMCache* self) -> IUnknown* { return static_cast<ICOMCache*>(self); }},
+        {&IID_IDispatch, [](CCOMCache* self) -> IUnknown* { return static_cast<ICOMCache2*>(self); }},
         {&IID_ISupportErrorInfo,
          [](CCOMCache* self) -> IUnknown* { return static_cast<ISupportErrorInfo*>(self); }},
         {nullptr, nullptr},
@@ -22,7 +25,7 @@ const InterfaceEntry<CCOMCache>* CCOMCache::InterfaceTable() {
 }
 
 HRESULT CCOMCache::InterfaceSupportsErrorInfo(REFIID iid) {
-    return ::IsEqualIID(iid, IID_ICOMCache) ? S_OK : S_FALSE;
+    return ::IsEqualIID(iid, IID_ICOMCache) || ::IsEqualIID(iid, IID_ICOMCache2) ? S_OK : S_FALSE;
 }
 
 HRESULT CCOMCache::Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,

@@ -23,14 +23,15 @@
 //   InitStore / UninitStore           prepare the lock / remove every entry
 //   AddEntry                          add or replace
 //   FindEntry                         look up and take a reference
+//   HasEntry                          look up without using the entry
 //   GetEntryData / GetEntryExpiry     read through a handle (no lock)
 //   ReleaseEntryRef                   give a reference back
 //   RemoveByHandle / RemoveByKey      take an entry out of the store
 //   ClearEntries                      take every entry out
 // Every operation but the two reads through a handle needs an initialised store; on a store
 // that is not initialised they fail with E_UNEXPECTED (ReleaseEntryRef
-// with -1) instead of touching a lock that does not exist. ClearEntries
-// has nothing to do there and succeeds.
+// with -1, HasEntry with false) instead of touching a lock that does not
+// exist. ClearEntries has nothing to do there and succeeds.
 //
 // Locking: one lock per store (SyncClass, re-entrant) guards the key table,
 // both lists and every entry's links, reference count and key-table slot.
@@ -151,6 +152,16 @@ public:
         *outHandle = pair->m_pEntry;
         m_statObj.Hit();
         return S_OK;
+    }
+
+    // Whether `key` has an entry in the store now, expired or not. An
+    // inspection rather than a use: it takes no reference and counts neither
+    // a hit nor a miss. False on a store that is not initialised.
+    bool HasEntry(const KeyType& key) {
+        if (!IsInitialized()) return false;
+        const ULONG hash = KeyMapType::Hash(key);
+        CScopedLock<SyncClass> lock(m_syncObj);
+        return m_hashTable.Find(key, hash) != nullptr;
     }
 
     // Reads an entry through a handle the caller holds; no lock is needed,

@@ -217,17 +217,6 @@ HRESULT CCacheManager::GetCacheSettings(const std::string& name, DWORD* maxEntri
     return static_cast<IMemoryCacheControl*>(cache)->GetMaxAllowedEntries(maxEntries);
 }
 
-HRESULT CCacheManager::GetCacheStatistics(const std::string& name, CacheStatistics* statistics) const {
-    CScopedLock<CStaticLock> lock(m_lock);
-    CacheType* cache = FindUsableCache(name, nullptr);
-    if (cache == nullptr) return S_FALSE;
-    IMemoryCacheStats* stats = cache;
-    stats->GetHitCount(&statistics->hits);
-    stats->GetMissCount(&statistics->misses);
-    stats->GetCurrentEntryCount(&statistics->entries);
-    return S_OK;
-}
-
 HRESULT CCacheManager::GetEntryExpiry(const std::string& name, const std::string& key,
                                       unsigned long long* expiry) const {
     CScopedLock<CStaticLock> lock(m_lock);

@@ -55,6 +55,24 @@ public:
     // Replaces the hidden message parameter list.
     void ReplaceHiddenMessageParameters(std::vector<std::string> parameters);
 
+    // What the caches hold and how they were used (manager/cache_inspection.cpp).
+    // A name reaches a cache only when it has both its settings record and
+    // its cache, as for Add and Get, so before Initialize and after
+    // DestroyCache or Terminate every cache is unknown. An absent cache or
+    // entry is an answer, never a failure. (Reading an entry's text is Get:
+    // S_FALSE for no cache, E_FAIL for no entry.)
+
+    // Whether `key` has an entry now, expired or not until the flush removes
+    // it; false with S_FALSE for an unknown cache. An inspection, not a
+    // lookup: hits and misses stay as they are.
+    HRESULT Exists(const std::string& name, const std::string& key, bool* exists) const;
+    // The caches' names as they were first created, in the manager's order.
+    HRESULT CacheNames(std::vector<std::string>* names) const;
+    // Removes every entry of `name`'s cache and keeps the cache, its settings
+    // and its usage figures (hits, misses, peaks); each removed item goes to
+    // the cache client's Free, as in a flush. S_FALSE for an unknown cache.
+    HRESULT Clear(const std::string& name);
+
     // Whether the worker thread runs: Initialize has started it and no
     // Terminate has stopped it since, or a Terminate whose wait ran out left
     // it still ending.
@@ -74,13 +92,22 @@ public:
     // S_OK with the cache's entry limit and lifetime in minutes; S_FALSE when
     // `name` has no settings record or no cache.
     HRESULT GetCacheSettings(const std::string& name, DWORD* maxEntries, LONG* lifetimeMinutes) const;
+    // One cache's settings and counters, read together under the manager lock
+    // (the worker's flush may still move the counters between two reads).
     struct CacheStatistics {
-        LONG hits = 0;     // lookups (Get, Free) that found their key
-        LONG misses = 0;   // lookups that did not
-        LONG entries = 0;  // entries stored now
+        std::string name;          // as first created
+        DWORD maxEntries = 0;      // the limit the flush trims to
+        LONG lifetimeMinutes = 0;  // as given to CreateCache
+        LONG entries = 0;          // entries stored now, beyond the limit until the next flush
+        LONG peakEntries = 0;
+        LONG size = 0;             // bytes as the store counts them (40 per entry)
+        LONG peakSize = 0;
+        LONG hits = 0;             // lookups (Get, Free) that found their key
+        LONG misses = 0;           // lookups that did not
     };
-    // S_OK with the counters of `name`'s cache; S_FALSE when `name` has no
-    // settings record or no cache.
+    // S_OK with the figures of `name`'s cache, which ICOMCache2's Count and
+    // Statistics report; S_FALSE when `name` has no settings record or no
+    // cache (manager/cache_inspection.cpp).
     HRESULT GetCacheStatistics(const std::string& name, CacheStatistics* statistics) const;
     // S_OK with the absolute expiry time (FILETIME units) of `key`'s entry;
     // S_FALSE for an unknown cache, E_FAIL for an absent key. The lookup

@@ -54,6 +54,21 @@ TEST_F(MemoryCache, KeysAreCaseSensitive) {
     EXPECT_EQ(Stats().GetMissCount(), 2);
 }
 
+// An inspection: an expired entry is there until culled, and nothing is
+// counted as a lookup or held.
+TEST_F(MemoryCache, HasEntryCountsNoLookupAndTakesNoReference) {
+    const FILETIME past = FromNow(-kMinute);
+    Put("old", 1, &past);
+    EXPECT_TRUE(store.HasEntry(CCacheKey("old")));
+    EXPECT_FALSE(store.HasEntry(CCacheKey("OLD")));
+    EXPECT_EQ(Stats().GetHitCount(), 0);
+    EXPECT_EQ(Stats().GetMissCount(), 0);
+
+    ASSERT_EQ(store.CullExpired(), S_OK);  // unreferenced, so freed at once
+    EXPECT_EQ(client.FreedData(), DataList({1}));
+    EXPECT_FALSE(store.HasEntry(CCacheKey("old")));
+}
+
 TEST_F(MemoryCache, ReplacingFreesTheOldDataAtOnce) {
     ASSERT_EQ(Add("k", 1, 40), S_OK);
     ASSERT_EQ(Add("k", 2, 30), S_OK);
@@ -231,6 +246,7 @@ TEST_F(MemoryCache, AStoreThatIsNotInitialisedRefusesWork) {
     EXPECT_EQ(idle.RemoveByKey(CCacheKey("k")), E_UNEXPECTED);
     EXPECT_EQ(idle.RemoveByHandle(Data(8)), E_UNEXPECTED);
     EXPECT_EQ(idle.ReleaseEntryRef(Data(8)), -1);
+    EXPECT_FALSE(idle.HasEntry(CCacheKey("k")));
     EXPECT_EQ(idle.ClearEntries(), S_OK);
     EXPECT_EQ(idle.FlushEntries(), E_UNEXPECTED);
 

@@ -1,6 +1,6 @@
-// The manager under concurrent use: eight threads create, fill, read, free
-// and destroy a few shared caches while the worker thread culls and trims
-// them on its timer. It checks what it reads, not only that it survives:
+// The manager under concurrent use: eight threads create, fill, read,
+// inspect, free, clear and destroy a few shared caches while the worker
+// thread culls and trims them on its timer. It checks what it reads, not only that it survives:
 //   - every result is one the manager defines for that call and cache;
 //   - every text read was written for that user into that very cache;
 //   - once the load stops, each lasting cache's counters agree with the
@@ -118,6 +118,8 @@ public:
                     if (hr == E_FAIL) ++tally.lookups[cache].misses;
                     expected = (hr == E_FAIL || (hr == S_FALSE && spec.churns)) && value.empty();
                 }
+            } else if (choice < 940) {
+                expected = Inspect(*manager, spec, name, user, choice < 905);
             } else {
                 hr = manager->Free(user, name);
                 if (hr == S_OK) ++tally.lookups[cache].hits;
@@ -141,6 +143,28 @@ public:
     }
 
 private:
+    // The inspections, which count no lookup, and now and then a Clear of the
+    // churning cache; whether each answer is one the manager defines. Figures
+    // are read under the manager lock, where no Add can raise a count, so
+    // none exceeds its peak even while the timer's flush lowers it.
+    static bool Inspect(CCacheManager& manager, const CacheSpec& spec, const std::string& name,
+                        const std::string& user, bool clear) {
+        bool exists = true;
+        HRESULT hr = manager.Exists(name, user, &exists);
+        bool expected = hr == S_OK || (hr == S_FALSE && spec.churns && !exists);
+        CCacheManager::CacheStatistics figures;
+        hr = manager.GetCacheStatistics(name, &figures);
+        expected = expected && (hr == S_OK ? figures.entries <= figures.peakEntries && figures.size <= figures.peakSize
+                                           : hr == S_FALSE && spec.churns);
+        std::vector<std::string> names;
+        expected = expected && manager.CacheNames(&names) == S_OK && names.size() <= std::size(kCaches);
+        if (clear && spec.churns) {
+            hr = manager.Clear(name);
+            expected = expected && (hr == S_OK || hr == S_FALSE);
+        }
+        return expected;
+    }
+
     long long MillisecondsSinceStart(Clock::time_point when) const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(when - m_start).count();
     }
