@@ -3,47 +3,30 @@
 // run: build the key from the caller's text, then add, look up (and read and
 // release), or remove under the lock.
 //
-// Each case runs with 1 000, 100 000 and 1 000 000 distinct keys of 8 to 24
-// characters; lookups visit the keys in a shuffled order. "per_op" is the
-// time per key operation.
+// Each case runs with 1 000, 10 000, 100 000 and 1 000 000 distinct keys of
+// 8 to 24 characters; lookups and removals visit the keys in a shuffled
+// order. "per_op" is the time per key operation; "bytes_per_entry", on the
+// adds, the heap a filled store (or map) holds per key, keys included.
+//
+// Run with --benchmark_repetitions=R --benchmark_enable_random_interleaving
+// so that the store's rounds and the baseline's take turns, and read the
+// "min" statistic, the best round (bench/run.sh does).
+#include "bench/store_bench_workload.h"
 #include "cache/memory_cache.h"
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace {
 
-const std::vector<std::string>& Keys(std::size_t count) {
-    static std::unordered_map<std::size_t, std::vector<std::string>> cache;
-    std::vector<std::string>& keys = cache[count];
-    if (keys.empty()) {
-        static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-@";
-        std::mt19937 random(static_cast<unsigned>(count));
-        std::unordered_set<std::string> seen;
-        while (keys.size() < count) {
-            std::string key(8 + random() % 17, ' ');
-            for (char& c : key) c = kAlphabet[random() % (sizeof(kAlphabet) - 1)];
-            if (seen.insert(key).second) keys.push_back(std::move(key));
-        }
-    }
-    return keys;
-}
-
-std::vector<const char*> Shuffled(const std::vector<std::string>& keys) {
-    std::vector<const char*> order;
-    order.reserve(keys.size());
-    for (const std::string& key : keys) order.push_back(key.c_str());
-    std::shuffle(order.begin(), order.end(), std::mt19937(7));
-    return order;
-}
+using qc::bench::HeapBytesInUse;
+using qc::bench::Keys;
+using qc::bench::Shuffled;
 
 void* Value(std::size_t i) { return reinterpret_cast<void*>(i + 1); }
 
@@ -51,6 +34,23 @@ void ReportPerKey(benchmark::State& state, std::size_t perIteration) {
     state.counters["per_op"] = benchmark::Counter(static_cast<double>(state.iterations() * perIteration),
                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
+
+// The heap a filled container holds per key, against the heap before it
+// was made; taken on the first iteration, outside the timed region.
+class EntryBytes {
+public:
+    void Before() {
+        if (m_perEntry < 0) m_before = HeapBytesInUse();
+    }
+    void After(std::size_t entries) {
+        if (m_perEntry < 0) m_perEntry = (HeapBytesInUse() - m_before) / static_cast<double>(entries);
+    }
+    void Report(benchmark::State& state) const { state.counters["bytes_per_entry"] = m_perEntry; }
+
+private:
+    double m_before = 0;
+    double m_perEntry = -1;
+};
 
 // -- the store -------------------------------------------------------------
 
@@ -62,44 +62,37 @@ std::unique_ptr<CCacheStore> FilledStore(const std::vector<std::string>& keys) {
     return store;
 }
 
-void StoreAdd(benchmark::State& state) {
+// Adds every key to an empty store; with `lifetime`, each entry expires that
+// many FILETIME units after its add, as the manager's entries do.
+void AddAll(benchmark::State& state, unsigned long long lifetime) {
     const auto& keys = Keys(static_cast<std::size_t>(state.range(0)));
+    EntryBytes bytes;
     for (auto _ : state) {
         state.PauseTiming();
+        bytes.Before();
         auto store = std::make_unique<CCacheStore>();
         store->InitStore();
         state.ResumeTiming();
         for (std::size_t i = 0; i < keys.size(); ++i) {
+            FILETIME expiry{};
+            if (lifetime != 0) {
+                const unsigned long long expires = qc::platform::SystemTimeAsFileTime() + lifetime;
+                expiry = FILETIME{static_cast<DWORD>(expires), static_cast<DWORD>(expires >> 32)};
+            }
             const CCacheKey key(keys[i].c_str());
-            store->AddEntry(key, Value(i), 40, nullptr, nullptr, nullptr, nullptr);
+            store->AddEntry(key, Value(i), 40, lifetime != 0 ? &expiry : nullptr, nullptr, nullptr, nullptr);
         }
         state.PauseTiming();
+        bytes.After(keys.size());
         store.reset();
         state.ResumeTiming();
     }
     ReportPerKey(state, keys.size());
+    bytes.Report(state);
 }
 
-// As the manager adds: every entry expires a lifetime after its add.
-void StoreAddWithExpiry(benchmark::State& state) {
-    const auto& keys = Keys(static_cast<std::size_t>(state.range(0)));
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto store = std::make_unique<CCacheStore>();
-        store->InitStore();
-        state.ResumeTiming();
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            const unsigned long long expires = qc::platform::SystemTimeAsFileTime() + 18000000000ULL;
-            FILETIME expiry{static_cast<DWORD>(expires), static_cast<DWORD>(expires >> 32)};
-            const CCacheKey key(keys[i].c_str());
-            store->AddEntry(key, Value(i), 40, &expiry, nullptr, nullptr, nullptr);
-        }
-        state.PauseTiming();
-        store.reset();
-        state.ResumeTiming();
-    }
-    ReportPerKey(state, keys.size());
-}
+void StoreAdd(benchmark::State& state) { AddAll(state, 0); }
+void StoreAddWithExpiry(benchmark::State& state) { AddAll(state, 18000000000ULL); }  // 30 minutes
 
 void StoreLookup(benchmark::State& state) {
     const auto& keys = Keys(static_cast<std::size_t>(state.range(0)));
@@ -153,18 +146,24 @@ std::unique_ptr<LockedMap> FilledMap(const std::vector<std::string>& keys) {
 
 void MapAdd(benchmark::State& state) {
     const auto& keys = Keys(static_cast<std::size_t>(state.range(0)));
+    EntryBytes bytes;
     for (auto _ : state) {
+        state.PauseTiming();
+        bytes.Before();
         auto locked = std::make_unique<LockedMap>();
+        state.ResumeTiming();
         for (std::size_t i = 0; i < keys.size(); ++i) {
             std::string key(keys[i].c_str());
             std::lock_guard<std::mutex> lock(locked->mutex);
             locked->map.insert_or_assign(std::move(key), Value(i));
         }
         state.PauseTiming();
+        bytes.After(keys.size());
         locked.reset();
         state.ResumeTiming();
     }
     ReportPerKey(state, keys.size());
+    bytes.Report(state);
 }
 
 void MapLookup(benchmark::State& state) {
@@ -206,10 +205,12 @@ void MapRemove(benchmark::State& state) {
 }
 
 void Sizes(benchmark::internal::Benchmark* benchmark) {
-    benchmark->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+    benchmark->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMillisecond);
+    benchmark->ComputeStatistics("min", qc::bench::Least);
 }
 void LookupSizes(benchmark::internal::Benchmark* benchmark) {
-    benchmark->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kNanosecond);
+    benchmark->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kNanosecond);
+    benchmark->ComputeStatistics("min", qc::bench::Least);
 }
 
 BENCHMARK(StoreAdd)->Apply(Sizes);

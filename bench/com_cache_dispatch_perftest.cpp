@@ -11,7 +11,9 @@
 //
 // The server must be registered (regsvr32): Invoke needs its registered type
 // library and the proxy needs its registered proxy/stub.
-// Usage: com_cache_dispatch_perftest.exe
+// Usage: com_cache_dispatch_perftest.exe [--csv]
+//   --csv prints one line per measurement instead of the table:
+//   roads,ROAD,OPERATION,USERS,,NS_PER_CALL,
 #include "platform/platform.h"
 #include "bench/com_bench_workload.h"
 
@@ -22,6 +24,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -154,6 +157,12 @@ Figures MeasureThroughProxy(ICOMCache* cache, BSTR type, const Keys& keys) {
     return SUCCEEDED(job.hr) ? job.figures : none;
 }
 
+void PrintCsv(const char* road, const Figures& figures, int users) {
+    if (figures.failures < 0) return;
+    std::printf("roads,%s,Add,%d,,%.1f,\n", road, users, figures.addNs);
+    std::printf("roads,%s,Get,%d,,%.1f,\n", road, users, figures.getNs);
+}
+
 void Print(const char* road, const Figures& figures, const Figures& vtable) {
     if (figures.failures < 0) {
         std::printf("%-22s %12s %12s\n", road, "unavailable", "");
@@ -166,7 +175,12 @@ void Print(const char* road, const Figures& figures, const Figures& vtable) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool csv = argc == 2 && std::strcmp(argv[1], "--csv") == 0;
+    if (argc > 1 && !csv) {
+        std::printf("usage: com_cache_dispatch_perftest.exe [--csv]\n");
+        return 2;
+    }
     if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
     ICOMCache* cache = nullptr;
     if (FAILED(::CoCreateInstance(CLSID_COMCache, nullptr, CLSCTX_INPROC_SERVER, IID_ICOMCache,
@@ -194,12 +208,17 @@ int main() {
             for (int road = 0; road < 3; ++road) MeasurePass(roads[road], keys, kUsers, figures[road]);
         figures[3] = MeasureThroughProxy(cache, type, keys);
 
-        std::printf("%d users, 16-character names, 100-character texts; best of %d passes "
-                    "(across apartments: %d users, best of %d)\n",
-                    kUsers, kPasses, kProxyUsers, kProxyPasses);
-        std::printf("%-22s %12s %12s %10s %10s\n", "road", "Add ns/call", "Get ns/call", "Add/vtbl", "Get/vtbl");
+        if (!csv) {
+            std::printf("%d users, 16-character names, 100-character texts; best of %d passes "
+                        "(across apartments: %d users, best of %d)\n",
+                        kUsers, kPasses, kProxyUsers, kProxyPasses);
+            std::printf("%-22s %12s %12s %10s %10s\n", "road", "Add ns/call", "Get ns/call", "Add/vtbl", "Get/vtbl");
+        }
         for (int road = 0; road < 4; ++road) {
-            Print(names[road], figures[road], figures[0]);
+            if (csv)
+                PrintCsv(names[road], figures[road], road == 3 ? kProxyUsers : kUsers);
+            else
+                Print(names[road], figures[road], figures[0]);
             if (figures[road].failures != 0) status = 1;
         }
     }

@@ -8,11 +8,18 @@
 //                under one critical section;
 //   dictionary   the scripting runtime's dictionary, driven through
 //                IDispatch::Invoke with DISPIDs looked up once.
-// Users are 16-character names and texts 100 characters. Timings are per
-// call, the best of several passes over 10 000 users; memory is the growth
-// of the process's private bytes for 100 000 entries, per entry.
+// Users are 16-character names and texts 100 characters. For each count of
+// users (1 000, 10 000 and 100 000 unless --users says otherwise), Add fills
+// an emptied store and Get reads every user back; the figure per call is the
+// best of several passes, taken in turns between the stores so that a busy
+// moment of the machine does not fall on one of them alone, and enough passes
+// that each figure spans at least --calls calls. Memory is the growth of the
+// process's private bytes per entry as each store fills from empty up to
+// each count.
 //
-// Usage: com_cache_perftest.exe [path of QuorCache.dll]
+// Usage: com_cache_perftest.exe [--csv] [--users=N,N,...] [--calls=N] [path of QuorCache.dll]
+//   --csv prints one line per measurement instead of the table:
+//   com,STORE,OPERATION,USERS,,NS_PER_CALL,BYTES_PER_ENTRY
 #include "bench/com_bench_workload.h"
 #include "manager/cache_manager.h"
 #include "support/hresult_of.h"
@@ -24,6 +31,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -34,9 +43,18 @@ namespace {
 using qc::bench::Keys;
 using qc::bench::Stopwatch;
 
-constexpr int kUsers = 10000;
-constexpr int kMemoryEntries = 100000;
-constexpr int kPasses = 5;
+constexpr int kMinPasses = 5;
+
+// What the command line asks for.
+struct Options {
+    bool csv = false;
+    std::vector<int> users{1000, 10000, 100000};  // ascending
+    int calls = 300000;
+    const char* dll = nullptr;
+
+    int MostUsers() const { return users.back(); }
+    int Passes(int userCount) const { return std::max(kMinPasses, calls / userCount); }
+};
 
 // ---- the three stores, behind one small interface --------------------------
 
@@ -44,8 +62,8 @@ class Store {
 public:
     virtual ~Store() = default;
     virtual const char* Name() const = 0;
-    // Empties the store and makes it ready for a fresh set of entries.
-    virtual void Reset() = 0;
+    // Empties the store and makes it ready for up to `capacity` entries.
+    virtual void Reset(int capacity) = 0;
     virtual HRESULT Add(BSTR user, BSTR text) = 0;
     // The caller frees *text.
     virtual HRESULT Get(BSTR user, BSTR* text) = 0;
@@ -76,10 +94,10 @@ public:
         ::SysFreeString(m_type);
     }
     const char* Name() const override { return "COMCache (ICOMCache)"; }
-    void Reset() override {
+    void Reset(int capacity) override {
         m_cache->Initialize();
         m_cache->DestroyCache(m_type);
-        m_cache->CreateCache(m_type, kMemoryEntries * 2, 0);
+        m_cache->CreateCache(m_type, capacity * 2, 0);
     }
     HRESULT Add(BSTR user, BSTR text) override { return m_cache->Add(user, text, m_type); }
     HRESULT Get(BSTR user, BSTR* text) override { return m_cache->Get(user, text, m_type); }
@@ -99,11 +117,11 @@ public:
         ::SysFreeString(m_type);
     }
     const char* Name() const override { return "COMCache (manager)"; }
-    void Reset() override {
+    void Reset(int capacity) override {
         CCacheManager* manager = GetCacheManager();
         manager->Initialize();
         manager->DestroyCache("Bench");
-        manager->CreateCache("Bench", kMemoryEntries * 2, 0);
+        manager->CreateCache("Bench", capacity * 2, 0);
     }
     HRESULT Add(BSTR user, BSTR text) override {
         return HResultOf([&] {
@@ -133,7 +151,7 @@ public:
     BaselineStore() { ::InitializeCriticalSection(&m_lock); }
     ~BaselineStore() override { ::DeleteCriticalSection(&m_lock); }
     const char* Name() const override { return "baseline (map + lock)"; }
-    void Reset() override { m_map.clear(); }
+    void Reset(int) override { m_map.clear(); }
     HRESULT Add(BSTR user, BSTR text) override {
         std::string data = BstrToAnsi(text);
         std::string key = BstrToAnsi(user);
@@ -173,7 +191,7 @@ public:
         if (m_dictionary) m_dictionary->Release();
     }
     const char* Name() const override { return "Scripting.Dictionary"; }
-    void Reset() override { Call(m_removeAll, DISPATCH_METHOD, nullptr, 0, nullptr); }
+    void Reset(int) override { Call(m_removeAll, DISPATCH_METHOD, nullptr, 0, nullptr); }
     HRESULT Add(BSTR user, BSTR text) override {
         VARIANT arguments[2];  // right to left: item, then key
         V_VT(&arguments[0]) = VT_BSTR;
@@ -224,8 +242,8 @@ private:
 // ---- measuring -------------------------------------------------------------
 
 struct Figures {
-    double addNs = 0;
-    double getNs = 0;
+    double addNs = 1e18;
+    double getNs = 1e18;
     double bytesPerEntry = -1;
 };
 
@@ -240,48 +258,105 @@ SIZE_T PrivateBytes() {
     return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
-// Private bytes the store grows by for `keys`, per entry. The store keeps
-// its entries afterwards, so later measurements cannot reuse that memory.
-double MeasureMemory(Store& store, const Keys& keys) {
-    store.Reset();
+// Fills the emptied store with the first users, one count after another,
+// and sets each count's bytes per entry: the private bytes grown since the
+// store was empty. The store keeps its entries afterwards, so that later
+// measurements cannot reuse that memory.
+void MeasureMemory(Store& store, const Keys& keys, const Options& options, std::vector<Figures>& figures) {
+    store.Reset(options.MostUsers());
     const SIZE_T before = PrivateBytes();
-    for (size_t i = 0; i < keys.users.size(); ++i)
-        if (FAILED(store.Add(keys.users[i], keys.texts[i]))) return -1;
-    const SIZE_T after = PrivateBytes();
-    return static_cast<double>(after - before) / static_cast<double>(keys.users.size());
+    size_t added = 0;
+    for (size_t size = 0; size < options.users.size(); ++size) {
+        const auto count = static_cast<size_t>(options.users[size]);
+        for (; added < count; ++added)
+            if (FAILED(store.Add(keys.users[added], keys.texts[added]))) return;
+        figures[size].bytesPerEntry = static_cast<double>(PrivateBytes() - before) / static_cast<double>(count);
+    }
 }
 
-Figures MeasureSpeed(Store& store, const Keys& keys) {
-    Figures figures;
-    figures.addNs = figures.getNs = 1e18;
-    const size_t count = keys.users.size();
-    for (int pass = 0; pass < kPasses; ++pass) {
-        store.Reset();
-        Stopwatch add;
-        for (size_t i = 0; i < count; ++i) store.Add(keys.users[i], keys.texts[i]);
-        figures.addNs = std::min(figures.addNs, add.Nanoseconds() / count);
+// One timed pass over the first `count` users: Add into the emptied store,
+// then Get of each; kept where it beats the passes before it.
+void MeasurePass(Store& store, const Keys& keys, size_t count, int capacity, Figures& figures) {
+    store.Reset(capacity);
+    Stopwatch add;
+    for (size_t i = 0; i < count; ++i) store.Add(keys.users[i], keys.texts[i]);
+    figures.addNs = std::min(figures.addNs, add.Nanoseconds() / count);
+    size_t found = 0;
+    Stopwatch get;
+    for (size_t i = 0; i < count; ++i) {
+        BSTR text = nullptr;
+        if (store.Get(keys.users[i], &text) == S_OK) ++found;
+        ::SysFreeString(text);
     }
-    for (int pass = 0; pass < kPasses; ++pass) {
-        size_t found = 0;
-        Stopwatch get;
-        for (size_t i = 0; i < count; ++i) {
-            BSTR text = nullptr;
-            if (store.Get(keys.users[i], &text) == S_OK) ++found;
-            ::SysFreeString(text);
+    figures.getNs = std::min(figures.getNs, get.Nanoseconds() / count);
+    if (found != count) std::printf("  %s: only %zu of %zu found\n", store.Name(), found, count);
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (std::strcmp(argument, "--csv") == 0) {
+            options.csv = true;
+        } else if (std::strncmp(argument, "--users=", 8) == 0) {
+            options.users.clear();
+            for (const char* p = argument + 8; *p != 0;) {
+                char* end = nullptr;
+                const long count = std::strtol(p, &end, 10);
+                if (end == p || count <= 0 || (!options.users.empty() && count <= options.users.back())) return false;
+                options.users.push_back(static_cast<int>(count));
+                p = *end == ',' ? end + 1 : end;
+                if (*end != ',' && *end != 0) return false;
+            }
+            if (options.users.empty()) return false;
+        } else if (std::strncmp(argument, "--calls=", 8) == 0) {
+            options.calls = std::atoi(argument + 8);
+        } else if (argument[0] == '-' || options.dll != nullptr) {
+            return false;
+        } else {
+            options.dll = argument;
         }
-        figures.getNs = std::min(figures.getNs, get.Nanoseconds() / count);
-        if (found != count) std::printf("  %s: only %zu of %zu found\n", store.Name(), found, count);
     }
-    return figures;
+    return true;
+}
+
+void PrintTable(const std::vector<std::unique_ptr<Store>>& stores, const std::vector<std::vector<Figures>>& figures,
+                const Options& options) {
+    std::printf("16-character names, 100-character texts; best of several passes, at least %d calls each\n",
+                options.calls);
+    std::printf("%-24s %8s %12s %12s %12s\n", "store", "users", "Add ns/call", "Get ns/call", "bytes/entry");
+    for (size_t size = 0; size < options.users.size(); ++size)
+        for (size_t i = 0; i < stores.size(); ++i)
+            std::printf("%-24s %8d %12.0f %12.0f %12.0f\n", stores[i]->Name(), options.users[size],
+                        figures[i][size].addNs, figures[i][size].getNs, figures[i][size].bytesPerEntry);
+    for (size_t size = 0; size < options.users.size(); ++size)
+        for (size_t i = 1; i < stores.size(); ++i)
+            std::printf("%8d users: COMCache / %-22s Add %.2fx  Get %.2fx\n", options.users[size], stores[i]->Name(),
+                        figures[0][size].addNs / figures[i][size].addNs,
+                        figures[0][size].getNs / figures[i][size].getNs);
+}
+
+void PrintCsv(const std::vector<std::unique_ptr<Store>>& stores, const std::vector<std::vector<Figures>>& figures,
+              const Options& options) {
+    for (size_t i = 0; i < stores.size(); ++i)
+        for (size_t size = 0; size < options.users.size(); ++size) {
+            const Figures& f = figures[i][size];
+            std::printf("com,%s,Add,%d,,%.1f,%.0f\n", stores[i]->Name(), options.users[size], f.addNs, f.bytesPerEntry);
+            std::printf("com,%s,Get,%d,,%.1f,\n", stores[i]->Name(), options.users[size], f.getNs);
+        }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::printf("usage: com_cache_perftest.exe [--csv] [--users=N,N,...] [--calls=N] [path of QuorCache.dll]\n");
+        return 2;
+    }
     if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
     std::vector<std::unique_ptr<Store>> stores;
-    std::unique_ptr<Store> server = argc > 1 ? ComCacheStore::Load(argv[1]) : nullptr;
-    if (argc > 1 && !server) std::printf("could not load %s: measuring the manager directly\n", argv[1]);
+    std::unique_ptr<Store> server = options.dll ? ComCacheStore::Load(options.dll) : nullptr;
+    if (options.dll && !server) std::printf("could not load %s: measuring the manager directly\n", options.dll);
     stores.push_back(server ? std::move(server) : std::unique_ptr<Store>(new ManagerStore()));
     stores.push_back(std::unique_ptr<Store>(new BaselineStore()));
     if (std::unique_ptr<Store> dictionary = DictionaryStore::Create())
@@ -289,28 +364,22 @@ int main(int argc, char** argv) {
     else
         std::printf("Scripting.Dictionary is not available\n");
 
-    std::vector<Figures> figures(stores.size());
-    {
-        // Memory first, each store keeping its entries until all are measured.
-        const Keys memoryKeys(kMemoryEntries);
-        for (size_t i = 0; i < stores.size(); ++i) figures[i].bytesPerEntry = MeasureMemory(*stores[i], memoryKeys);
-        for (auto& store : stores) store->Reset();
-    }
-    const Keys keys(kUsers);
-    for (size_t i = 0; i < stores.size(); ++i) {
-        const Figures speed = MeasureSpeed(*stores[i], keys);
-        figures[i].addNs = speed.addNs;
-        figures[i].getNs = speed.getNs;
+    // figures[store][size]
+    std::vector<std::vector<Figures>> figures(stores.size(), std::vector<Figures>(options.users.size()));
+    const Keys keys(options.MostUsers());
+    // Memory first, each store keeping its entries until all are measured.
+    for (size_t i = 0; i < stores.size(); ++i) MeasureMemory(*stores[i], keys, options, figures[i]);
+    for (size_t size = 0; size < options.users.size(); ++size) {
+        const auto count = static_cast<size_t>(options.users[size]);
+        for (int pass = 0; pass < options.Passes(options.users[size]); ++pass)
+            for (size_t i = 0; i < stores.size(); ++i)
+                MeasurePass(*stores[i], keys, count, options.MostUsers(), figures[i][size]);
     }
 
-    std::printf("%d users, 16-character names, 100-character texts; best of %d passes\n", kUsers, kPasses);
-    std::printf("%-24s %12s %12s %16s\n", "store", "Add ns/call", "Get ns/call", "bytes/entry");
-    for (size_t i = 0; i < stores.size(); ++i)
-        std::printf("%-24s %12.0f %12.0f %16.0f\n", stores[i]->Name(), figures[i].addNs, figures[i].getNs,
-                    figures[i].bytesPerEntry);
-    for (size_t i = 1; i < stores.size(); ++i)
-        std::printf("COMCache / %-22s Add %.2fx  Get %.2fx\n", stores[i]->Name(), figures[0].addNs / figures[i].addNs,
-                    figures[0].getNs / figures[i].getNs);
+    if (options.csv)
+        PrintCsv(stores, figures, options);
+    else
+        PrintTable(stores, figures, options);
 
     stores.clear();
     ::CoUninitialize();

@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   wine wine32:i386 wine64
   redis-server redis-tools
+  gnuplot-nox jq
 )
 
 missing=()
