@@ -22,6 +22,7 @@ function point(panel, name, colour, dashes, x, y,    s, i) {
 function dashes_of(store) { return store ~ /^baseline/ ? 2 : store ~ /^Scripting/ ? 3 : 1 }
 
 BEGIN { colour["add"] = 1; colour["add with expiry"] = 2; colour["lookup"] = 3; colour["remove"] = 4
+        colour["add with one expiry"] = 5
         colour["Add"] = 1; colour["Get"] = 3 }
 NR == 1 { next }
 $1 == "store" { point(1, $2 " " $3, colour[$3], dashes_of($2), $4, $6) }

@@ -35,16 +35,16 @@ END {
     print ""
     print "| operation | entries | CMemoryCache | baseline | store / baseline | bytes/entry, store | bytes/entry, baseline |"
     print "|---|---:|---:|---:|---:|---:|---:|"
-    split("add|add with expiry|lookup|remove", ops, "|")
-    for (o = 1; o <= 4; o++) for (i = 1; i <= count["store"]; i++) {
-      n = sizes["store", i]; op = ops[o]; against = op == "add with expiry" ? "add" : op
+    split("add|add with expiry|add with one expiry|lookup|remove", ops, "|")
+    for (o = 1; o <= 5; o++) for (i = 1; i <= count["store"]; i++) {
+      n = sizes["store", i]; op = ops[o]; against = op ~ /^add/ ? "add" : op
       s = ns["store", store, op, n, ""]; b = ns["store", base, against, n, ""]
       if (s == "") continue
       printf "| %s | %s | %s | %s | %s | %s | %s |\n", op, grouped(n), num(s), num(b), ratio(s, b),
              num(bytes["store", store, op, n, ""]), op == "add" ? num(bytes["store", base, op, n, ""]) : ""
     }
     print ""
-    print "`add with expiry` is set against the baseline's `add`."
+    print "Both adds with expiry times are set against the baseline's `add`."
   }
   if (count["com"]) {
     print ""

@@ -86,7 +86,7 @@ google_rows() {  # google_rows JSON
         }
         store = part[1] ~ /^Store/ ? "CMemoryCache" : "baseline (map + lock)"
         op = part[1]; sub(/^(Store|Map)/, "", op)
-        op = op == "AddWithExpiry" ? "add with expiry" : tolower(op)
+        op = op == "AddWithExpiry" ? "add with expiry" : op == "AddOneExpiry" ? "add with one expiry" : tolower(op)
         printf "store,%s,%s,%s,,%.1f,%s\n", store, op, part[2], $4 * 1e9, $5 == "" ? "" : sprintf("%.0f", $5)
       }'
 }
