@@ -103,12 +103,11 @@ build/native-release/bench/cache_flush_perftest "${google_args[@]}" \
   --benchmark_out="$out/flush.json" >"$out/flush.txt"
 google_rows "$out/flush.json" | sed 's/$/,native/' >>"$rows"
 
-wine_version=-
-dll=native
+windows="no Windows figures"
 if [ "${QC_BENCH_NATIVE_ONLY:-0}" != 1 ]; then
-  dll="$arch ($win preset)"
   . "$root/bench/wine_bench_prefix.sh" "build/$win"
-  wine_version=$(qc_wine --version)
+  windows="Windows figures from the $arch DLL ($win preset) under $(qc_wine --version), each the best of at
+least 5 passes taken in turns between the stores"
   echo "==== COMCache against the baseline and Scripting.Dictionary ($users users)"
   qc_wine "$bench_build/bench/com_cache_perftest.exe" --csv --users="$users" --calls="$calls" "$bench_dll" |
     grep '^com,' | sed "s/\$/,$arch/" >>"$rows"
@@ -134,8 +133,9 @@ host="$(hostname) ($cpu x$(nproc))"
 load=$(awk '{ s += $1; if (NR == 1 || $1 < lo) lo = $1; if ($1 > hi) hi = $1 } END {
   if (NR) printf "%.2f to %.2f (mean %.2f over %d samples)", lo, hi, s / NR, NR }' "$out/load.txt")
 {
-  echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $cpu, $(nproc) cores (nproc), load average $load;"
-  echo "$wine_version; Windows figures from the $dll DLL. Best of $rounds rounds for the native cases."
+  echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $cpu, $(nproc) cores (nproc), load average $load."
+  echo "Native figures: the best of $rounds rounds of each case, the rounds of all cases shuffled together;"
+  echo "$windows."
   awk -F, -f "$root/bench/results_tables.awk" "$out/results.csv"
 } >"$out/results.md"
 
