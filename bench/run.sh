@@ -19,6 +19,8 @@
 #              bench/README.md, between its "results" markers
 # Environment:
 #   QC_BENCH_ROUNDS    rounds of each native case, best one kept (default 5)
+#                      (each case runs in a process of its own, the cases of
+#                      a round in a shuffled order)
 #   QC_BENCH_MIN_TIME  seconds of each native round (default 0.1)
 #   QC_BENCH_USERS     user counts of the COM sweep (default 1000,10000,100000)
 #   QC_BENCH_CALLS     calls behind each COM figure, at least (default 300000)
@@ -68,11 +70,33 @@ if [ "${QC_BENCH_NATIVE_ONLY:-0}" != 1 ]; then
   build "$win" QuorCache com_cache_perftest com_cache_dispatch_perftest
 fi
 
-# Google Benchmark's JSON, best round of each case (the only one, when there
-# is one round) -> rows without host and DLL.
-google_rows() {  # google_rows JSON
-  jq -r '.benchmarks[] | select(.aggregate_name == "min" or .repetitions == 1) | [.run_name, .real_time, .time_unit,
-           (.per_op // ""), (.bytes_per_entry // "")] | @tsv' "$1" |
+# Each native case runs in a process of its own, so that no case inherits
+# the heap another left (a million freed entries scatter the next case's
+# entries and slow it down by several times); the cases of a round come in a
+# shuffled order, and each case's best round counts.
+native_cases() {  # native_cases PROGRAM NAME [ARGS...] -> $out/NAME/ROUND-CASE.json
+  local program=$1 name=$2 list round i
+  shift 2
+  mapfile -t list < <("$program" --benchmark_list_tests=true)
+  rm -rf "${out:?}/$name" && mkdir -p "$out/$name"
+  : >"$out/$name.log"
+  for round in $(seq "$rounds"); do
+    echo "  round $round of $rounds: ${#list[@]} cases"
+    for i in $(seq 0 $((${#list[@]} - 1)) | shuf); do
+      "$program" --benchmark_filter="^${list[i]}\$" --benchmark_out_format=json \
+        --benchmark_out="$out/$name/$round-$i.json" "$@" >>"$out/$name.log" 2>&1
+    done
+  done
+}
+
+# The best round of each case in Google Benchmark's JSON -> rows without
+# host and DLL. A store case's time is its CPU time per key operation, a
+# flush's the flush's own (manual) time.
+native_rows() {  # native_rows NAME
+  jq -rs '[.[].benchmarks[]] | group_by(.run_name)[] |
+          [.[0].run_name, (map(.real_time) | min), .[0].time_unit,
+           (map(.per_op // empty) | min // ""), (map(.bytes_per_entry // empty) | min // "")] | @tsv' \
+    "$out/$1"/*.json |
     awk -F'\t' '
       function ns(value, unit) { return value * (unit == "ms" ? 1e6 : unit == "us" ? 1e3 : unit == "s" ? 1e9 : 1) }
       {
@@ -88,20 +112,16 @@ google_rows() {  # google_rows JSON
         op = part[1]; sub(/^(Store|Map)/, "", op)
         op = op == "AddWithExpiry" ? "add with expiry" : op == "AddOneExpiry" ? "add with one expiry" : tolower(op)
         printf "store,%s,%s,%s,,%.1f,%s\n", store, op, part[2], $4 * 1e9, $5 == "" ? "" : sprintf("%.0f", $5)
-      }'
+      }' | sed 's/$/,native/'
 }
-google_args=(--benchmark_repetitions="$rounds" --benchmark_enable_random_interleaving=true
-             --benchmark_report_aggregates_only=true --benchmark_out_format=json)
 
-echo "==== the store against the baseline ($rounds rounds of each case, in turns)"
-build/native-release/bench/cache_store_perftest "${google_args[@]}" --benchmark_min_time="$min_time" \
-  --benchmark_out="$out/store.json" >"$out/store.txt"
-google_rows "$out/store.json" | sed 's/$/,native/' >>"$rows"
+echo "==== the store against the baseline ($rounds rounds, each case in its own process)"
+native_cases build/native-release/bench/cache_store_perftest store --benchmark_min_time="$min_time"
+native_rows store >>"$rows"
 
-echo "==== one flush ($rounds rounds of each case, in turns)"
-build/native-release/bench/cache_flush_perftest "${google_args[@]}" \
-  --benchmark_out="$out/flush.json" >"$out/flush.txt"
-google_rows "$out/flush.json" | sed 's/$/,native/' >>"$rows"
+echo "==== one flush ($rounds rounds, each case in its own process)"
+native_cases build/native-release/bench/cache_flush_perftest flush
+native_rows flush >>"$rows"
 
 windows="no Windows figures"
 if [ "${QC_BENCH_NATIVE_ONLY:-0}" != 1 ]; then
@@ -134,7 +154,7 @@ load=$(awk '{ s += $1; if (NR == 1 || $1 < lo) lo = $1; if ($1 > hi) hi = $1 } E
   if (NR) printf "%.2f to %.2f (mean %.2f over %d samples)", lo, hi, s / NR, NR }' "$out/load.txt")
 {
   echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $cpu, $(nproc) cores (nproc), load average $load."
-  echo "Native figures: the best of $rounds rounds of each case, the rounds of all cases shuffled together;"
+  echo "Native figures: the best of $rounds rounds of each case, each case in a process of its own;"
   echo "$windows."
   awk -F, -f "$root/bench/results_tables.awk" "$out/results.csv"
 } >"$out/results.md"

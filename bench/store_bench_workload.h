@@ -1,7 +1,6 @@
 // The workload shared by the native store benchmarks: sets of distinct keys
 // of 8 to 24 characters, the same for a given count in every run, and the
-// heap bytes in use, from which the memory of an entry is taken, and the
-// statistic by which repeated rounds are summed up.
+// heap bytes in use, from which the memory of an entry is taken.
 #pragma once
 
 #include <malloc.h>
@@ -50,12 +49,6 @@ inline std::vector<const char*> Shuffled(const std::vector<std::string>& keys) {
 inline double HeapBytesInUse() {
     const struct mallinfo2 info = ::mallinfo2();
     return static_cast<double>(info.uordblks + info.hblkhd);
-}
-
-// The best of a case's rounds: the one least disturbed by the rest of the
-// machine. Registered as the "min" statistic beside the library's own.
-inline double Least(const std::vector<double>& rounds) {
-    return rounds.empty() ? 0 : *std::min_element(rounds.begin(), rounds.end());
 }
 
 }  // namespace qc::bench
