@@ -48,7 +48,7 @@ END {
   print "set logscale xy"
   print "set grid"
   print "set key below"
-  print "set bmargin 11"
+  print "set bmargin 13"
   split("the store against a locked unordered_map (native)|COMCache and its references (under Wine, DLL: " dll ")|one flush of N entries (native)", titles, "|")
   split("keys|users|entries N", xlabels, "|")
   split("ns per operation|ns per call|ns per flush", ylabels, "|")
