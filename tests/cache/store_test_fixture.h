@@ -1,10 +1,10 @@
 // What the cache tests share: data values that are small integers dressed as
 // pointers, a client that records what it is asked to free (and when), a
-// heap hook that counts allocations and frees or refuses one, and a fixture with one
-// initialised store.
+// heap watch, and a fixture with one initialised store.
 #pragma once
 
 #include "cache/memory_cache.h"
+#include "tests/platform/heap_watch.h"
 
 #include <gtest/gtest.h>
 
@@ -80,42 +80,7 @@ private:
     std::vector<Freed> m_freed;
 };
 
-// Counts the core's heap allocations and frees while alive; Refuse(n) makes
-// the n-th allocation from now fail (0: none).
-class HeapWatch {
-public:
-    HeapWatch() {
-        s_count = 0;
-        s_refuse = 0;
-        s_frees = 0;
-        qc::platform::SetHeapAllocationHook(&Hook);
-        qc::platform::SetHeapFreeHook(&FreeHook);
-    }
-    ~HeapWatch() {
-        qc::platform::SetHeapAllocationHook(nullptr);
-        qc::platform::SetHeapFreeHook(nullptr);
-    }
-    HeapWatch(const HeapWatch&) = delete;
-    HeapWatch& operator=(const HeapWatch&) = delete;
-
-    void Refuse(int nth) {
-        s_count = 0;
-        s_refuse = nth;
-    }
-    int Count() const { return s_count; }
-    int Frees() const { return s_frees; }
-    void Restart() {
-        s_count = 0;
-        s_frees = 0;
-    }
-
-private:
-    static bool Hook(std::size_t) { return ++s_count != s_refuse; }
-    static void FreeHook(void*) { ++s_frees; }
-    static inline int s_count = 0;
-    static inline int s_refuse = 0;
-    static inline int s_frees = 0;
-};
+using qc::test::HeapWatch;
 
 // One initialised store and its client.
 class StoreTest : public ::testing::Test {
