@@ -53,10 +53,10 @@ HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType
     }
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const std::string cacheName = BstrToAnsi(bstrCacheType);
-        const std::string data = BstrToAnsi(bstrCacheData);
-        const std::string userName = BstrToAnsi(bstrUserName);
-        return manager.Add(userName, data, cacheName);
+        const CBstrToAnsiConverter cacheName(bstrCacheType);
+        const CBstrToAnsiConverter data(bstrCacheData);
+        const CBstrToAnsiConverter userName(bstrUserName);
+        return manager.Add(userName.View(), data.View(), cacheName.View());
     });
 }
 
@@ -65,10 +65,10 @@ HRESULT CCOMCache::Get(BSTR bstrKey, BSTR* bstrValue, BSTR bstrCacheType) {
     if (bstrValue == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const std::string cacheName = BstrToAnsi(bstrCacheType);
-        const std::string key = BstrToAnsi(bstrKey);
+        const CBstrToAnsiConverter cacheName(bstrCacheType);
+        const CBstrToAnsiConverter key(bstrKey);
         std::string text;
-        const HRESULT hr = manager.Get(cacheName, key, &text);
+        const HRESULT hr = manager.Get(cacheName.View(), key.View(), &text);
         if (hr != S_OK) return hr;
         qc::Bstr value = qc::Bstr::Adopt(AnsiToBstr(text.c_str()));
         if (value.Get() == nullptr) return E_OUTOFMEMORY;
@@ -81,9 +81,9 @@ HRESULT CCOMCache::Free(BSTR bstrKey, BSTR bstrCacheType) {
     if (bstrKey == nullptr || bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const std::string cacheName = BstrToAnsi(bstrCacheType);
-        const std::string key = BstrToAnsi(bstrKey);
-        return manager.Free(key, cacheName);
+        const CBstrToAnsiConverter cacheName(bstrCacheType);
+        const CBstrToAnsiConverter key(bstrKey);
+        return manager.Free(key.View(), cacheName.View());
     });
 }
 

@@ -32,7 +32,7 @@ HRESULT TakeEntryText(IMemoryCache& cache, HCACHEITEM handle, std::string* value
     const HRESULT hr = cache.GetData(handle, &data, nullptr);
     if (FAILED(hr)) return hr;
 
-    std::string text = static_cast<const CacheItem*>(data)->data;
+    std::string text(static_cast<const CacheItem*>(data)->Text());
     // The text reaches the caller only once the reference is back: a failed
     // release leaves the caller with an error and its text unchanged.
     const LONG remaining = reference.Release();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "support/ansi_text.h"
 
 #include <cstddef>
 #include <memory>
@@ -40,6 +41,8 @@ public:
 
     const char* Text() const noexcept { return m_text; }
     std::size_t Length() const noexcept { return m_length; }
+    // The text in place, for as long as the converter lives.
+    CAnsiText View() const noexcept { return {m_text, m_length}; }
 
 private:
     static constexpr std::size_t kInlineBytes = 512;
