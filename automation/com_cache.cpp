@@ -8,7 +8,28 @@
 #include "support/hresult_of.h"
 #include "support/text_conversion.h"
 
+#include <climits>
+#include <cstddef>
 #include <string>
+#include <string_view>
+
+namespace {
+
+// Makes Get's BSTR straight from the entry's text, while the entry is held.
+class CBstrOfText final : public CEntryTextSink {
+public:
+    HRESULT Take(std::string_view text) override {
+        if (text.size() > static_cast<std::size_t>(INT_MAX)) return E_OUTOFMEMORY;
+        m_value = qc::Bstr::Adopt(AnsiToBstr(text.data(), static_cast<int>(text.size())));
+        return m_value.Get() != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    BSTR Detach() { return m_value.Detach(); }
+
+private:
+    qc::Bstr m_value;
+};
+
+}  // namespace
 
 const InterfaceEntry<CCOMCache>* CCOMCache::InterfaceTable() {
     static const InterfaceEntry<CCOMCache> table[] = {
@@ -67,11 +88,9 @@ HRESULT CCOMCache::Get(BSTR bstrKey, BSTR* bstrValue, BSTR bstrCacheType) {
         CCacheManager& manager = *GetCacheManager();
         const CBstrToAnsiConverter cacheName(bstrCacheType);
         const CBstrToAnsiConverter key(bstrKey);
-        std::string text;
-        const HRESULT hr = manager.Get(cacheName.View(), key.View(), &text);
+        CBstrOfText value;
+        const HRESULT hr = manager.Get(cacheName.View(), key.View(), value);
         if (hr != S_OK) return hr;
-        qc::Bstr value = qc::Bstr::Adopt(AnsiToBstr(text.c_str()));
-        if (value.Get() == nullptr) return E_OUTOFMEMORY;
         *bstrValue = value.Detach();
         return S_OK;
     });

@@ -1,11 +1,11 @@
 // The cache manager's operations, its singleton holder and the accessor.
 #include "manager/cache_manager.h"
 
-#include "manager/entry_text.h"
 #include "manager/mem_manager.h"
 #include "support/hresult_of.h"
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -126,21 +126,32 @@ HRESULT CCacheManager::AddLocked(CAnsiText key, std::string_view data, std::stri
 }
 
 HRESULT CCacheManager::Get(std::string_view name, CAnsiText key, std::string* value) {
-    CScopedLock<CStaticLock> lock(m_lock);
-    return HResultOf([&] { return GetLocked(name, key, value); });
+    CEntryTextCopy copy;
+    const HRESULT hr = ReadText(name, key, value != nullptr ? &copy : nullptr);
+    if (hr == S_OK) *value = std::move(copy.Text());
+    return hr;
 }
 
-HRESULT CCacheManager::GetLocked(std::string_view name, CAnsiText key, std::string* value) {
+HRESULT CCacheManager::Get(std::string_view name, CAnsiText key, CEntryTextSink& sink) {
+    return ReadText(name, key, &sink);
+}
+
+HRESULT CCacheManager::ReadText(std::string_view name, CAnsiText key, CEntryTextSink* sink) {
+    CScopedLock<CStaticLock> lock(m_lock);
+    return HResultOf([&] { return GetLocked(name, key, sink); });
+}
+
+HRESULT CCacheManager::GetLocked(std::string_view name, CAnsiText key, CEntryTextSink* sink) {
     CacheType* found = FindUsableCache(name, nullptr);
     if (found == nullptr) return S_FALSE;
     // Nowhere to put a text: refuse before taking a reference.
-    if (value == nullptr) return E_POINTER;
+    if (sink == nullptr) return E_POINTER;
     IMemoryCache* cache = found;
 
     HCACHEITEM handle = nullptr;
     const HRESULT hr = cache->LookupEntry(key.CStr(), &handle);
     if (FAILED(hr)) return hr;
-    return TakeEntryText(*cache, handle, value);
+    return ReadEntryText(*cache, handle, *sink);
 }
 
 HRESULT CCacheManager::Free(CAnsiText key, std::string_view name) {

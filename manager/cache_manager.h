@@ -20,6 +20,7 @@
 #include "manager/cache_item.h"
 #include "manager/cache_name_less.h"
 #include "manager/com_object_stack_ex.h"
+#include "manager/entry_text.h"
 #include "manager/memory_cache_client.h"
 #include "manager/shared_cache_handle.h"
 #include "support/ansi_text.h"
@@ -48,6 +49,9 @@ public:
     // S_OK with the entry's text in *value; S_FALSE for an unknown cache and
     // E_FAIL for an absent key, both leaving *value as it was.
     HRESULT Get(std::string_view name, CAnsiText key, std::string* value);
+    // The same with the text given to `sink` (manager/entry_text.h) while the
+    // entry is held, for a caller that makes something else of it.
+    HRESULT Get(std::string_view name, CAnsiText key, CEntryTextSink& sink);
     HRESULT Free(CAnsiText key, std::string_view name);
     HRESULT Initialize();
     HRESULT Terminate();
@@ -100,7 +104,9 @@ private:
     using SettingsTable = std::map<std::string, CacheSettings, CacheNameLess>;
 
     HRESULT AddLocked(CAnsiText key, std::string_view data, std::string_view name);
-    HRESULT GetLocked(std::string_view name, CAnsiText key, std::string* value);
+    // Get's work, under the manager lock; E_POINTER for a null sink.
+    HRESULT ReadText(std::string_view name, CAnsiText key, CEntryTextSink* sink);
+    HRESULT GetLocked(std::string_view name, CAnsiText key, CEntryTextSink* sink);
     // The registered cache for `name` when it has both a settings record and a
     // cache-table entry (the two conditions under which Add and Get act), else null.
     CacheType* FindUsableCache(std::string_view name, const CacheSettings** settings) const;
