@@ -10,7 +10,28 @@
 #include "support/hresult_of.h"
 #include "support/text_conversion.h"
 
+#include <climits>
+#include <cstddef>
 #include <string>
+#include <string_view>
+
+namespace {
+
+// Makes Get's BSTR straight from the entry's text, while the entry is held.
+class CBstrOfText final : public CEntryTextSink {
+public:
+    HRESULT Take(std::string_view text) override {
+        if (text.size() > static_cast<std::size_t>(INT_MAX)) return E_OUTOFMEMORY;
+        m_value = qc::Bstr::Adopt(AnsiToBstr(text.data(), static_cast<int>(text.size())));
+        return m_value.Get() != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    BSTR Detach() { return m_value.Detach(); }
+
+private:
+    qc::Bstr m_value;
+};
+
+}  // namespace
 
 const InterfaceEntry<CCOMCache>* CCOMCache::InterfaceTable() {
     static const InterfaceEntry<CCOMCache> table[] = {
@@ -56,10 +77,10 @@ HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType
     }
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const std::string cacheName = BstrToAnsi(bstrCacheType);
-        const std::string data = BstrToAnsi(bstrCacheData);
-        const std::string userName = BstrToAnsi(bstrUserName);
-        return manager.Add(userName, data, cacheName);
+        const CBstrToAnsiConverter cacheName(bstrCacheType);
+        const CBstrToAnsiConverter data(bstrCacheData);
+        const CBstrToAnsiConverter userName(bstrUserName);
+        return manager.Add(userName.View(), data.View(), cacheName.View());
     });
 }
 
@@ -68,13 +89,11 @@ HRESULT CCOMCache::Get(BSTR bstrKey, BSTR* bstrValue, BSTR bstrCacheType) {
     if (bstrValue == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const std::string cacheName = BstrToAnsi(bstrCacheType);
-        const std::string key = BstrToAnsi(bstrKey);
-        std::string text;
-        const HRESULT hr = manager.Get(cacheName, key, &text);
+        const CBstrToAnsiConverter cacheName(bstrCacheType);
+        const CBstrToAnsiConverter key(bstrKey);
+        CBstrOfText value;
+        const HRESULT hr = manager.Get(cacheName.View(), key.View(), value);
         if (hr != S_OK) return hr;
-        qc::Bstr value = qc::Bstr::Adopt(AnsiToBstr(text.c_str()));
-        if (value.Get() == nullptr) return E_OUTOFMEMORY;
         *bstrValue = value.Detach();
         return S_OK;
     });
@@ -84,9 +103,9 @@ HRESULT CCOMCache::Free(BSTR bstrKey, BSTR bstrCacheType) {
     if (bstrKey == nullptr || bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const std::string cacheName = BstrToAnsi(bstrCacheType);
-        const std::string key = BstrToAnsi(bstrKey);
-        return manager.Free(key, cacheName);
+        const CBstrToAnsiConverter cacheName(bstrCacheType);
+        const CBstrToAnsiConverter key(bstrKey);
+        return manager.Free(key.View(), cacheName.View());
     });
 }
 

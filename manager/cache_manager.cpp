@@ -1,11 +1,11 @@
 // The cache manager's operations, its singleton holder and the accessor.
 #include "manager/cache_manager.h"
 
-#include "manager/entry_text.h"
 #include "manager/mem_manager.h"
 #include "support/hresult_of.h"
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -48,7 +48,7 @@ CCacheManager::CCacheManager() : m_lock(g_managerLock) {}
 // destructor shuts the thread down), the client.
 CCacheManager::~CCacheManager() = default;
 
-CCacheManager::CacheType* CCacheManager::FindUsableCache(const std::string& name,
+CCacheManager::CacheType* CCacheManager::FindUsableCache(std::string_view name,
                                                          const CacheSettings** settings) const {
     const auto record = m_settings.find(name);
     if (record == m_settings.end()) return nullptr;
@@ -99,13 +99,12 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
     return S_OK;
 }
 
-HRESULT CCacheManager::Add(const std::string& key, const std::string& data, const std::string& name) {
+HRESULT CCacheManager::Add(CAnsiText key, std::string_view data, std::string_view name) {
     CScopedLock<CStaticLock> lock(m_lock);
     return HResultOf([&] { return AddLocked(key, data, name); });
 }
 
-HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data,
-                                 const std::string& name) {
+HRESULT CCacheManager::AddLocked(CAnsiText key, std::string_view data, std::string_view name) {
     const CacheSettings* settings = nullptr;
     CacheType* cache = FindUsableCache(name, &settings);
     if (cache == nullptr) return S_FALSE;
@@ -119,37 +118,48 @@ HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data
 
     // The client is a field of the manager: its AddRef and Release do nothing.
     IMemoryCacheClient* const client = &m_cacheClient;
-    std::unique_ptr<CacheItem> item(new CacheItem(data));
-    const HRESULT hr = static_cast<IMemoryCache*>(cache)->Add(key.c_str(), item.get(), CacheItem::kCountedSize,
+    std::unique_ptr<CacheItem> item(CacheItem::Create(data));
+    const HRESULT hr = static_cast<IMemoryCache*>(cache)->Add(key.CStr(), item.get(), CacheItem::kCountedSize,
                                                               &expiry, module, nullptr, client);
     if (SUCCEEDED(hr)) item.release();  // the store's now
     return hr;
 }
 
-HRESULT CCacheManager::Get(const std::string& name, const std::string& key, std::string* value) {
-    CScopedLock<CStaticLock> lock(m_lock);
-    return HResultOf([&] { return GetLocked(name, key, value); });
+HRESULT CCacheManager::Get(std::string_view name, CAnsiText key, std::string* value) {
+    CEntryTextCopy copy;
+    const HRESULT hr = ReadText(name, key, value != nullptr ? &copy : nullptr);
+    if (hr == S_OK) *value = std::move(copy.Text());
+    return hr;
 }
 
-HRESULT CCacheManager::GetLocked(const std::string& name, const std::string& key, std::string* value) {
+HRESULT CCacheManager::Get(std::string_view name, CAnsiText key, CEntryTextSink& sink) {
+    return ReadText(name, key, &sink);
+}
+
+HRESULT CCacheManager::ReadText(std::string_view name, CAnsiText key, CEntryTextSink* sink) {
+    CScopedLock<CStaticLock> lock(m_lock);
+    return HResultOf([&] { return GetLocked(name, key, sink); });
+}
+
+HRESULT CCacheManager::GetLocked(std::string_view name, CAnsiText key, CEntryTextSink* sink) {
     CacheType* found = FindUsableCache(name, nullptr);
     if (found == nullptr) return S_FALSE;
     // Nowhere to put a text: refuse before taking a reference.
-    if (value == nullptr) return E_POINTER;
+    if (sink == nullptr) return E_POINTER;
     IMemoryCache* cache = found;
 
     HCACHEITEM handle = nullptr;
-    const HRESULT hr = cache->LookupEntry(key.c_str(), &handle);
+    const HRESULT hr = cache->LookupEntry(key.CStr(), &handle);
     if (FAILED(hr)) return hr;
-    return TakeEntryText(*cache, handle, value);
+    return ReadEntryText(*cache, handle, *sink);
 }
 
-HRESULT CCacheManager::Free(const std::string& key, const std::string& name) {
+HRESULT CCacheManager::Free(CAnsiText key, std::string_view name) {
     CScopedLock<CStaticLock> lock(m_lock);
     // Free reaches a cache even when its settings are gone (a failed destroy).
     const auto cache = m_caches.find(name);
     if (cache == m_caches.end()) return S_OK;
-    return HResultOf([&] { return static_cast<IMemoryCache*>(cache->second.Get())->RemoveEntryByKey(key.c_str()); });
+    return HResultOf([&] { return static_cast<IMemoryCache*>(cache->second.Get())->RemoveEntryByKey(key.CStr()); });
 }
 
 HRESULT CCacheManager::Initialize() {

@@ -20,13 +20,16 @@
 #include "manager/cache_item.h"
 #include "manager/cache_name_less.h"
 #include "manager/com_object_stack_ex.h"
+#include "manager/entry_text.h"
 #include "manager/memory_cache_client.h"
 #include "manager/shared_cache_handle.h"
+#include "support/ansi_text.h"
 #include "support/static_lock.h"
 #include "thread/worker_thread.h"
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CCacheManager {
@@ -41,11 +44,15 @@ public:
 
     HRESULT CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
     HRESULT DestroyCache(const std::string& name);
-    HRESULT Add(const std::string& key, const std::string& data, const std::string& name);
+    // The entry operations read their texts in place (see CAnsiText).
+    HRESULT Add(CAnsiText key, std::string_view data, std::string_view name);
     // S_OK with the entry's text in *value; S_FALSE for an unknown cache and
     // E_FAIL for an absent key, both leaving *value as it was.
-    HRESULT Get(const std::string& name, const std::string& key, std::string* value);
-    HRESULT Free(const std::string& key, const std::string& name);
+    HRESULT Get(std::string_view name, CAnsiText key, std::string* value);
+    // The same with the text given to `sink` (manager/entry_text.h) while the
+    // entry is held, for a caller that makes something else of it.
+    HRESULT Get(std::string_view name, CAnsiText key, CEntryTextSink& sink);
+    HRESULT Free(CAnsiText key, std::string_view name);
     HRESULT Initialize();
     HRESULT Terminate();
     // Takes a one-dimensional array of strings, by value or by reference
@@ -123,11 +130,13 @@ private:
     using CacheTable = std::map<std::string, CSharedCacheHandle<CacheType>, CacheNameLess>;
     using SettingsTable = std::map<std::string, CacheSettings, CacheNameLess>;
 
-    HRESULT AddLocked(const std::string& key, const std::string& data, const std::string& name);
-    HRESULT GetLocked(const std::string& name, const std::string& key, std::string* value);
+    HRESULT AddLocked(CAnsiText key, std::string_view data, std::string_view name);
+    // Get's work, under the manager lock; E_POINTER for a null sink.
+    HRESULT ReadText(std::string_view name, CAnsiText key, CEntryTextSink* sink);
+    HRESULT GetLocked(std::string_view name, CAnsiText key, CEntryTextSink* sink);
     // The registered cache for `name` when it has both a settings record and a
     // cache-table entry (the two conditions under which Add and Get act), else null.
-    CacheType* FindUsableCache(const std::string& name, const CacheSettings** settings) const;
+    CacheType* FindUsableCache(std::string_view name, const CacheSettings** settings) const;
 
     CComObjectStackEx<CMemoryCacheClient<CacheItem>> m_cacheClient;
     WorkerType m_rootWorker;

@@ -4,6 +4,7 @@
 // (also under ThreadSanitizer) and under Wine.
 #include "manager/entry_text.h"
 #include "tests/manager/manager_test_fixture.h"
+#include "tests/platform/heap_watch.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -290,10 +291,35 @@ TEST_F(CacheManagerTest, TerminateAfterInitializeEmptiesEverythingAndAllowsARest
     EXPECT_EQ(GetText("Inbox", "ann"), "again");
 }
 
+// Once the store keeps a freed record, a replacing Add takes one block from
+// the heap (the item with its text), gives one back (the replaced item's) and
+// allocates nothing else: the key, the text and the name are read in place.
+// When the heap refuses that block, Add fails and the entry keeps its text.
+TEST_F(CacheManagerTest, AReplacingAddTakesOneHeapBlockAndGivesOneBack) {
+    StartWith("Inbox");
+    const std::string user(16, 'u');  // past what a std::string holds inline
+    const std::string text(100, 't');
+    const std::string newer = text + "!";
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(m_manager->Add(user, text, "Inbox"), S_OK);  // a record to keep
+
+    HeapWatch heap;
+    const long newCalls = g_newCalls;
+    ASSERT_EQ(m_manager->Add(user, newer, "Inbox"), S_OK);
+    EXPECT_EQ(heap.Count(), 1);
+    EXPECT_EQ(heap.Frees(), 1);
+    EXPECT_EQ(g_newCalls - newCalls, 0);
+
+    heap.Refuse(1);
+    EXPECT_EQ(m_manager->Add(user, text, "Inbox"), E_OUTOFMEMORY);
+    heap.Refuse(0);
+    EXPECT_EQ(GetText("Inbox", user), newer);
+    EXPECT_EQ(CacheItem::LiveCount(), 1);
+}
+
 // A release too many has already given the lookup's reference back, so the
-// release after reading reports -1: the text read meanwhile must not reach
-// the caller.
-TEST_F(CacheManagerTest, AFailedReleaseAfterReadingHandsNoTextOut) {
+// release after reading reports -1, and the read answers it: the Get whose
+// read it is then hands out nothing of what its sink made.
+TEST_F(CacheManagerTest, AFailedReleaseAfterReadingIsTheReadsAnswer) {
     CCacheManager::WorkerType root;
     ASSERT_EQ(root.Initialize(), S_OK);
     {
@@ -301,16 +327,15 @@ TEST_F(CacheManagerTest, AFailedReleaseAfterReadingHandsNoTextOut) {
         ASSERT_EQ(cache.Initialize(&root), S_OK);
         CComObjectStackEx<CMemoryCacheClient<CacheItem>> client;
         IMemoryCache& store = cache;
-        ASSERT_EQ(store.Add("ann", new CacheItem("text"), CacheItem::kCountedSize, nullptr, nullptr, nullptr,
+        ASSERT_EQ(store.Add("ann", CacheItem::Create("text"), CacheItem::kCountedSize, nullptr, nullptr, nullptr,
                             &client),
                   S_OK);
         HCACHEITEM handle = nullptr;
         ASSERT_EQ(store.LookupEntry("ann", &handle), S_OK);
         ASSERT_EQ(store.ReleaseEntry(handle), 0);
 
-        std::string value = "sentinel";
-        EXPECT_EQ(TakeEntryText(store, handle, &value), -1);
-        EXPECT_EQ(value, "sentinel");
+        CEntryTextCopy copy;
+        EXPECT_EQ(ReadEntryText(store, handle, copy), -1);
         EXPECT_EQ(cache.Uninitialize(), S_OK);
     }
     EXPECT_EQ(root.Shutdown(), S_OK);
