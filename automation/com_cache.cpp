@@ -4,6 +4,7 @@
 #include "automation/com_cache.h"
 
 #include "automation/by_ref_out_bstr.h"
+#include "automation/direct_invoke.h"
 #include "manager/cache_manager.h"
 #include "support/bstr.h"
 #include "support/diagnostic_log.h"
@@ -61,14 +62,14 @@ HRESULT CCOMCache::Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISP
     } else if (dispid == DISPID_COMCACHE_GETMESSAGEFROMEXCHANGE) {
         argumentCount = 5;
         position = 4;
-    } else {
-        return DispatchBase::Invoke(dispid, iid, lcid, flags, params, result, exception, argumentError);
     }
     CByRefOutBstr out(params, argumentCount, position);
-    const HRESULT hr = out.Check(argumentError);
+    HRESULT hr = out.Check(argumentError);
     if (FAILED(hr)) return hr;
-    return out.Complete(
-        DispatchBase::Invoke(dispid, iid, lcid, flags, out.Params(), result, exception, argumentError));
+    if (!s_typeInfo.Available(lcid) || !InvokeDirectly(this, dispid, flags, out.Params(), exception, &hr)) {
+        hr = DispatchBase::Invoke(dispid, iid, lcid, flags, out.Params(), result, exception, argumentError);
+    }
+    return out.Complete(hr);
 }
 
 HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType) {

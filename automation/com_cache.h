@@ -37,7 +37,9 @@ public:
 
     // IDispatch: the type information's Invoke, except that a script's
     // by-reference variable is accepted for the [out] BSTR of Get and
-    // GetMessageFromExchange (see automation/by_ref_out_bstr.h).
+    // GetMessageFromExchange (see automation/by_ref_out_bstr.h), and that
+    // ICOMCache's methods are called without it when no argument needs a
+    // coercion (automation/direct_invoke.h).
     HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags,
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argumentError) override;
