@@ -32,10 +32,18 @@ const Signature* SignatureOf(DISPID dispid) {
     return &signatures[dispid - DISPID_COMCACHE_ADD];
 }
 
+// A script passes its variables by reference: what one refers to.
+const VARIANT& Resolved(const VARIANTARG& argument) {
+    if (V_VT(&argument) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&argument) != nullptr) {
+        return *V_VARIANTREF(&argument);
+    }
+    return argument;
+}
+
 bool Fits(Param param, const VARIANTARG& argument) {
     switch (param) {
-    case Param::Bstr: return V_VT(&argument) == VT_BSTR;
-    case Param::Long: return V_VT(&argument) == VT_I4;
+    case Param::Bstr: return V_VT(&Resolved(argument)) == VT_BSTR;
+    case Param::Long: return V_VT(&Resolved(argument)) == VT_I4;
     case Param::OutBstr: return V_VT(&argument) == (VT_BYREF | VT_BSTR) && V_BSTRREF(&argument) != nullptr;
     case Param::Variant: return (V_VT(&argument) & VT_BYREF) == 0;
     }
@@ -50,8 +58,8 @@ public:
     const VARIANTARG& operator[](UINT position) const {
         return m_params.rgvarg[m_params.cArgs - 1 - position];
     }
-    BSTR Bstr(UINT position) const { return V_BSTR(&(*this)[position]); }
-    LONG Long(UINT position) const { return V_I4(&(*this)[position]); }
+    BSTR Bstr(UINT position) const { return V_BSTR(&Resolved((*this)[position])); }
+    LONG Long(UINT position) const { return V_I4(&Resolved((*this)[position])); }
     BSTR* OutBstr(UINT position) const { return V_BSTRREF(&(*this)[position]); }
 
 private:

@@ -4,7 +4,8 @@
 // The type information's Invoke copies every argument into the parameter's
 // type before it calls the method, one by one, which costs a scripted Add or
 // Get more than the method itself. When each argument already has its
-// parameter's type (VT_BSTR for a BSTR, VT_I4 for a long, VT_BYREF|VT_BSTR
+// parameter's type (VT_BSTR for a BSTR, VT_I4 for a long, either of them
+// also in a script's variable passed as VT_BYREF|VT_VARIANT, VT_BYREF|VT_BSTR
 // with a target for an [out] BSTR, any by-value VARIANT for a VARIANT), the
 // call is made here straight through the interface table, and answered as
 // the type information would answer it: a failed method becomes

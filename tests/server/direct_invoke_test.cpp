@@ -17,7 +17,10 @@ namespace {
 
 // One argument of a case, in the method's order.
 struct Arg {
-    enum Kind { Text, NullText, I4, I2, R8, Bool, Empty, Null, Object, TextRef, Variable, NullVariable, I4Ref, Texts };
+    enum Kind {
+        Text, NullText, I4, I2, R8, Bool, Empty, Null, Object, TextRef, Variable, NumberVariable, EmptyVariable,
+        NullVariable, I4Ref, Texts
+    };
     Kind kind;
     const wchar_t* text = nullptr;
     double number = 0;
@@ -46,6 +49,9 @@ const Case kCases[] = {
     {"Add object", DISPID_COMCACHE_ADD, {T(L"bob"), N(Arg::Object), T(L"Users")}},
     {"Add by-reference text", DISPID_COMCACHE_ADD, {N(Arg::TextRef), T(L"x"), T(L"Users")}},
     {"Add by-reference variable", DISPID_COMCACHE_ADD, {N(Arg::Variable), T(L"x"), T(L"Users")}},
+    {"Add number variable", DISPID_COMCACHE_ADD, {T(L"bob"), N(Arg::NumberVariable, 8), N(Arg::Variable)}},
+    {"Add empty variable", DISPID_COMCACHE_ADD, {T(L"bob"), N(Arg::EmptyVariable), T(L"Users")}},
+    {"Add null variable reference", DISPID_COMCACHE_ADD, {T(L"bob"), N(Arg::NullVariable), T(L"Users")}},
     {"Add two", DISPID_COMCACHE_ADD, {T(L"bob"), T(L"x")}},
     {"Add four", DISPID_COMCACHE_ADD, {T(L"bob"), T(L"x"), T(L"Users"), T(L"y")}},
     {"Add named", DISPID_COMCACHE_ADD, {T(L"bob"), T(L"x"), T(L"Users")}, DISPATCH_METHOD, true},
@@ -70,6 +76,10 @@ const Case kCases[] = {
     {"CreateCache", DISPID_COMCACHE_CREATECACHE, {T(L"Other"), N(Arg::I4, 5), N(Arg::I4, 1)}},
     {"CreateCache coerced", DISPID_COMCACHE_CREATECACHE, {T(L"Other"), N(Arg::I2, 5), N(Arg::R8, 1.6)}},
     {"CreateCache text count", DISPID_COMCACHE_CREATECACHE, {T(L"Other"), T(L"12"), T(L"many")}},
+    {"CreateCache variables", DISPID_COMCACHE_CREATECACHE,
+     {N(Arg::Variable), N(Arg::NumberVariable, 5), N(Arg::NumberVariable, 1)}},
+    {"CreateCache text variable", DISPID_COMCACHE_CREATECACHE,
+     {T(L"Other"), N(Arg::Variable), N(Arg::NumberVariable, 1)}},
     {"CreateCache twice", DISPID_COMCACHE_CREATECACHE, {T(L"Users"), N(Arg::I4, 5), N(Arg::I4, 1)}},
     {"Terminate", DISPID_COMCACHE_TERMINATE, {}},
     {"Terminate with one", DISPID_COMCACHE_TERMINATE, {N(Arg::I4, 1)}},
@@ -127,7 +137,7 @@ protected:
     std::wstring State() {
         std::wstring state;
         for (const wchar_t* type : {L"Users", L"Other"}) {
-            for (const wchar_t* user : {L"alice", L"bob", L"7", L"-1", L"True"}) {
+            for (const wchar_t* user : {L"alice", L"bob", L"old", L"7", L"8", L"-1", L"True"}) {
                 Variant text;
                 const HRESULT hr = cache2->Lookup(Bstr(user).Get(), Bstr(type).Get(), &text);
                 state += std::to_wstring(hr) + L"=" + Describe(text.Get()) + L";";
@@ -166,6 +176,12 @@ protected:
                 V_BSTR(&variables[i].Get()) = ::SysAllocString(L"old");
                 value = VariableArg(&variables[i]);
                 break;
+            case Arg::NumberVariable:
+                V_VT(&variables[i].Get()) = VT_I4;
+                V_I4(&variables[i].Get()) = static_cast<LONG>(arg.number);
+                value = VariableArg(&variables[i]);
+                break;
+            case Arg::EmptyVariable: value = VariableArg(&variables[i]); break;
             case Arg::NullVariable: value = VariableArg(nullptr); break;
             case Arg::I4Ref: V_VT(&value) = VT_BYREF | VT_I4; V_I4REF(&value) = &longs[i]; break;
             case Arg::Texts: {
