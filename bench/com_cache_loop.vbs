@@ -38,11 +38,21 @@ WScript.Echo "VBScript loop: " & CALLS & " calls each; Add " & Round(addNs) & " 
 ' loop over Scripting.Dictionary (Item adds or replaces, as Add does). The
 ' passes take turns between the two, and the best of each counts.
 Const PAGE_PASSES = 3
-Dim dictionary, pass, pageNs, dictionaryNs, ns, user
+' The same loop without the two calls is the script engine's own share.
+Dim dictionary, pass, pageNs, dictionaryNs, floorNs, ns, user
 Set dictionary = CreateObject("Scripting.Dictionary")
 pageNs = -1
 dictionaryNs = -1
+floorNs = -1
 For pass = 1 To PAGE_PASSES
+    started = Timer
+    For i = 0 To CALLS - 1
+        user = users(i Mod USER_COUNT)
+        value = text
+    Next
+    ns = (Timer - started) * 1e9 / CALLS
+    If floorNs < 0 Or ns < floorNs Then floorNs = ns
+
     started = Timer
     For i = 0 To CALLS - 1
         user = users(i Mod USER_COUNT)
@@ -65,4 +75,4 @@ If value <> text Then WScript.Echo "Item returned [" & value & "]"
 cache.Terminate
 WScript.Echo "Page loop: " & CALLS & " Add and Get pairs, best of " & PAGE_PASSES & "; COMCache " & _
     Round(pageNs) & " ns/pair, Scripting.Dictionary " & Round(dictionaryNs) & " ns/pair, " & _
-    FormatNumber(pageNs / dictionaryNs, 2) & "x"
+    FormatNumber(pageNs / dictionaryNs, 2) & "x; the loop without the calls " & Round(floorNs) & " ns"
