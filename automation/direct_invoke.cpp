@@ -6,7 +6,7 @@
 
 namespace {
 
-// What a parameter takes, and the one argument type accepted for it as is.
+// What a parameter takes, which decides the argument types accepted as they are.
 enum class Param : unsigned char { Bstr, Long, OutBstr, Variant };
 
 struct Signature {
