@@ -1,8 +1,11 @@
-// The ICOMCache methods: argument checks, conversions, one manager call each.
+// COMCache's interface table and dispatch, and the ICOMCache methods:
+// argument checks, conversions, one manager call each. The ICOMCache2
+// methods are in automation/com_cache_inspection.cpp.
 #include "automation/com_cache.h"
 
+#include "automation/argument_text.h"
 #include "automation/by_ref_out_bstr.h"
-#include "farm/utf8.h"
+#include "automation/direct_invoke.h"
 #include "manager/cache_manager.h"
 #include "support/bstr.h"
 #include "support/diagnostic_log.h"
@@ -11,56 +14,11 @@
 
 #include <string>
 
-namespace {
-
-// A farm cache's names and texts are UTF-8 taken straight from the BSTR, so
-// that web servers with different code pages share them exactly; every other
-// cache's are in the conversion code page, as they always were.
-std::string Utf8NameOf(BSTR text) {
-    std::string utf8;
-    const HRESULT hr = qc::farm::Utf16NameToUtf8(text, ::SysStringLen(text), &utf8);
-    if (FAILED(hr)) AtlThrow(hr);
-    return utf8;
-}
-
-std::string Utf8TextOf(BSTR text) {
-    std::string utf8;
-    const HRESULT hr = qc::farm::Utf16ToUtf8(text, ::SysStringLen(text), &utf8);
-    if (FAILED(hr)) AtlThrow(hr);
-    return utf8;
-}
-
-BSTR BstrOfUtf8(const std::string& utf8) {
-    qc::farm::Utf16String units;
-    if (FAILED(qc::farm::Utf8ToUtf16(utf8, &units))) return nullptr;
-    return ::SysAllocStringLen(units.data(), static_cast<UINT>(units.size()));
-}
-
-// The cache name as the manager knows it, and whether it is a farm cache.
-// Processes without farm settings pay one flag's read for the farm.
-std::string CacheNameOf(CCacheManager& manager, BSTR cacheType, bool* onFarm) {
-    *onFarm = false;
-    if (manager.HasFarm()) {
-        std::string utf8 = Utf8NameOf(cacheType);
-        if (manager.IsFarmCache(utf8)) {
-            *onFarm = true;
-            return utf8;
-        }
-    }
-    return BstrToAnsi(cacheType);
-}
-
-std::string CacheNameOf(CCacheManager& manager, BSTR cacheType) {
-    bool onFarm = false;
-    return CacheNameOf(manager, cacheType, &onFarm);
-}
-
-}  // namespace
-
 const InterfaceEntry<CCOMCache>* CCOMCache::InterfaceTable() {
     static const InterfaceEntry<CCOMCache> table[] = {
+        {&IID_ICOMCache2, [](CCOMCache* self) -> IUnknown* { return static_cast<ICOMCache2*>(self); }},
         {&IID_ICOMCache, [](CCOMCache* self) -> IUnknown* { return static_cast<ICOMCache*>(self); }},
-        {&IID_IDispatch, [](CCOMCache* self) -> IUnknown* { return static_cast<ICOMCache*>(self); }},
+        {&IID_IDispatch, [](CCOMCache* self) -> IUnknown* { return static_cast<ICOMCache2*>(self); }},
         {&IID_ISupportErrorInfo,
          [](CCOMCache* self) -> IUnknown* { return static_cast<ISupportErrorInfo*>(self); }},
         {nullptr, nullptr},
@@ -69,7 +27,7 @@ const InterfaceEntry<CCOMCache>* CCOMCache::InterfaceTable() {
 }
 
 HRESULT CCOMCache::InterfaceSupportsErrorInfo(REFIID iid) {
-    return ::IsEqualIID(iid, IID_ICOMCache) ? S_OK : S_FALSE;
+    return ::IsEqualIID(iid, IID_ICOMCache) || ::IsEqualIID(iid, IID_ICOMCache2) ? S_OK : S_FALSE;
 }
 
 HRESULT CCOMCache::Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
@@ -84,14 +42,14 @@ HRESULT CCOMCache::Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISP
     } else if (dispid == DISPID_COMCACHE_GETMESSAGEFROMEXCHANGE) {
         argumentCount = 5;
         position = 4;
-    } else {
-        return DispatchBase::Invoke(dispid, iid, lcid, flags, params, result, exception, argumentError);
     }
     CByRefOutBstr out(params, argumentCount, position);
-    const HRESULT hr = out.Check(argumentError);
+    HRESULT hr = out.Check(argumentError);
     if (FAILED(hr)) return hr;
-    return out.Complete(
-        DispatchBase::Invoke(dispid, iid, lcid, flags, out.Params(), result, exception, argumentError));
+    if (!s_typeInfo.Available(lcid) || !InvokeDirectly(this, dispid, flags, out.Params(), exception, &hr)) {
+        hr = DispatchBase::Invoke(dispid, iid, lcid, flags, out.Params(), result, exception, argumentError);
+    }
+    return out.Complete(hr);
 }
 
 HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType) {
@@ -100,11 +58,11 @@ HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType
     }
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        bool onFarm = false;
-        const std::string cacheName = CacheNameOf(manager, bstrCacheType, &onFarm);
-        const std::string data = onFarm ? Utf8TextOf(bstrCacheData) : BstrToAnsi(bstrCacheData);
-        const std::string userName = onFarm ? Utf8NameOf(bstrUserName) : BstrToAnsi(bstrUserName);
-        return manager.Add(userName, data, cacheName);
+        const bool onFarm = NamesFarmCache(manager, bstrCacheType);
+        const CArgumentText cacheName(bstrCacheType, NameEncoding(onFarm));
+        const CArgumentText data(bstrCacheData, EntryTextEncoding(onFarm));
+        const CArgumentText userName(bstrUserName, NameEncoding(onFarm));
+        return manager.Add(userName.View(), data.View(), cacheName.View());
     });
 }
 
@@ -113,14 +71,12 @@ HRESULT CCOMCache::Get(BSTR bstrKey, BSTR* bstrValue, BSTR bstrCacheType) {
     if (bstrValue == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        bool onFarm = false;
-        const std::string cacheName = CacheNameOf(manager, bstrCacheType, &onFarm);
-        const std::string key = onFarm ? Utf8NameOf(bstrKey) : BstrToAnsi(bstrKey);
-        std::string text;
-        const HRESULT hr = manager.Get(cacheName, key, &text);
+        const bool onFarm = NamesFarmCache(manager, bstrCacheType);
+        const CArgumentText cacheName(bstrCacheType, NameEncoding(onFarm));
+        const CArgumentText key(bstrKey, NameEncoding(onFarm));
+        CBstrOfEntryText value(EntryTextEncoding(onFarm));
+        const HRESULT hr = manager.Get(cacheName.View(), key.View(), value);
         if (hr != S_OK) return hr;
-        qc::Bstr value = qc::Bstr::Adopt(onFarm ? BstrOfUtf8(text) : AnsiToBstr(text.c_str()));
-        if (value.Get() == nullptr) return E_OUTOFMEMORY;
         *bstrValue = value.Detach();
         return S_OK;
     });
@@ -130,10 +86,10 @@ HRESULT CCOMCache::Free(BSTR bstrKey, BSTR bstrCacheType) {
     if (bstrKey == nullptr || bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        bool onFarm = false;
-        const std::string cacheName = CacheNameOf(manager, bstrCacheType, &onFarm);
-        const std::string key = onFarm ? Utf8NameOf(bstrKey) : BstrToAnsi(bstrKey);
-        return manager.Free(key, cacheName);
+        const bool onFarm = NamesFarmCache(manager, bstrCacheType);
+        const CArgumentText cacheName(bstrCacheType, NameEncoding(onFarm));
+        const CArgumentText key(bstrKey, NameEncoding(onFarm));
+        return manager.Free(key.View(), cacheName.View());
     });
 }
 
@@ -141,7 +97,8 @@ HRESULT CCOMCache::DestroyCache(BSTR bstrCacheType) {
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        return manager.DestroyCache(CacheNameOf(manager, bstrCacheType));
+        const CArgumentText cacheName(bstrCacheType, NameEncoding(NamesFarmCache(manager, bstrCacheType)));
+        return manager.DestroyCache(std::string(cacheName.View()));
     });
 }
 
@@ -149,7 +106,8 @@ HRESULT CCOMCache::CreateCache(BSTR bstrCacheType, LONG nMaxEntries, LONG nTimeo
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        return manager.CreateCache(CacheNameOf(manager, bstrCacheType), nMaxEntries, nTimeout);
+        const CArgumentText cacheName(bstrCacheType, NameEncoding(NamesFarmCache(manager, bstrCacheType)));
+        return manager.CreateCache(std::string(cacheName.View()), nMaxEntries, nTimeout);
     });
 }
 

@@ -1,12 +1,17 @@
-// CCOMCache: the COMCache class, ICOMCache's implementation.
+// CCOMCache: the COMCache class, implementing ICOMCache2 and with it the
+// ICOMCache it extends.
 //
 // Every method is a thin adapter over the process-wide cache manager: check
-// the arguments (a null BSTR is E_INVALIDARG before anything else happens),
-// obtain the manager, convert the BSTRs to 8-bit text in the conversion code
-// page (to UTF-8 for a farm cache), make one manager call and return its
-// HRESULT. The object keeps no
-// state, so every object of the process reaches the same caches. No method
-// sets an error-information object.
+// the arguments (a null BSTR is E_INVALIDARG before anything else happens,
+// then a null out-pointer E_POINTER), obtain the manager, convert the BSTRs
+// to 8-bit text in the conversion code page (to UTF-8 for a farm cache, see
+// automation/argument_text.h), make one manager call and return its
+// HRESULT. The object keeps no state, so every object of the process
+// reaches the same caches. No method sets an error-information object.
+//
+// ICOMCache is the first part of ICOMCache2's table, so ICOMCache2,
+// ICOMCache, IDispatch and IUnknown are one pointer, and IDispatch answers
+// from ICOMCache2's type information: DISPIDs 1-9 as before, then 10-15.
 #pragma once
 
 #include "platform/platform.h"
@@ -19,11 +24,12 @@
 class CCOMCache : public CComObjectRootEx<CComSingleThreadModel>,
                   public CComCoClass<CCOMCache, &CLSID_COMCache>,
                   public ISupportErrorInfo,
-                  public IDispatchImpl<ICOMCache, &IID_ICOMCache, &LIBID_QuorCacheLib, 1, 0> {
-    using DispatchBase = IDispatchImpl<ICOMCache, &IID_ICOMCache, &LIBID_QuorCacheLib, 1, 0>;
+                  public IDispatchImpl<ICOMCache2, &IID_ICOMCache2, &LIBID_QuorCacheLib, 1, 0> {
+    using DispatchBase = IDispatchImpl<ICOMCache2, &IID_ICOMCache2, &LIBID_QuorCacheLib, 1, 0>;
 
 public:
-    // Lookup order: ICOMCache, IDispatch (the same part), ISupportErrorInfo.
+    // Lookup order: ICOMCache2, ICOMCache, IDispatch (all one part),
+    // ISupportErrorInfo.
     static const InterfaceEntry<CCOMCache>* InterfaceTable();
 
     // ISupportErrorInfo
@@ -31,7 +37,9 @@ public:
 
     // IDispatch: the type information's Invoke, except that a script's
     // by-reference variable is accepted for the [out] BSTR of Get and
-    // GetMessageFromExchange (see automation/by_ref_out_bstr.h).
+    // GetMessageFromExchange (see automation/by_ref_out_bstr.h), and that
+    // ICOMCache's methods are called without it when no argument needs a
+    // coercion (automation/direct_invoke.h).
     HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags,
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argumentError) override;
@@ -55,4 +63,19 @@ public:
     // Takes an array of strings, by value or by reference (as script engines
     // pass an array variable).
     HRESULT STDMETHODCALLTYPE SetHiddemMessageParameters(VARIANT varParramArray) override;
+
+    // ICOMCache2 (automation/com_cache_inspection.cpp). Absence is an answer,
+    // never an error: an unknown cache gives S_FALSE with its own result
+    // (VT_NULL, false, 0, a null pointer), an absent entry VT_EMPTY or false.
+    // Each out-value is initialised first (VT_EMPTY, false, 0, null), so that
+    // a failure leaves it defined.
+    HRESULT STDMETHODCALLTYPE Lookup(BSTR bstrUserName, BSTR bstrCacheType, VARIANT* pvarText) override;
+    HRESULT STDMETHODCALLTYPE Exists(BSTR bstrUserName, BSTR bstrCacheType, VARIANT_BOOL* pbExists) override;
+    HRESULT STDMETHODCALLTYPE Count(BSTR bstrCacheType, LONG* plEntries) override;
+    // A new ICacheStatistics snapshot, handed out as its IDispatch.
+    HRESULT STDMETHODCALLTYPE Statistics(BSTR bstrCacheType, IDispatch** ppStatistics) override;
+    // VT_ARRAY | VT_VARIANT of VT_BSTR names, from index 0; empty, not
+    // VT_EMPTY, when there is no cache, so that scripts can walk it alike.
+    HRESULT STDMETHODCALLTYPE CacheNames(VARIANT* pvarNames) override;
+    HRESULT STDMETHODCALLTYPE Clear(BSTR bstrCacheType) override;
 };

@@ -141,6 +141,14 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Flush() override { return this->FlushEntries(); }
 
+    // Whether `key` has an entry now, without counting a lookup. Beside the
+    // interfaces, whose slots are fixed; a key that cannot be built raises,
+    // as in LookupEntry.
+    bool ContainsKey(const char* key) {
+        const CCacheKey cacheKey(key);
+        return this->HasEntry(cacheKey);
+    }
+
     // IMemoryCacheControl.
     HRESULT STDMETHODCALLTYPE SetMaxAllowedSize(DWORD size) override { return Store::SetMaxAllowedSize(size); }
     HRESULT STDMETHODCALLTYPE GetMaxAllowedSize(DWORD* size) override { return Store::GetMaxAllowedSize(size); }

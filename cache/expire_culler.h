@@ -4,6 +4,13 @@
 // its tail, so a cull removes heads until the first one still valid. An
 // entry whose expiry equals that of listed entries goes before them.
 //
+// Adds come with the latest expiries, often with equal ones (the adds of
+// one tick of a coarse clock share their expiry), so the list remembers
+// where the latest expiry's run starts and where the entries without expiry
+// start: an add with an expiry at or after every listed one takes its place
+// without a walk. Only an add that expires sooner than the latest listed
+// entry walks, back from that run.
+//
 // REQUIRES: the owning store's lock, for every call.
 #pragma once
 
@@ -19,23 +26,45 @@ public:
     }
 
     // Puts node before the first entry that has no expiry or expires at or
-    // after it. The list is sorted, so that place is found from the tail:
-    // behind the last entry that expires strictly sooner. New entries carry
-    // the latest expiries, so this walk is short where a walk from the head
-    // would cross the whole list.
+    // after it.
     void Add(NodeType* node) noexcept {
-        if (node->m_expiry == 0) {
+        const unsigned long long expiry = node->m_expiry;
+        if (expiry == 0) {
             m_list.PushBack(node);
+            if (m_pFirstNever == nullptr) m_pFirstNever = node;
             return;
         }
-        NodeType* sooner = m_list.Tail();
-        while (sooner != nullptr && (sooner->m_expiry == 0 || sooner->m_expiry >= node->m_expiry))
-            sooner = List::Prev(sooner);
+        NodeType* latest = m_pFirstNever != nullptr ? List::Prev(m_pFirstNever) : m_list.Tail();
+        if (latest == nullptr || latest->m_expiry < expiry) {
+            m_list.InsertAfter(latest, node);
+            m_pLatestRun = node;
+            return;
+        }
+        NodeType* run = LatestRun(latest);
+        if (latest->m_expiry == expiry) {
+            m_list.InsertAfter(List::Prev(run), node);
+            m_pLatestRun = node;
+            return;
+        }
+        // Sooner than the latest run: behind the last entry that expires
+        // strictly sooner, found from the run back.
+        NodeType* sooner = List::Prev(run);
+        while (sooner != nullptr && sooner->m_expiry >= expiry) sooner = List::Prev(sooner);
         m_list.InsertAfter(sooner, node);
     }
 
     // Safe for an entry that is not on the list (an add still pending).
-    void Remove(NodeType* node) noexcept { m_list.Remove(node); }
+    void Remove(NodeType* node) noexcept {
+        if (!m_list.Contains(node)) return;
+        NodeType* next = List::Next(node);
+        if (node == m_pFirstNever) m_pFirstNever = next;
+        // The run keeps its start in the next entry when that shares its
+        // expiry; else the latest run is now an earlier one, whose start the
+        // next add that needs it finds.
+        if (node == m_pLatestRun)
+            m_pLatestRun = next != nullptr && next->m_expiry == node->m_expiry ? next : nullptr;
+        m_list.Remove(node);
+    }
 
     // Reads the clock once for the cull that follows.
     void StartCull() noexcept { m_cullTime = qc::platform::SystemTimeAsFileTime(); }
@@ -51,6 +80,22 @@ public:
 
 private:
     using List = CacheNodeList<NodeType, &NodeType::m_expiryLinks>;
+
+    // The first entry of the run that shares the expiry of `latest`, the
+    // latest-expiring entry; remembered once found.
+    NodeType* LatestRun(NodeType* latest) noexcept {
+        if (m_pLatestRun == nullptr) {
+            NodeType* run = latest;
+            for (NodeType* prev = List::Prev(run); prev != nullptr && prev->m_expiry == latest->m_expiry;
+                 prev = List::Prev(prev))
+                run = prev;
+            m_pLatestRun = run;
+        }
+        return m_pLatestRun;
+    }
+
     unsigned long long m_cullTime = 0;  // FILETIME of the current cull
     List m_list;
+    NodeType* m_pFirstNever = nullptr;  // the first entry without expiry, or null
+    NodeType* m_pLatestRun = nullptr;   // the latest expiry's first entry; null: not known
 };

@@ -23,14 +23,15 @@
 //   InitStore / UninitStore           prepare the lock / remove every entry
 //   AddEntry                          add or replace
 //   FindEntry                         look up and take a reference
+//   HasEntry                          look up without using the entry
 //   GetEntryData / GetEntryExpiry     read through a handle (no lock)
 //   ReleaseEntryRef                   give a reference back
 //   RemoveByHandle / RemoveByKey      take an entry out of the store
 //   ClearEntries                      take every entry out
 // Every operation but the two reads through a handle needs an initialised store; on a store
 // that is not initialised they fail with E_UNEXPECTED (ReleaseEntryRef
-// with -1) instead of touching a lock that does not exist. ClearEntries
-// has nothing to do there and succeeds.
+// with -1, HasEntry with false) instead of touching a lock that does not
+// exist. ClearEntries has nothing to do there and succeeds.
 //
 // Locking: one lock per store (SyncClass, re-entrant) guards the key table,
 // both lists and every entry's links, reference count and key-table slot.
@@ -41,6 +42,7 @@
 
 #include "cache/cache_key_map.h"
 #include "cache/cache_node.h"
+#include "cache/cache_record_pool.h"
 #include "support/com_critical_section.h"
 
 #include <new>
@@ -74,6 +76,7 @@ public:
             CScopedLock<SyncClass> lock(m_syncObj);
             ClearEntries();
             m_statObj.UseOwnBlock();
+            m_records.Release();
         }
         m_syncObj.Term();
     }
@@ -81,8 +84,9 @@ public:
     // Adds an entry under `key`, replacing (and detaching) any entry the key
     // had; a replaced entry nobody holds is freed through its client here.
     // With outHandle, the caller receives a handle it must release; without,
-    // the entry is stored unreferenced. E_OUTOFMEMORY when the entry record
-    // cannot be allocated, E_FAIL when the key table cannot take the key; in
+    // the entry is stored unreferenced. E_OUTOFMEMORY when there is no room
+    // for the entry record (none kept from earlier removals, and none from
+    // the heap), E_FAIL when the key table cannot take the key; in
     // both cases the store is unchanged.
     //
     // The add runs in two locked sections: between them the entry is in the
@@ -92,15 +96,16 @@ public:
     HRESULT AddEntry(const KeyType& key, DataType data, DWORD size, const FILETIME* expiry, HINSTANCE module,
                      IMemoryCacheClient* client, HCACHEITEM* outHandle) {
         if (!IsInitialized()) return E_UNEXPECTED;
-        void* memory = qc::platform::HeapAllocate(sizeof(NodeType));
-        if (memory == nullptr) return E_OUTOFMEMORY;
-        auto* node = new (memory) NodeType();
-        node->m_nRefCount = 1;  // the add's own reference
-        node->m_data = data;
-        node->m_dwSize = size;
         const ULONG hash = KeyMapType::Hash(key);
+        NodeType* node;
         {
             CScopedLock<SyncClass> lock(m_syncObj);
+            void* memory = m_records.Take();
+            if (memory == nullptr) return E_OUTOFMEMORY;
+            node = new (memory) NodeType();
+            node->m_nRefCount = 1;  // the add's own reference
+            node->m_data = data;
+            node->m_dwSize = size;
             PairType* pair = m_hashTable.Find(key, hash);
             if (pair != nullptr) {
                 DetachEntry(pair, false);
@@ -151,6 +156,16 @@ public:
         *outHandle = pair->m_pEntry;
         m_statObj.Hit();
         return S_OK;
+    }
+
+    // Whether `key` has an entry in the store now, expired or not. An
+    // inspection rather than a use: it takes no reference and counts neither
+    // a hit nor a miss. False on a store that is not initialised.
+    bool HasEntry(const KeyType& key) {
+        if (!IsInitialized()) return false;
+        const ULONG hash = KeyMapType::Hash(key);
+        CScopedLock<SyncClass> lock(m_syncObj);
+        return m_hashTable.Find(key, hash) != nullptr;
     }
 
     // Reads an entry through a handle the caller holds; no lock is needed,
@@ -288,8 +303,13 @@ private:
         return left;
     }
 
-    static void FreeNode(NodeType* node) noexcept {
+    // REQUIRES: m_syncObj held.
+    void FreeNode(NodeType* node) noexcept {
         node->~NodeType();
-        qc::platform::HeapFree(node);
+        m_records.Give(node);
     }
+
+    // Records freed by the last removals, for the next adds.
+    static constexpr unsigned kKeptRecords = 32;
+    CacheRecordPool<sizeof(NodeType), kKeptRecords> m_records;
 };

@@ -1,7 +1,14 @@
 # The fixed identifiers of QuorCache, in one place. The interface definition,
 # the registry scripts and the C++ headers are all configured from these.
 set(QC_CLSID_COMCache            2BFD9CFD-BB8D-4043-9F67-D3E389FE25CE)
+# widl orders the proxy file's interfaces by identifier, byte by byte as the
+# GUID lies in memory, and the first one's is the proxy/stub class id, which
+# is IID_ICOMCache and stays so: every other interface's identifier must
+# order after it (its first byte in memory, the lowest of the first group,
+# above 0xB8).
 set(QC_IID_ICOMCache             38333DB8-4534-40DF-B44B-1E6DFAA3FC5D)
+set(QC_IID_ICOMCache2            D307E6F7-4F7A-46DD-B544-2630781D0E3A)
+set(QC_IID_ICacheStatistics      991E65BA-626F-4740-9754-7A146E367395)
 set(QC_LIBID_QuorCacheLib        40EB1A19-6A8E-43B0-98BA-8B17AC2341FE)
 set(QC_APPID_QuorCache           89155EAD-940F-4E56-AC4B-53AD622E2A4F)
 set(QC_IID_IMemoryCacheClient    EA5EFAF0-2974-4C68-980E-E680C01987EC)

@@ -1,19 +1,16 @@
-// QuorCache from JScript. JScript cannot receive an [out] argument, so it
-// cannot read a text back with Get; it can fill and empty caches, and Free
-// tells it whether an entry is there (it fails for a user with no entry).
+// QuorCache from JScript. JScript has no by-reference variables, so it reads
+// with Lookup rather than Get: the text when the user has an entry,
+// undefined when the cache has none for the user, and null when there is no
+// such cache. Nothing is raised for either kind of absence.
 //
 // Run it on a machine where QuorCache.dll is registered:
 //     cscript //nologo demo.js
-var E_FAIL = 0x80004005 | 0;
 
-// Removes the user's entry and says whether there was one.
-function freeEntry(cache, user, cacheType) {
-    try {
-        cache.Free(user, cacheType);
-        return "removed its entry";
-    } catch (e) {
-        return (e.number | 0) === E_FAIL ? "had no entry" : "failed with 0x" + (e.number >>> 0).toString(16);
-    }
+// What Lookup finds for a user, as a line of the transcript.
+function show(cache, user, cacheType) {
+    var text = cache.Lookup(user, cacheType);
+    var found = text === undefined ? "(no entry)" : text === null ? "(no such cache)" : "\"" + text + "\"";
+    WScript.Echo("    " + user + " in " + cacheType + ": " + found);
 }
 
 // Waits `ms` milliseconds. Hosts without WScript.Sleep get a wait on the clock.
@@ -39,14 +36,26 @@ var users = ["erin", "frank", "grace"];
 for (var i = 0; i < users.length; i++) {
     cache.Add(users[i], "session of " + users[i], "Sessions");
 }
-WScript.Echo("Added a text for erin, frank and grace: one more than the limit.");
+WScript.Echo("Added a text for erin, frank and grace: " + cache.Count("Sessions") +
+             " entries, one more than the limit.");
+show(cache, "erin", "SESSIONS");
+show(cache, "nobody", "Sessions");
+show(cache, "erin", "Elsewhere");
 
 WScript.Echo("Waiting 7 seconds for the flush...");
 pause(7000);
+WScript.Echo("The flush trimmed the oldest: " + cache.Count("Sessions") + " entries left.");
 for (i = 0; i < users.length; i++) {
-    WScript.Echo("    Free " + users[i] + ": " + freeEntry(cache, users[i], "SESSIONS"));
+    WScript.Echo("    " + users[i] + (cache.Exists(users[i], "Sessions") ? " has an entry" : " has none"));
 }
 
+var stats = cache.Statistics("Sessions");
+WScript.Echo("Sessions: hits " + stats.Hits + ", misses " + stats.Misses + ", at most " +
+             stats.PeakEntries + " entries at once.");
+
+cache.Clear("Sessions");
+WScript.Echo("Cleared Sessions: " + cache.Count("Sessions") + " entries; the names of the caches are still " +
+             new VBArray(cache.CacheNames()).toArray().join(", ") + ".");
 cache.DestroyCache("Sessions");
 cache.Terminate();
 WScript.Echo("Terminated QuorCache.");

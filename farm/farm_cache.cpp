@@ -68,7 +68,7 @@ unsigned long long FarmCache::LifetimeMilliseconds(LONG lifetimeMinutes) {
 
 FarmCache::FarmCache(std::shared_ptr<RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
                      ULONG maxEntries, LONG lifetimeMinutes)
-    : m_pool(std::move(pool)), m_keys(prefix, cacheName), m_maxEntries(maxEntries), m_lifetimeMinutes(lifetimeMinutes) {}
+    : m_pool(std::move(pool)), m_keys(prefix, cacheName), m_name(cacheName), m_maxEntries(maxEntries), m_lifetimeMinutes(lifetimeMinutes) {}
 
 void FarmCache::Adopt(ULONG maxEntries, LONG lifetimeMinutes) {
     m_maxEntries.store(maxEntries, std::memory_order_release);
@@ -122,6 +122,16 @@ HRESULT FarmCache::Free(std::string_view user) noexcept {
             Expect(Call(*this).Run(FarmCacheScripts::Get().free, user, {}, &reply), reply, RespReply::Kind::Integer);
         if (FAILED(hr)) return hr;
         return reply.integer != 0 ? S_OK : E_FAIL;
+    });
+}
+
+HRESULT FarmCache::Exists(std::string_view user, bool* exists) noexcept {
+    return ReturningHResult([&] {
+        RespReply reply;
+        const HRESULT hr = Expect(m_pool->Execute(RespCommand("EXISTS").Add(m_keys.Entry(user)).Encoded(), &reply),
+                                  reply, RespReply::Kind::Integer);
+        if (SUCCEEDED(hr)) *exists = reply.integer != 0;
+        return hr;
     });
 }
 

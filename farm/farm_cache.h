@@ -67,6 +67,9 @@ public:
     HRESULT Get(std::string_view user, std::string* text) noexcept;
     // S_OK, or E_FAIL when the user has no entry.
     HRESULT Free(std::string_view user) noexcept;
+    // Whether the user has an entry, expired or not until a flush removes
+    // it. Counts as neither a hit nor a miss.
+    HRESULT Exists(std::string_view user, bool* exists) noexcept;
     HRESULT Flush() noexcept;
     HRESULT Count(unsigned long long* entries) noexcept;
     HRESULT Clear() noexcept;
@@ -79,6 +82,8 @@ public:
     LONG LifetimeMinutes() const { return m_lifetimeMinutes.load(std::memory_order_acquire); }
 
     const FarmCacheKeys& Keys() const { return m_keys; }
+    // The cache's name as this server created it.
+    const std::string& Name() const { return m_name; }
 
     // Moves this object's view of the server's clock (tests: make entries
     // expire without waiting). 0 unless a test sets it.
@@ -91,6 +96,7 @@ private:
 
     const std::shared_ptr<RespConnectionPool> m_pool;
     const FarmCacheKeys m_keys;
+    const std::string m_name;
     std::atomic<ULONG> m_maxEntries;
     std::atomic<LONG> m_lifetimeMinutes;
     std::atomic<long long> m_clockOffsetMs{0};

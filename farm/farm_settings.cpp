@@ -26,9 +26,8 @@ bool ParsePort(std::string_view text, unsigned short* port) {
 }  // namespace
 
 bool FarmSettings::IsFarmCache(std::string_view cacheName) const {
-    const std::string name(cacheName);
     return std::any_of(caches.begin(), caches.end(), [&](const std::string& listed) {
-        return listed == "*" || CacheNameLess::Compare(listed, name) == 0;
+        return listed == "*" || CacheNameLess::Compare(listed, cacheName) == 0;
     });
 }
 

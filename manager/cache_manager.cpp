@@ -1,12 +1,13 @@
 // The cache manager's operations, its singleton holder and the accessor.
 #include "manager/cache_manager.h"
 
-#include "manager/entry_text.h"
+#include "manager/cache_routing.h"
 #include "manager/mem_manager.h"
 #include "support/hresult_of.h"
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -49,7 +50,7 @@ CCacheManager::CCacheManager() : m_lock(g_managerLock) {}
 // destructor shuts the thread down), the client.
 CCacheManager::~CCacheManager() = default;
 
-CCacheManager::CacheType* CCacheManager::FindUsableCache(const std::string& name,
+CCacheManager::CacheType* CCacheManager::FindUsableCache(std::string_view name,
                                                          const CacheSettings** settings) const {
     const auto record = m_settings.find(name);
     if (record == m_settings.end()) return nullptr;
@@ -59,7 +60,7 @@ CCacheManager::CacheType* CCacheManager::FindUsableCache(const std::string& name
     return cache->second.Get();
 }
 
-bool CCacheManager::IsFarmCache(const std::string& name) const {
+bool CCacheManager::IsFarmCache(std::string_view name) const {
     CScopedLock<CStaticLock> lock(m_lock);
     CFarmCaches::CachePtr cache;
     bool onFarm = false;
@@ -140,32 +141,13 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
     return S_OK;
 }
 
-template <class Local, class Farm>
-HRESULT CCacheManager::Routed(const std::string& name, Local&& local, Farm&& farm) {
-    CFarmCaches::CachePtr farmCache;
-    {
-        CScopedLock<CStaticLock> lock(m_lock);
-        const HRESULT hr = HResultOf([&] {
-            switch (m_farm.Find(name, &farmCache)) {
-            case CFarmCaches::Route::Local: return local();
-            case CFarmCaches::Route::Unregistered: return S_FALSE;
-            case CFarmCaches::Route::Farm: return S_OK;
-            }
-            return E_UNEXPECTED;
-        });
-        if (!farmCache) return hr;
-    }
-    return farm(*farmCache);
-}
-
-HRESULT CCacheManager::Add(const std::string& key, const std::string& data, const std::string& name) {
+HRESULT CCacheManager::Add(CAnsiText key, std::string_view data, std::string_view name) {
     return Routed(
         name, [&] { return AddLocked(key, data, name); },
         [&](qc::farm::FarmCache& farm) { return farm.Add(key, data); });
 }
 
-HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data,
-                                 const std::string& name) {
+HRESULT CCacheManager::AddLocked(CAnsiText key, std::string_view data, std::string_view name) {
     const CacheSettings* settings = nullptr;
     CacheType* cache = FindUsableCache(name, &settings);
     if (cache == nullptr) return S_FALSE;
@@ -179,46 +161,56 @@ HRESULT CCacheManager::AddLocked(const std::string& key, const std::string& data
 
     // The client is a field of the manager: its AddRef and Release do nothing.
     IMemoryCacheClient* const client = &m_cacheClient;
-    std::unique_ptr<CacheItem> item(new CacheItem(data));
-    const HRESULT hr = static_cast<IMemoryCache*>(cache)->Add(key.c_str(), item.get(), CacheItem::kCountedSize,
+    std::unique_ptr<CacheItem> item(CacheItem::Create(data));
+    const HRESULT hr = static_cast<IMemoryCache*>(cache)->Add(key.CStr(), item.get(), CacheItem::kCountedSize,
                                                               &expiry, module, nullptr, client);
     if (SUCCEEDED(hr)) item.release();  // the store's now
     return hr;
 }
 
-HRESULT CCacheManager::Get(const std::string& name, const std::string& key, std::string* value) {
+HRESULT CCacheManager::Get(std::string_view name, CAnsiText key, std::string* value) {
+    CEntryTextCopy copy;
+    const HRESULT hr = ReadText(name, key, value != nullptr ? &copy : nullptr);
+    if (hr == S_OK) *value = std::move(copy.Text());
+    return hr;
+}
+
+HRESULT CCacheManager::Get(std::string_view name, CAnsiText key, CEntryTextSink& sink) {
+    return ReadText(name, key, &sink);
+}
+
+HRESULT CCacheManager::ReadText(std::string_view name, CAnsiText key, CEntryTextSink* sink) {
     return Routed(
-        name, [&] { return GetLocked(name, key, value); },
+        name, [&] { return GetLocked(name, key, sink); },
         [&](qc::farm::FarmCache& farm) {
-            if (value == nullptr) return E_POINTER;
+            if (sink == nullptr) return E_POINTER;
             std::string text;
             const HRESULT hr = farm.Get(key, &text);
-            if (hr == S_OK) value->swap(text);
-            return hr;
+            return hr == S_OK ? sink->Take(text) : hr;
         });
 }
 
-HRESULT CCacheManager::GetLocked(const std::string& name, const std::string& key, std::string* value) {
+HRESULT CCacheManager::GetLocked(std::string_view name, CAnsiText key, CEntryTextSink* sink) {
     CacheType* found = FindUsableCache(name, nullptr);
     if (found == nullptr) return S_FALSE;
     // Nowhere to put a text: refuse before taking a reference.
-    if (value == nullptr) return E_POINTER;
+    if (sink == nullptr) return E_POINTER;
     IMemoryCache* cache = found;
 
     HCACHEITEM handle = nullptr;
-    const HRESULT hr = cache->LookupEntry(key.c_str(), &handle);
+    const HRESULT hr = cache->LookupEntry(key.CStr(), &handle);
     if (FAILED(hr)) return hr;
-    return TakeEntryText(*cache, handle, value);
+    return ReadEntryText(*cache, handle, *sink);
 }
 
-HRESULT CCacheManager::Free(const std::string& key, const std::string& name) {
+HRESULT CCacheManager::Free(CAnsiText key, std::string_view name) {
     const HRESULT hr = Routed(
         name,
         [&] {
             // Free reaches a cache even when its settings are gone (a failed destroy).
             const auto cache = m_caches.find(name);
             if (cache == m_caches.end()) return S_OK;
-            return static_cast<IMemoryCache*>(cache->second.Get())->RemoveEntryByKey(key.c_str());
+            return static_cast<IMemoryCache*>(cache->second.Get())->RemoveEntryByKey(key.CStr());
         },
         [&](qc::farm::FarmCache& farm) { return farm.Free(key); });
     // As in process, a cache that is not there has nothing to free.
@@ -330,17 +322,6 @@ HRESULT CCacheManager::GetCacheSettings(const std::string& name, DWORD* maxEntri
     if (cache == nullptr) return S_FALSE;
     *lifetimeMinutes = settings->lifetimeMinutes;
     return static_cast<IMemoryCacheControl*>(cache)->GetMaxAllowedEntries(maxEntries);
-}
-
-HRESULT CCacheManager::GetCacheStatistics(const std::string& name, CacheStatistics* statistics) const {
-    CScopedLock<CStaticLock> lock(m_lock);
-    CacheType* cache = FindUsableCache(name, nullptr);
-    if (cache == nullptr) return S_FALSE;
-    IMemoryCacheStats* stats = cache;
-    stats->GetHitCount(&statistics->hits);
-    stats->GetMissCount(&statistics->misses);
-    stats->GetCurrentEntryCount(&statistics->entries);
-    return S_OK;
 }
 
 HRESULT CCacheManager::GetEntryExpiry(const std::string& name, const std::string& key,

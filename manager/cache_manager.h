@@ -29,15 +29,18 @@
 #include "manager/cache_item.h"
 #include "manager/cache_name_less.h"
 #include "manager/com_object_stack_ex.h"
+#include "manager/entry_text.h"
 #include "manager/farm_caches.h"
 #include "manager/farm_environment.h"
 #include "manager/memory_cache_client.h"
 #include "manager/shared_cache_handle.h"
+#include "support/ansi_text.h"
 #include "support/static_lock.h"
 #include "thread/worker_thread.h"
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CCacheManager {
@@ -56,11 +59,15 @@ public:
     // flush reaches the farm, and the result is the failure.
     HRESULT CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
     HRESULT DestroyCache(const std::string& name);
-    HRESULT Add(const std::string& key, const std::string& data, const std::string& name);
+    // The entry operations read their texts in place (see CAnsiText).
+    HRESULT Add(CAnsiText key, std::string_view data, std::string_view name);
     // S_OK with the entry's text in *value; S_FALSE for an unknown cache and
     // E_FAIL for an absent key, both leaving *value as it was.
-    HRESULT Get(const std::string& name, const std::string& key, std::string* value);
-    HRESULT Free(const std::string& key, const std::string& name);
+    HRESULT Get(std::string_view name, CAnsiText key, std::string* value);
+    // The same with the text given to `sink` (manager/entry_text.h) while the
+    // entry is held, for a caller that makes something else of it.
+    HRESULT Get(std::string_view name, CAnsiText key, CEntryTextSink& sink);
+    HRESULT Free(CAnsiText key, std::string_view name);
     // Also reads the farm settings (FarmEnvironment) and starts the farm
     // when they name a server; settings that cannot be used are logged and
     // leave every cache in process.
@@ -74,13 +81,34 @@ public:
     // callers of in-process caches pay nothing for the farm.
     bool HasFarm() const { return m_farm.IsRunning(); }
     // Whether `name` (UTF-8) is kept on the farm, created here or not.
-    bool IsFarmCache(const std::string& name) const;
+    bool IsFarmCache(std::string_view name) const;
     // Takes a one-dimensional array of strings, by value or by reference
     // (manager/hidden_message_parameters.cpp; Windows only, as its argument
     // is an automation array).
     HRESULT SetHiddemMessageParameters(const VARIANT* parameters);
     // Replaces the hidden message parameter list.
     void ReplaceHiddenMessageParameters(std::vector<std::string> parameters);
+
+    // What the caches hold and how they were used (manager/cache_inspection.cpp).
+    // A name reaches a cache only when it has both its settings record and
+    // its cache, as for Add and Get, so before Initialize and after
+    // DestroyCache or Terminate every cache is unknown. An absent cache or
+    // entry is an answer, never a failure. (Reading an entry's text is Get:
+    // S_FALSE for no cache, E_FAIL for no entry.)
+
+    // Whether `key` has an entry now, expired or not until the flush removes
+    // it; false with S_FALSE for an unknown cache. An inspection, not a
+    // lookup: hits and misses stay as they are.
+    HRESULT Exists(std::string_view name, CAnsiText key, bool* exists) const;
+    // The caches' names as they were first created, in the manager's order:
+    // the in-process ones in *names, and this process's farm caches (UTF-8)
+    // in *farmNames when it is given.
+    HRESULT CacheNames(std::vector<std::string>* names, std::vector<std::string>* farmNames = nullptr) const;
+    // Removes every entry of `name`'s cache and keeps the cache, its settings
+    // and its usage figures (hits, misses, peaks); each removed item goes to
+    // the cache client's Free, as in a flush. S_FALSE for an unknown cache.
+    // A farm cache is emptied on the farm, for every server.
+    HRESULT Clear(std::string_view name);
 
     // Whether the worker thread runs: Initialize has started it and no
     // Terminate has stopped it since, or a Terminate whose wait ran out left
@@ -103,14 +131,25 @@ public:
     // cache's: the farm's once it was reached); S_FALSE when `name` has no
     // settings record or no cache.
     HRESULT GetCacheSettings(const std::string& name, DWORD* maxEntries, LONG* lifetimeMinutes) const;
+    // One cache's settings and counters, read together under the manager lock
+    // (the worker's flush may still move the counters between two reads).
     struct CacheStatistics {
-        LONG hits = 0;     // lookups (Get, Free) that found their key
-        LONG misses = 0;   // lookups that did not
-        LONG entries = 0;  // entries stored now
+        std::string name;          // as first created
+        DWORD maxEntries = 0;      // the limit the flush trims to
+        LONG lifetimeMinutes = 0;  // as given to CreateCache
+        LONG entries = 0;          // entries stored now, beyond the limit until the next flush
+        LONG peakEntries = 0;
+        LONG size = 0;             // bytes as the store counts them (40 per entry)
+        LONG peakSize = 0;
+        LONG hits = 0;             // lookups (Get, Free) that found their key
+        LONG misses = 0;           // lookups that did not
     };
-    // S_OK with the counters of `name`'s cache; S_FALSE when `name` has no
-    // settings record or no cache.
-    HRESULT GetCacheStatistics(const std::string& name, CacheStatistics* statistics) const;
+    // S_OK with the figures of `name`'s cache, which ICOMCache2's Count and
+    // Statistics report; S_FALSE when `name` has no settings record or no
+    // cache (manager/cache_inspection.cpp). A farm cache's settings, entries
+    // and peak are the farm's (sizes counted as the store counts them), its
+    // hits and misses this process's Get calls.
+    HRESULT GetCacheStatistics(std::string_view name, CacheStatistics* statistics) const;
     // S_OK with the absolute expiry time (FILETIME units) of `key`'s entry;
     // S_FALSE for an unknown cache, E_FAIL for an absent key. The lookup
     // counts as a hit or a miss in the cache's statistics.
@@ -125,17 +164,22 @@ private:
     using CacheTable = std::map<std::string, CSharedCacheHandle<CacheType>, CacheNameLess>;
     using SettingsTable = std::map<std::string, CacheSettings, CacheNameLess>;
 
-    HRESULT AddLocked(const std::string& key, const std::string& data, const std::string& name);
-    HRESULT GetLocked(const std::string& name, const std::string& key, std::string* value);
+    HRESULT AddLocked(CAnsiText key, std::string_view data, std::string_view name);
+    // Get's work, under the manager lock; E_POINTER for a null sink.
+    HRESULT ReadText(std::string_view name, CAnsiText key, CEntryTextSink* sink);
+    HRESULT GetLocked(std::string_view name, CAnsiText key, CEntryTextSink* sink);
     // The registered cache for `name` when it has both a settings record and a
     // cache-table entry (the two conditions under which Add and Get act), else null.
-    CacheType* FindUsableCache(const std::string& name, const CacheSettings** settings) const;
+    CacheType* FindUsableCache(std::string_view name, const CacheSettings** settings) const;
     // Runs `local` under the manager lock for an in-process cache, or `farm`
     // on a reference to the farm cache, taken under the lock and used after
-    // leaving it; S_FALSE for a farm cache this process has not created.
+    // leaving it; S_FALSE for a farm cache this process has not created
+    // (manager/cache_routing.h).
     template <class Local, class Farm>
-    HRESULT Routed(const std::string& name, Local&& local, Farm&& farm);
+    HRESULT Routed(std::string_view name, Local&& local, Farm&& farm) const;
     HRESULT CreateLocalCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
+    HRESULT LocalCacheStatistics(std::string_view name, CacheStatistics* statistics) const;
+    HRESULT ClearLocal(std::string_view name);
     void StartFarm();
 
     CComObjectStackEx<CMemoryCacheClient<CacheItem>> m_cacheClient;

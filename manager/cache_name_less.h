@@ -9,7 +9,7 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
+#include <string_view>
 
 struct CacheNameLess {
     static unsigned char FoldAscii(unsigned char c) {
@@ -17,7 +17,7 @@ struct CacheNameLess {
     }
 
     // Negative, zero or positive, like a memory comparison.
-    static int Compare(const std::string& a, const std::string& b) {
+    static int Compare(std::string_view a, std::string_view b) {
         const std::size_t common = a.size() < b.size() ? a.size() : b.size();
         for (std::size_t i = 0; i < common; ++i) {
             const int fa = FoldAscii(static_cast<unsigned char>(a[i]));
@@ -28,5 +28,8 @@ struct CacheNameLess {
         return a.size() < b.size() ? -1 : 1;
     }
 
-    bool operator()(const std::string& a, const std::string& b) const { return Compare(a, b) < 0; }
+    // The tables are searched with names that are not std::strings too (a
+    // name read in place from a conversion's buffer).
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return Compare(a, b) < 0; }
 };

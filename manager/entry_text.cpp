@@ -7,7 +7,7 @@
 
 namespace {
 
-// Releases a lookup's reference on every path out of TakeEntryText.
+// Releases a lookup's reference on every path out of ReadEntryText.
 class CEntryReference {
 public:
     CEntryReference(IMemoryCache& cache, HCACHEITEM handle) : m_cache(cache), m_handle(handle) {}
@@ -26,17 +26,16 @@ private:
 
 }  // namespace
 
-HRESULT TakeEntryText(IMemoryCache& cache, HCACHEITEM handle, std::string* value) {
+HRESULT ReadEntryText(IMemoryCache& cache, HCACHEITEM handle, CEntryTextSink& sink) {
     CEntryReference reference(cache, handle);
     void* data = nullptr;
-    const HRESULT hr = cache.GetData(handle, &data, nullptr);
+    HRESULT hr = cache.GetData(handle, &data, nullptr);
     if (FAILED(hr)) return hr;
-
-    std::string text = static_cast<const CacheItem*>(data)->data;
-    // The text reaches the caller only once the reference is back: a failed
-    // release leaves the caller with an error and its text unchanged.
+    hr = sink.Take(static_cast<const CacheItem*>(data)->Text());
+    if (FAILED(hr)) return hr;
+    // A failed release leaves the caller with an error, and so without what
+    // the sink made.
     const LONG remaining = reference.Release();
     if (remaining < 0) return remaining;
-    *value = std::move(text);
     return S_OK;
 }

@@ -70,7 +70,7 @@ HRESULT CFarmCaches::Stop() {
     return hr;  // `ended` goes here, outside the table lock
 }
 
-CFarmCaches::Route CFarmCaches::Find(const std::string& name, CachePtr* cache) const {
+CFarmCaches::Route CFarmCaches::Find(std::string_view name, CachePtr* cache) const {
     if (!IsRunning() || !m_settings.IsFarmCache(name)) return Route::Local;
     const auto found = m_caches.find(name);
     if (found == m_caches.end()) return Route::Unregistered;
@@ -95,6 +95,13 @@ void CFarmCaches::Remove(const std::string& name) {
     if (found == m_caches.end()) return;
     ended = std::move(found->second);
     m_caches.erase(found);
+}
+
+std::vector<std::string> CFarmCaches::Names() const {
+    std::vector<std::string> names;
+    names.reserve(m_caches.size());
+    for (const auto& entry : m_caches) names.push_back(entry.first);
+    return names;
 }
 
 void CFarmCaches::FlushAll() {

@@ -27,6 +27,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 class CFarmCaches : private IWorkerThreadClient {
 public:
@@ -58,12 +60,15 @@ public:
 
     // Where `name`'s calls go; for Farm, a reference to its cache. May throw
     // std::bad_alloc.
-    Route Find(const std::string& name, CachePtr* cache) const;
+    Route Find(std::string_view name, CachePtr* cache) const;
     // Registers a new farm cache with this server's limit and lifetime (no
     // network call: its caller opens it outside the manager lock).
     // REQUIRES: Find(name) gave Unregistered.
     CachePtr Register(const std::string& name, ULONG maxEntries, LONG lifetimeMinutes);
     void Remove(const std::string& name);
+    // This process's farm caches' names as first created here, in the
+    // manager's order. May throw std::bad_alloc.
+    std::vector<std::string> Names() const;
 
     // Flushes every farm cache now (tests; the flush thread does it every
     // 5000 ms). Holds no lock while it runs.

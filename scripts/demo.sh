@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The main job: builds QuorCache.dll, registers it in a private Wine prefix
-# with regsvr32, and runs the example page scripts (examples/demo.vbs and
-# examples/demo.js) against it, showing their transcript. Where redis-server
-# is installed, two script processes then play two web servers of one site
-# that share a farm cache (examples/farm_demo.vbs) through a private Redis
-# server on 127.0.0.1, which the demo starts and stops.
+# with regsvr32, and runs the example scripts (examples/demo.vbs,
+# examples/demo.js and examples/cache_report.vbs) against it, showing their
+# transcript. Where redis-server is installed, two script processes then play
+# two web servers of one site that share a farm cache (examples/farm_demo.vbs)
+# through a private Redis server on 127.0.0.1, which the demo starts and stops.
 #
 # It uses the x86 DLL where this host can run 32-bit code, else the x64 DLL:
 # the same server, for the host's other kind of process.
@@ -33,7 +33,7 @@ wine() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTAT
 
 install_dir=$prefix/drive_c/QuorCache
 mkdir -p "$install_dir"
-cp "$dll" examples/demo.vbs examples/demo.js examples/farm_demo.vbs "$install_dir/"
+cp "$dll" examples/demo.vbs examples/demo.js examples/cache_report.vbs examples/farm_demo.vbs "$install_dir/"
 if ! wine regsvr32 /s 'C:\QuorCache\QuorCache.dll'; then
   echo "regsvr32 could not register C:\\QuorCache\\QuorCache.dll"
   exit 1
@@ -43,7 +43,7 @@ echo 'Registered C:\QuorCache\QuorCache.dll with "regsvr32 QuorCache.dll".'
 # The script host says nothing when a script stops on an error, so each
 # example ends its transcript with "Done." and a missing one is a failure.
 status=0
-for script in demo.vbs demo.js; do
+for script in demo.vbs demo.js cache_report.vbs; do
   echo
   echo "==== cscript //nologo $script"
   transcript=$(wine cscript //nologo "C:\\QuorCache\\$script") || true

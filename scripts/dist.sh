@@ -36,7 +36,7 @@ for preset in windows windows-x64; do
   cp "build/$preset/server/QuorCache.dll" "build/$preset/automation/QuorCache.tlb" "$dist/${folder[$preset]}/"
 done
 cp build/windows/automation/QuorCache.h build/windows/automation/QuorCache_i.c "$dist/include/"
-cp examples/demo.vbs examples/demo.js examples/farm_demo.vbs examples/client.cpp "$dist/examples/"
+cp examples/demo.vbs examples/demo.js examples/cache_report.vbs examples/farm_demo.vbs examples/client.cpp "$dist/examples/"
 # Windows readers expect CR LF.
 sed 's/$/\r/' scripts/dist-registering.txt >"$dist/REGISTERING.txt"
 

@@ -1,4 +1,4 @@
-/* Registration of the ICOMCache proxy/stub with the RPC runtime. */
+/* Registration of the interfaces' proxy/stub with the RPC runtime. */
 #include "server/proxy_stub_registration.h"
 
 #include <objbase.h>

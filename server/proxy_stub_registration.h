@@ -1,6 +1,7 @@
-// Registration of the ICOMCache proxy/stub with the RPC runtime: the
-// interface's entries point at this DLL as the server of its proxy/stub
-// class, whose identifier is IID_ICOMCache. (Plain C: the runtime's proxy
+// Registration of the proxy/stub with the RPC runtime: the entries of every
+// interface in the proxy file list (ICOMCache, ICOMCache2, ICacheStatistics)
+// point at this DLL as the server of their proxy/stub class, whose
+// identifier is IID_ICOMCache. (Plain C: the runtime's proxy
 // header compiles only as C.)
 #pragma once
 

@@ -84,8 +84,8 @@ HRESULT WINAPI UpdateComCacheRegistry(BOOL doRegister) {
 }
 
 // The proxy/stub goes last: the type library's registration also writes the
-// ICOMCache interface entries, and the proxy/stub's must be the final ones so
-// that ICOMCache is marshalled by this DLL's own proxy/stub.
+// interface entries, and the proxy/stub's must be the final ones so that the
+// interfaces are marshalled by this DLL's own proxy/stub.
 STDAPI DllRegisterServer() {
     HRESULT hr;
     {

@@ -33,6 +33,11 @@ HRESULT CComTypeInfoHolder::GetIDsOfNames(LPOLESTR* names, UINT count, LCID lcid
     return typeInfo->GetIDsOfNames(names, count, dispids);
 }
 
+bool CComTypeInfoHolder::Available(LCID lcid) {
+    EnsureTypeInfo(lcid);
+    return m_typeInfo.load(std::memory_order_acquire) != nullptr;
+}
+
 HRESULT CComTypeInfoHolder::Invoke(IDispatch* object, DISPID dispid, LCID lcid,
                                    WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO* exception, UINT* argumentError) {

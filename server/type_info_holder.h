@@ -30,6 +30,9 @@ public:
     // type information to give (no index), and no interface to tell apart.
     HRESULT GetTypeInfo(LCID lcid, ITypeInfo** typeInfo);
     HRESULT GetIDsOfNames(LPOLESTR* names, UINT count, LCID lcid, DISPID* dispids);
+    // True when the type information is loaded, or loads now: a call that
+    // bypasses it must fail as it would while it cannot be had.
+    bool Available(LCID lcid);
     // `object` is the interface the type information describes.
     HRESULT Invoke(IDispatch* object, DISPID dispid, LCID lcid, WORD flags, DISPPARAMS* params,
                    VARIANT* result, EXCEPINFO* exception, UINT* argumentError);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "support/ansi_text.h"
 
 #include <cstddef>
 #include <memory>
@@ -23,9 +24,11 @@ UINT GetConversionCodePage();
 // system's when that cannot be read.
 UINT ChooseConversionCodePage(DWORD platformId, DWORD majorVersion);
 
-// Converts one BSTR to 8-bit text, in a buffer that lives inside the object
-// for short texts (up to 31 units plus the terminator) and on the heap for
-// longer ones. Meant to live on the caller's stack for the duration of a call.
+// Converts one BSTR to 8-bit text, in a buffer of four bytes a unit that
+// lives inside the object for texts of up to 127 units plus the terminator
+// (a user name or a cached text of a hundred characters takes no heap call)
+// and on the heap for longer ones. Meant to live on the caller's stack for
+// the duration of a call.
 class CBstrToAnsiConverter {
 public:
     // A null BSTR is the empty text, as everywhere in automation.
@@ -38,9 +41,11 @@ public:
 
     const char* Text() const noexcept { return m_text; }
     std::size_t Length() const noexcept { return m_length; }
+    // The text in place, for as long as the converter lives.
+    CAnsiText View() const noexcept { return {m_text, m_length}; }
 
 private:
-    static constexpr std::size_t kInlineBytes = 128;
+    static constexpr std::size_t kInlineBytes = 512;
 
     struct HeapBlockFree {
         void operator()(char* block) const noexcept { qc::platform::HeapFree(block); }

@@ -16,6 +16,12 @@ public:
 
     VARIANT* operator&() { return &m_value; }
     VARIANT& Get() { return m_value; }
+    // Hands the value on to `out`, which holds nothing to free (a caller's
+    // [out] VARIANT), and keeps an empty one.
+    void Detach(VARIANT* out) {
+        *out = m_value;
+        ::VariantInit(&m_value);
+    }
 
 private:
     VARIANT m_value;

@@ -1,9 +1,11 @@
 // COMCache linked with the manager, outside any module: what its methods do
-// beside the manager's (Initialize switches the log; Get makes the BSTR).
+// beside the manager's (Initialize switches the log; Get makes the BSTR), and
+// what ICOMCache2 sees of an entry on the clock the tests move.
 #include "automation/com_cache.h"
 
 #include "support/bstr.h"
 #include "support/diagnostic_log.h"
+#include "support/variant.h"
 #include "tests/manager/manager_test_fixture.h"
 
 #include <set>
@@ -123,6 +125,37 @@ TEST_F(CacheManagerTest, ComCacheGetFailsCleanlyWhenNoBstrCanBeMade) {
     EXPECT_EQ(value, reinterpret_cast<BSTR>(static_cast<UINT_PTR>(0x1234)));
     EXPECT_EQ(m_manager->Free("ann", "Inbox"), S_OK);
     EXPECT_EQ(CacheItem::LiveCount(), 0);
+}
+
+// An entry past its lifetime that no flush has removed yet is still there,
+// as for Get: Lookup reads it, Exists finds it and Count counts it, until
+// the flush takes it out.
+TEST_F(CacheManagerTest, ComCache2FindsAnExpiredEntryUntilAFlushRemovesIt) {
+    LooseComCache cache;
+    ASSERT_EQ(cache.Initialize(), S_OK);
+    const Bstr inbox(L"Inbox"), ann(L"ann");
+    ASSERT_EQ(cache.CreateCache(inbox.Get(), 10, 1), S_OK);
+    ASSERT_EQ(cache.Add(ann.Get(), Bstr(L"text").Get(), inbox.Get()), S_OK);
+    MoveClock(kMinute + 1);
+
+    for (const bool flushed : {false, true}) {
+        SCOPED_TRACE(flushed ? "after the flush" : "before the flush");
+        if (flushed) {
+            ASSERT_EQ(m_manager->FlushCache("Inbox"), S_OK);
+        }
+        Variant text;
+        EXPECT_EQ(cache.Lookup(ann.Get(), inbox.Get(), &text), S_OK);
+        EXPECT_EQ(V_VT(&text.Get()), flushed ? VT_EMPTY : VT_BSTR);
+        if (V_VT(&text.Get()) == VT_BSTR) {
+            EXPECT_STREQ(V_BSTR(&text.Get()), L"text");
+        }
+        VARIANT_BOOL exists = VARIANT_FALSE;
+        EXPECT_EQ(cache.Exists(ann.Get(), inbox.Get(), &exists), S_OK);
+        EXPECT_EQ(exists, flushed ? VARIANT_FALSE : VARIANT_TRUE);
+        LONG count = -1;
+        EXPECT_EQ(cache.Count(inbox.Get(), &count), S_OK);
+        EXPECT_EQ(count, flushed ? 0 : 1);
+    }
 }
 
 }  // namespace

@@ -54,6 +54,21 @@ TEST_F(MemoryCache, KeysAreCaseSensitive) {
     EXPECT_EQ(Stats().GetMissCount(), 2);
 }
 
+// An inspection: an expired entry is there until culled, and nothing is
+// counted as a lookup or held.
+TEST_F(MemoryCache, HasEntryCountsNoLookupAndTakesNoReference) {
+    const FILETIME past = FromNow(-kMinute);
+    Put("old", 1, &past);
+    EXPECT_TRUE(store.HasEntry(CCacheKey("old")));
+    EXPECT_FALSE(store.HasEntry(CCacheKey("OLD")));
+    EXPECT_EQ(Stats().GetHitCount(), 0);
+    EXPECT_EQ(Stats().GetMissCount(), 0);
+
+    ASSERT_EQ(store.CullExpired(), S_OK);  // unreferenced, so freed at once
+    EXPECT_EQ(client.FreedData(), DataList({1}));
+    EXPECT_FALSE(store.HasEntry(CCacheKey("old")));
+}
+
 TEST_F(MemoryCache, ReplacingFreesTheOldDataAtOnce) {
     ASSERT_EQ(Add("k", 1, 40), S_OK);
     ASSERT_EQ(Add("k", 2, 30), S_OK);
@@ -193,22 +208,44 @@ TEST_F(MemoryCache, AFailedAddLeavesTheStoreUnchanged) {
 
     heap.Refuse(0);
     for (int i = 0; i < 10; ++i) ASSERT_EQ(Add(("k" + std::to_string(i)).c_str(), 10 + i), S_OK);
-    heap.Refuse(2);  // the 11th key needs a block of pairs
+    heap.Refuse(2);  // the 11th key: a new record (the failed add's went to the first), then a block of pairs
     EXPECT_EQ(Add("k10", 20), E_FAIL);
     expectUnchanged(10);
     EXPECT_EQ(Lookup("k10"), nullptr);
 
     ASSERT_EQ(store.RemoveByKey(CCacheKey("k0")), S_OK);
-    heap.Refuse(2);  // the table's copy of a long key
+    heap.Refuse(1);  // the table's copy of a long key; the record is a kept one
     EXPECT_EQ(store.AddEntry(longKey, Data(30), 40, nullptr, nullptr, &client, nullptr), E_FAIL);
     EXPECT_EQ(Stats().GetCurrentEntryCount(), 9);
     EXPECT_EQ(client.FreedData(), DataList({10}));
 
     heap.Refuse(0);
     EXPECT_EQ(Add("k10", 20), S_OK);
+    EXPECT_EQ(heap.Count(), 0);  // a kept record, and k0's free pair
     EXPECT_EQ(store.AddEntry(longKey, Data(30), 40, nullptr, nullptr, &client, nullptr), S_OK);
     EXPECT_EQ(Read(longKey.GetString()), Data(30));
     for (int i = 1; i <= 10; ++i) EXPECT_EQ(Read(("k" + std::to_string(i)).c_str()), Data(10 + i));
+}
+
+// Freed records are kept for the next adds, up to a few: replacing adds make
+// no heap call, and a store that shrinks gives the rest back.
+TEST_F(MemoryCache, RecordsOfRemovedEntriesServeTheNextAddsUpToAFew) {
+    HeapWatch heap;
+    ASSERT_EQ(Add("k", 0), S_OK);
+    heap.Restart();
+    for (int i = 1; i <= 100; ++i) ASSERT_EQ(Add("k", i), S_OK);
+    EXPECT_EQ(heap.Count(), 1);  // the first, before a record was kept
+    EXPECT_EQ(heap.Frees(), 0);
+    EXPECT_EQ(client.Count(), 100u);
+
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(Add(("n" + std::to_string(i)).c_str(), i), S_OK);
+    heap.Restart();
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(store.RemoveByKey(CCacheKey(("n" + std::to_string(i)).c_str())), S_OK);
+    EXPECT_EQ(heap.Frees(), 50 - 32);  // the table keeps its size and its blocks here
+    for (int i = 0; i < 32; ++i) ASSERT_EQ(Add(("n" + std::to_string(i)).c_str(), i), S_OK);
+    EXPECT_EQ(heap.Count(), 0);
+    store.UninitStore();
+    EXPECT_EQ(Stats().GetCurrentEntryCount(), 0);
 }
 
 TEST_F(MemoryCache, AddStillSucceedsWhenTheTableCannotGrow) {
@@ -231,6 +268,7 @@ TEST_F(MemoryCache, AStoreThatIsNotInitialisedRefusesWork) {
     EXPECT_EQ(idle.RemoveByKey(CCacheKey("k")), E_UNEXPECTED);
     EXPECT_EQ(idle.RemoveByHandle(Data(8)), E_UNEXPECTED);
     EXPECT_EQ(idle.ReleaseEntryRef(Data(8)), -1);
+    EXPECT_FALSE(idle.HasEntry(CCacheKey("k")));
     EXPECT_EQ(idle.ClearEntries(), S_OK);
     EXPECT_EQ(idle.FlushEntries(), E_UNEXPECTED);
 

@@ -1,10 +1,10 @@
 // What the cache tests share: data values that are small integers dressed as
 // pointers, a client that records what it is asked to free (and when), a
-// heap hook that counts allocations or refuses one, and a fixture with one
-// initialised store.
+// heap watch, and a fixture with one initialised store.
 #pragma once
 
 #include "cache/memory_cache.h"
+#include "tests/platform/heap_watch.h"
 
 #include <gtest/gtest.h>
 
@@ -80,30 +80,7 @@ private:
     std::vector<Freed> m_freed;
 };
 
-// Counts the core's heap allocations while alive; Refuse(n) makes the n-th
-// allocation from now fail (0: none).
-class HeapWatch {
-public:
-    HeapWatch() {
-        s_count = 0;
-        s_refuse = 0;
-        qc::platform::SetHeapAllocationHook(&Hook);
-    }
-    ~HeapWatch() { qc::platform::SetHeapAllocationHook(nullptr); }
-    HeapWatch(const HeapWatch&) = delete;
-    HeapWatch& operator=(const HeapWatch&) = delete;
-
-    void Refuse(int nth) {
-        s_count = 0;
-        s_refuse = nth;
-    }
-    int Count() const { return s_count; }
-
-private:
-    static bool Hook(std::size_t) { return ++s_count != s_refuse; }
-    static inline int s_count = 0;
-    static inline int s_refuse = 0;
-};
+using qc::test::HeapWatch;
 
 // One initialised store and its client.
 class StoreTest : public ::testing::Test {

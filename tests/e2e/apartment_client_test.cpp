@@ -1,13 +1,15 @@
 // A compiled client of the registered server. The object lives in this
 // program's single-threaded apartment; other threads reach it through a
-// marshalled interface, so their calls travel through the DLL's own ICOMCache
-// proxy/stub, and the texts, [out] BSTRs, SAFEARRAYs and HRESULTs must come
-// through it intact. (Lifetimes are proven on a moved clock in the manager's
-// tests; the flush on the real clock by the VBScript client.)
+// marshalled interface, so their calls travel through the DLL's own
+// proxy/stub (ICOMCache, ICOMCache2 and the ICacheStatistics snapshot), and
+// the texts, [out] BSTRs, VARIANTs, SAFEARRAYs, interfaces and HRESULTs must
+// come through it intact. (Lifetimes are proven on a moved clock in the
+// manager's tests; the flush on the real clock by the VBScript client.)
 #include "platform/platform.h"
 #include "support/bstr.h"
 #include "support/com_ref.h"
 #include "support/variant.h"
+#include "tests/automation/statistics_figures.h"
 
 #include "QuorCache.h"
 
@@ -23,6 +25,9 @@ namespace {
 
 using qc::Bstr;
 using qc::ComRef;
+using qc::Variant;
+using qc::test::ReadFigures;
+using qc::test::SameFigures;
 
 enum class Route { Stream, GlobalInterfaceTable };
 
@@ -225,6 +230,81 @@ TEST_F(ApartmentTest, ArraysCrossTheApartmentBoundaryIntact) {
         EXPECT_EQ(proxy->SetHiddemMessageParameters(single), E_INVALIDARG);
         ::VariantClear(&single);
     });
+}
+
+// Every ICOMCache2 method from another apartment, and the snapshot it hands
+// out read there through both of its interfaces.
+TEST_F(ApartmentTest, ICOMCache2AndItsSnapshotCrossTheApartmentBoundary) {
+    for (const IID* iid : {&IID_ICOMCache2, &IID_ICacheStatistics}) {
+        CLSID proxyStub{};
+        ASSERT_EQ(::CoGetPSClsid(*iid, &proxyStub), S_OK);
+        EXPECT_TRUE(::IsEqualGUID(proxyStub, IID_ICOMCache));
+    }
+    ASSERT_EQ(m_object->CreateCache(Bstr(L"Inspected").Get(), 5, 9), S_OK);
+    const std::wstring text = L"caf\u00e9 au lait";
+    RunElsewhere(COINIT_MULTITHREADED, Route::Stream, [&](ICOMCache* proxy) {
+        ComRef<ICOMCache2> cache;
+        ASSERT_EQ(proxy->QueryInterface(IID_ICOMCache2, cache.ReceiveVoid()), S_OK);
+        Bstr inspected(L"INSPECTED"), elsewhere(L"Elsewhere"), alice(L"alice"), bob(L"bob");
+        ASSERT_EQ(cache->Add(alice.Get(), Bstr(text.c_str()).Get(), inspected.Get()), S_OK);
+
+        Variant found, absent, unknown;
+        EXPECT_EQ(cache->Lookup(alice.Get(), inspected.Get(), &found), S_OK);
+        ASSERT_EQ(V_VT(&found.Get()), VT_BSTR);
+        EXPECT_EQ(std::wstring(V_BSTR(&found.Get())), text);
+        EXPECT_EQ(cache->Lookup(bob.Get(), inspected.Get(), &absent), S_OK);
+        EXPECT_EQ(V_VT(&absent.Get()), VT_EMPTY);
+        EXPECT_EQ(cache->Lookup(alice.Get(), elsewhere.Get(), &unknown), S_FALSE);
+        EXPECT_EQ(V_VT(&unknown.Get()), VT_NULL);
+        EXPECT_EQ(cache->Lookup(nullptr, inspected.Get(), &unknown), E_INVALIDARG);
+
+        VARIANT_BOOL exists = VARIANT_FALSE;
+        EXPECT_EQ(cache->Exists(alice.Get(), inspected.Get(), &exists), S_OK);
+        EXPECT_EQ(exists, VARIANT_TRUE);
+        EXPECT_EQ(cache->Exists(alice.Get(), elsewhere.Get(), &exists), S_FALSE);
+        EXPECT_EQ(exists, VARIANT_FALSE);
+        LONG count = -1;
+        EXPECT_EQ(cache->Count(inspected.Get(), &count), S_OK);
+        EXPECT_EQ(count, 1);
+        EXPECT_EQ(cache->Count(elsewhere.Get(), &count), S_FALSE);
+        EXPECT_EQ(count, 0);
+
+        ComRef<IDispatch> statistics;
+        ASSERT_EQ(cache->Statistics(inspected.Get(), statistics.Receive()), S_OK);
+        ASSERT_TRUE(statistics);
+        EXPECT_TRUE(SameFigures(ReadFigures(statistics.Get()), {L"Inspected", 5, 9, 1, 1, 40, 40, 1, 1, 0.5}));
+        DISPID dispid = DISPID_UNKNOWN;  // and late bound, as a script in this apartment reads it
+        LPOLESTR name = const_cast<LPOLESTR>(L"Entries");
+        ASSERT_EQ(statistics->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &dispid), S_OK);
+        Variant entries;
+        DISPPARAMS none{nullptr, nullptr, 0, 0};
+        ASSERT_EQ(statistics->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &entries,
+                                     nullptr, nullptr),
+                  S_OK);
+        EXPECT_EQ(V_VT(&entries.Get()), VT_I4);
+        EXPECT_EQ(V_I4(&entries.Get()), 1);
+        IDispatch* nothing = reinterpret_cast<IDispatch*>(1);
+        EXPECT_EQ(cache->Statistics(elsewhere.Get(), &nothing), S_FALSE);
+        EXPECT_EQ(nothing, nullptr);
+
+        Variant names;
+        ASSERT_EQ(cache->CacheNames(&names), S_OK);
+        ASSERT_EQ(V_VT(&names.Get()), VT_ARRAY | VT_VARIANT);
+        LONG index = 0, upper = -1;
+        EXPECT_EQ(::SafeArrayGetUBound(V_ARRAY(&names.Get()), 1, &upper), S_OK);
+        EXPECT_EQ(upper, 0);
+        Variant first;
+        ASSERT_EQ(::SafeArrayGetElement(V_ARRAY(&names.Get()), &index, &first), S_OK);
+        ASSERT_EQ(V_VT(&first.Get()), VT_BSTR);
+        EXPECT_EQ(std::wstring(V_BSTR(&first.Get())), L"Inspected");
+
+        EXPECT_EQ(cache->Clear(inspected.Get()), S_OK);
+        EXPECT_EQ(cache->Clear(elsewhere.Get()), S_FALSE);
+        EXPECT_EQ(cache->Count(inspected.Get(), &count), S_OK);
+        EXPECT_EQ(count, 0);
+    });
+    Bstr value;
+    EXPECT_EQ(m_object->Get(Bstr(L"alice").Get(), value.Receive(), Bstr(L"Inspected").Get()), E_FAIL);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 ' What a VBScript page does with a registered QuorCache: both ProgIDs, all
-' nine methods, the results a script sees for the server's HRESULTs, and the
-' entry limit applied by the periodic flush.
+' fifteen methods and the statistics snapshot, the results a script sees for
+' the server's HRESULTs, and the entry limit applied by the periodic flush.
 '
 ' The host prints nothing for an unhandled script error and exits 0, so every
 ' call runs under On Error Resume Next, every outcome is checked here, and the
@@ -42,6 +42,7 @@ Sub Pause(ms)
         now = Timer
         If now < start Then now = now + 86400   ' past midnight
     Loop While now - start < ms / 1000
+    Err.Clear   ' the missing Sleep's error is not the caller's
 End Sub
 
 ' ---- both ProgIDs give objects that reach the same caches ----
@@ -117,6 +118,82 @@ ExpectErr Err.Number, E_FAIL, "Free an absent user"
 cache.Free "alice", "NoSuchCache"
 ExpectErr Err.Number, 0, "Free in an unknown cache"
 
+' ---- reading with Lookup, and what a cache holds ----
+' One property of a statistics snapshot, by name.
+Function StatisticsProperty(stats, name)
+    Select Case name
+        Case "Name": StatisticsProperty = stats.Name
+        Case "MaxEntries": StatisticsProperty = stats.MaxEntries
+        Case "LifetimeMinutes": StatisticsProperty = stats.LifetimeMinutes
+        Case "Entries": StatisticsProperty = stats.Entries
+        Case "PeakEntries": StatisticsProperty = stats.PeakEntries
+        Case "Size": StatisticsProperty = stats.Size
+        Case "PeakSize": StatisticsProperty = stats.PeakSize
+        Case "Hits": StatisticsProperty = stats.Hits
+        Case "Misses": StatisticsProperty = stats.Misses
+        Case "HitRatio": StatisticsProperty = stats.HitRatio
+    End Select
+End Function
+
+' `expected` alternates property names and values.
+Sub CheckProperties(stats, expected, what)
+    Dim k, actual
+    For k = 0 To UBound(expected) Step 2
+        actual = StatisticsProperty(stats, expected(k))
+        Check actual = expected(k + 1), what & "." & expected(k) & " is " & expected(k + 1) & ", got " & actual
+    Next
+End Sub
+
+' The cache names joined with commas, walked with For Each.
+Function JoinedNames()
+    Dim name, joined
+    joined = ""
+    For Each name In cache.CacheNames()
+        If joined <> "" Then joined = joined & ","
+        joined = joined & name
+    Next
+    JoinedNames = joined
+End Function
+
+Dim looked, stats
+cache.CreateCache "Reading", 10, 2
+ExpectErr Err.Number, 0, "CreateCache Reading"
+cache.Add "carol", "hello", "Reading"
+ExpectErr Err.Number, 0, "Add carol to Reading"
+looked = cache.Lookup("carol", "READING")
+ExpectErr Err.Number, 0, "Lookup carol"
+Check looked = "hello", "Lookup returns the text, got [" & looked & "]"
+looked = cache.Lookup("nobody", "Reading")
+ExpectErr Err.Number, 0, "Lookup an absent user"
+Check IsEmpty(looked), "No entry reads as Empty, got type " & TypeName(looked)
+looked = cache.Lookup("carol", "NoSuchCache")
+ExpectErr Err.Number, 0, "Lookup in an unknown cache"
+Check IsNull(looked), "No cache reads as Null, got type " & TypeName(looked)
+Check cache.Exists("carol", "reading") = True, "carol exists"
+Check cache.Exists("nobody", "Reading") = False, "nobody does not exist"
+Check cache.Count("Reading") = 1, "Reading holds one entry"
+Check cache.Count("NoSuchCache") = 0, "An unknown cache counts 0"
+ExpectErr Err.Number, 0, "Exists and Count"
+Set stats = cache.Statistics("reading")
+ExpectErr Err.Number, 0, "Statistics of Reading"
+Check IsObject(stats), "Statistics of Reading is an object"
+CheckProperties stats, Array("Name", "Reading", "MaxEntries", 10, "LifetimeMinutes", 2, "Entries", 1, _
+                             "PeakEntries", 1, "Size", 40, "PeakSize", 40, "Hits", 1, "Misses", 1, _
+                             "HitRatio", 0.5), "Statistics"
+Set stats = cache.Statistics("NoSuchCache")
+ExpectErr Err.Number, 0, "Statistics of an unknown cache"
+Check stats Is Nothing, "Statistics of an unknown cache is Nothing"
+Check JoinedNames() = "Inbox,Reading", "For Each walks the cache names Inbox,Reading, got " & JoinedNames()
+cache.Clear "READING"
+ExpectErr Err.Number, 0, "Clear Reading"
+cache.Clear "NoSuchCache"
+ExpectErr Err.Number, 0, "Clear an unknown cache is S_FALSE, not an error"
+Check cache.Count("Reading") = 0, "Clear leaves Reading empty"
+Check IsEmpty(cache.Lookup("carol", "Reading")), "Clear removed carol"
+CheckProperties cache.Statistics("Reading"), Array("MaxEntries", 10, "Entries", 0, "PeakEntries", 1, _
+                                                   "Hits", 1, "Misses", 2), "Statistics after Clear"
+ExpectErr Err.Number, 0, "Reading after Clear"
+
 ' ---- the two remaining methods ----
 Dim message
 message = "untouched"
@@ -150,7 +227,13 @@ For i = 1 To 5
     ExpectErr Err.Number, 0, "All five entries are readable before the flush: user" & i
 Next
 
+Check cache.Count("Trim") = 5, "Before the flush Trim holds all five, got " & cache.Count("Trim")
 Pause 7000   ' past the first flush
+Check cache.Count("Trim") = 3, "The flush trimmed Trim to three, got " & cache.Count("Trim")
+' Six adds (one replacing) and five reads before the flush.
+CheckProperties cache.Statistics("Trim"), Array("Entries", 3, "PeakEntries", 5, "Size", 120, "PeakSize", 200, _
+                                                "Hits", 5, "Misses", 0), "Statistics of Trim"
+ExpectErr Err.Number, 0, "Count and Statistics of Trim"
 
 For i = 2 To 3
     value = "untouched"
@@ -180,6 +263,9 @@ ExpectErr Err.Number, 0, "DestroyCache of a cache that is gone"
 
 cache.Terminate
 ExpectErr Err.Number, 0, "Terminate"
+Check JoinedNames() = "", "After Terminate there are no cache names, got " & JoinedNames()
+Check IsNull(cache.Lookup("user4", "Trim")), "After Terminate Lookup finds no cache"
+ExpectErr Err.Number, 0, "CacheNames and Lookup after Terminate"
 value = "untouched"
 cache.Get "user4", value, "Trim"
 ExpectErr Err.Number, 0, "After Terminate the Trim cache is gone (S_FALSE)"

@@ -5,12 +5,15 @@
 //   create CACHE MAX MINUTES      add CACHE USER TEXT     get CACHE USER
 //   free CACHE USER               destroy CACHE
 //   gone CACHE USER SECONDS       waits (its own flushes run) until USER is absent
+//   lookup CACHE USER   count CACHE   clear CACHE   names
+//   stats CACHE                   prints "name entries hits misses"
 //   signal FILE                   creates FILE       waitfor FILE   waits for FILE
 // Each line is "<step> <user or cache>: 0x<HRESULT> <milliseconds>[ <text>]";
 // texts travel as UTF-8. Initialize comes first and Terminate last.
 #include "platform/platform.h"
 #include "support/bstr.h"
 #include "support/com_ref.h"
+#include "support/variant.h"
 
 #include "QuorCache.h"
 
@@ -47,7 +50,39 @@ bool WaitForFile(const wchar_t* path, DWORD seconds) {
 }
 
 // Runs the steps from argument `first` on; false at a step it cannot read.
-bool RunSteps(ICOMCache& cache, int count, wchar_t** arguments) {
+// "name entries hits misses" of a cache's statistics.
+std::string StatisticsText(IDispatch* snapshot) {
+    qc::ComRef<ICacheStatistics> statistics;
+    if (snapshot == nullptr || FAILED(snapshot->QueryInterface(IID_ICacheStatistics, statistics.ReceiveVoid())))
+        return "<none>";
+    qc::Bstr name;
+    LONG entries = -1, hits = -1, misses = -1;
+    statistics->get_Name(name.Receive());
+    statistics->get_Entries(&entries);
+    statistics->get_Hits(&hits);
+    statistics->get_Misses(&misses);
+    return Utf8Of(name.Get() ? name.Get() : L"") + " " + std::to_string(entries) + " " + std::to_string(hits) + " " +
+           std::to_string(misses);
+}
+
+// The names of a CacheNames array, separated by commas.
+std::string NamesText(const VARIANT& names) {
+    if (V_VT(&names) != (VT_ARRAY | VT_VARIANT)) return "<not an array>";
+    SAFEARRAY* array = V_ARRAY(&names);
+    LONG low = 0, high = -1;
+    ::SafeArrayGetLBound(array, 1, &low);
+    ::SafeArrayGetUBound(array, 1, &high);
+    std::string text;
+    for (LONG index = low; index <= high; ++index) {
+        qc::Variant element;
+        ::SafeArrayGetElement(array, &index, &element.Get());
+        if (!text.empty()) text += ",";
+        text += V_VT(&element.Get()) == VT_BSTR ? Utf8Of(V_BSTR(&element.Get())) : "<not a text>";
+    }
+    return text;
+}
+
+bool RunSteps(ICOMCache2& cache, int count, wchar_t** arguments) {
     for (int i = 1; i < count;) {
         const std::wstring step = arguments[i];
         const int left = count - i - 1;
@@ -80,6 +115,30 @@ bool RunSteps(ICOMCache& cache, int count, wchar_t** arguments) {
             }
             Report(arg(0), arg(2), hr, started);
             i += 4;
+        } else if (step == L"lookup" && left >= 2) {
+            qc::Variant text;
+            const HRESULT hr = cache.Lookup(qc::Bstr(arg(2)).Get(), qc::Bstr(arg(1)).Get(), &text.Get());
+            const VARIANT& value = text.Get();
+            Report(arg(0), arg(2), hr, started, V_VT(&value) == VT_BSTR ? Utf8Of(V_BSTR(&value)) : "<no text>");
+            i += 3;
+        } else if (step == L"count" && left >= 1) {
+            LONG entries = -1;
+            const HRESULT hr = cache.Count(qc::Bstr(arg(1)).Get(), &entries);
+            Report(arg(0), arg(1), hr, started, std::to_string(entries));
+            i += 2;
+        } else if (step == L"stats" && left >= 1) {
+            qc::ComRef<IDispatch> snapshot;
+            const HRESULT hr = cache.Statistics(qc::Bstr(arg(1)).Get(), snapshot.Receive());
+            Report(arg(0), arg(1), hr, started, StatisticsText(snapshot.Get()));
+            i += 2;
+        } else if (step == L"clear" && left >= 1) {
+            Report(arg(0), arg(1), cache.Clear(qc::Bstr(arg(1)).Get()), started);
+            i += 2;
+        } else if (step == L"names") {
+            qc::Variant names;
+            const HRESULT hr = cache.CacheNames(&names.Get());
+            Report(arg(0), L"-", hr, started, NamesText(names.Get()));
+            i += 1;
         } else if (step == L"signal" && left >= 1) {
             const HANDLE file = ::CreateFileW(arg(1), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
             Report(arg(0), arg(1), file != INVALID_HANDLE_VALUE ? S_OK : E_FAIL, started);
@@ -104,8 +163,8 @@ int main() {
     if (arguments == nullptr || FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
     int status = 1;
     {
-        qc::ComRef<ICOMCache> cache;
-        HRESULT hr = ::CoCreateInstance(CLSID_COMCache, nullptr, CLSCTX_INPROC_SERVER, IID_ICOMCache,
+        qc::ComRef<ICOMCache2> cache;
+        HRESULT hr = ::CoCreateInstance(CLSID_COMCache, nullptr, CLSCTX_INPROC_SERVER, IID_ICOMCache2,
                                         cache.ReceiveVoid());
         if (SUCCEEDED(hr)) {
             const ULONGLONG started = ::GetTickCount64();

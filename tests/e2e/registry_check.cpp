@@ -5,6 +5,7 @@
 //
 //   registered MODULE     every key, value and type of the server's entries,
 //                         with InprocServer32 = MODULE, and the proxy/stub's
+//                         for each of the three interfaces
 //   unregistered          none of them is left; CLSID and AppID stay
 //   add-subkey NAME       another program's key below CLSID\{CLSID}
 //   kept-subkey NAME      only that key and its ancestors are left
@@ -163,22 +164,45 @@ void CheckKey(const ExpectedKey& expected) {
 
 void CheckAbsent(const std::wstring& path) { Check(!Exists(path), path + L" is gone"); }
 
-// The type library's and the proxy/stub's own entries for ICOMCache.
+// The interfaces the DLL's proxy/stub marshals, with their names and the
+// size of their tables in slots. The proxy/stub class keeps the identifier
+// of the first, ICOMCache, as it had before the other two existed.
+struct MarshalledInterface {
+    const IID* iid;
+    const wchar_t* name;
+    const wchar_t* slots;
+};
+const MarshalledInterface kInterfaces[] = {
+    {&IID_ICOMCache, L"ICOMCache", L"16"},
+    {&IID_ICOMCache2, L"ICOMCache2", L"22"},
+    {&IID_ICacheStatistics, L"ICacheStatistics", L"17"},
+};
+
+// The default value of HKCR\path, or "<none>".
+std::wstring DefaultValue(const std::wstring& path) {
+    const auto values = RegKey(path).Values();
+    const auto found = values.find(L"");
+    return found != values.end() ? found->second.text : L"<none>";
+}
+
+// The type library's and the proxy/stub's own entries for the interfaces.
 void CheckPlatformEntries(const std::wstring& module) {
-    const std::wstring iid = GuidText(IID_ICOMCache);
+    const std::wstring proxyStubClass = GuidText(IID_ICOMCache);
     // Each DLL's library is registered for the platform of its own bitness.
     const std::wstring platform = sizeof(void*) == 8 ? L"win64" : L"win32";
-    RegKey library(L"TypeLib\\" + kLibid + L"\\1.0\\0\\" + platform);
-    const auto libraryValues = library.Values();
-    Check(libraryValues.count(L"") == 1 && libraryValues.at(L"").text == module,
+    Check(DefaultValue(L"TypeLib\\" + kLibid + L"\\1.0\\0\\" + platform) == module,
           L"the type library is registered for " + platform + L" at " + module);
-    RegKey proxyStub(L"Interface\\" + iid + L"\\ProxyStubClsid32");
-    const auto values = proxyStub.Values();
-    Check(values.count(L"") == 1 && values.at(L"").text == iid,
-          L"ICOMCache is marshalled by the proxy/stub class " + iid);
-    RegKey server(L"CLSID\\" + iid + L"\\InprocServer32");
-    const auto serverValues = server.Values();
-    Check(serverValues.count(L"") == 1 && serverValues.at(L"").text == module,
+    for (const MarshalledInterface& marshalled : kInterfaces) {
+        const std::wstring key = L"Interface\\" + GuidText(*marshalled.iid);
+        const std::wstring name = marshalled.name;
+        Check(DefaultValue(key) == name, key + L" is named " + name + L", not " + DefaultValue(key));
+        Check(DefaultValue(key + L"\\ProxyStubClsid32") == proxyStubClass,
+              name + L" is marshalled by the proxy/stub class " + proxyStubClass);
+        Check(DefaultValue(key + L"\\NumMethods") == marshalled.slots,
+              name + L" has " + marshalled.slots + L" methods, not " + DefaultValue(key + L"\\NumMethods"));
+        Check(DefaultValue(key + L"\\TypeLib") == kLibid, name + L" names the type library");
+    }
+    Check(DefaultValue(L"CLSID\\" + proxyStubClass + L"\\InprocServer32") == module,
           L"the proxy/stub class is served by " + module);
 }
 
@@ -187,10 +211,9 @@ void CheckUnregistered(bool platformEntriesToo) {
     Check(Exists(L"CLSID"), L"HKCR\\CLSID stays");
     Check(Exists(L"AppID"), L"HKCR\\AppID stays");
     if (!platformEntriesToo) return;
-    const std::wstring iid = GuidText(IID_ICOMCache);
     CheckAbsent(L"TypeLib\\" + kLibid);
-    CheckAbsent(L"Interface\\" + iid);
-    CheckAbsent(L"CLSID\\" + iid);
+    for (const MarshalledInterface& marshalled : kInterfaces) CheckAbsent(L"Interface\\" + GuidText(*marshalled.iid));
+    CheckAbsent(L"CLSID\\" + GuidText(IID_ICOMCache));
 }
 
 void CheckKeptSubKey(const std::wstring& name) {

@@ -76,6 +76,17 @@ expect "$a" "the trimmed entry is gone for A" "get u1: $absent"
 expect "$a" "the newer ones stay" "get u4: $ok 4"
 [ "$(redis ZCARD 'e2e:{shared}:age')" = 3 ] && pass "the farm holds 3 entries" || fail "the farm holds 3 entries"
 
+echo "== what ICOMCache2 tells of a farm cache is the farm's"
+a=$(web create Shared 3 20 create Local 5 5 count Shared lookup Shared u4 lookup Shared u1 stats Shared names)
+expect "$a" "Count is the farm's entries, whoever added them" "count Shared: $ok 3"
+expect "$a" "Lookup reads B's entry" "lookup u4: $ok 4"
+expect "$a" "and finds no trimmed one" "lookup u1: $ok <no text>"
+expect "$a" "Statistics: the farm's entries, this process's hit and miss" "stats Shared: $ok Shared 3 1 1"
+expect "$a" "CacheNames lists the farm cache after the local one" "names -: $ok Local,Shared"
+b=$(web create Shared 100 1 clear Shared count Shared)
+expect "$b" "B's Clear empties the cache" "count Shared: $ok 0"
+[ "$(redis ZCARD 'e2e:{shared}:age')" = 0 ] && pass "for the whole farm" || fail "for the whole farm"
+
 echo "== a lifetime runs out for both"
 a=$(web create Second 10 1 add Second old o add Second new n)
 now_us=$(redis TIME | { read -r s; read -r us; echo $(( (s - 120) * 1000000 + us )); })

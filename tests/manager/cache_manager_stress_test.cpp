@@ -1,6 +1,6 @@
-// The manager under concurrent use: eight threads create, fill, read, free
-// and destroy a few shared caches while the worker thread culls and trims
-// them on its timer. It checks what it reads, not only that it survives:
+// The manager under concurrent use: eight threads create, fill, read,
+// inspect, free, clear and destroy a few shared caches while the worker
+// thread culls and trims them on its timer. It checks what it reads, not only that it survives:
 //   - every result is one the manager defines for that call and cache;
 //   - every text read was written for that user into that very cache;
 //   - once the load stops, each lasting cache's counters agree with the
@@ -49,13 +49,13 @@ constexpr int kArchiveUsers = 200000;
 // three spellings); the archive is never trimmed, so that only its
 // lifetime removes entries, and its users are many, so that most entries
 // are not replaced before they expire.
-struct CacheSpec {
+struct CachePlan {
     const char* name;  // as the texts carry it
     LONG limit;
     bool churns;
     int users;
 };
-constexpr CacheSpec kCaches[] = {
+constexpr CachePlan kCaches[] = {
     {"stable", 6, false, 40},
     {"other", 6, false, 40},
     {"churn", 6, true, 40},
@@ -89,35 +89,37 @@ public:
         CCacheManager* const manager = GetCacheManager();
         while (Clock::now() < until) {
             const int cache = static_cast<int>(random() % 16 == 0 ? kArchive : random() % kArchive);
-            const CacheSpec& spec = kCaches[cache];
+            const CachePlan& plan = kCaches[cache];
             const std::string name = Spelling(cache, random);
-            const int userNumber = static_cast<int>(random() % static_cast<unsigned>(spec.users));
+            const int userNumber = static_cast<int>(random() % static_cast<unsigned>(plan.users));
             const std::string user = "user" + std::to_string(userNumber);
             const unsigned choice = random() % 1000;
             ++tally.calls;
             HRESULT hr = S_OK;
             bool expected = true;
-            if (choice < 5 && spec.churns) {
+            if (choice < 5 && plan.churns) {
                 expected = manager->DestroyCache(name) == S_OK;
-            } else if (choice < 30 && spec.churns) {
-                expected = manager->CreateCache(name, spec.limit, kLifetimeMinutes) == S_OK;
+            } else if (choice < 30 && plan.churns) {
+                expected = manager->CreateCache(name, plan.limit, kLifetimeMinutes) == S_OK;
             } else if (choice < 500) {
                 const long sequence = m_issued[thread]++;
                 const std::string text =
-                    user + "@" + spec.name + "#" + std::to_string(thread) + "." + std::to_string(sequence);
+                    user + "@" + plan.name + "#" + std::to_string(thread) + "." + std::to_string(sequence);
                 if (cache == kArchive) m_archiveAdds[userNumber] = MillisecondsSinceStart(Clock::now()) + 1;
                 hr = manager->Add(user, text, name);
-                expected = hr == S_OK || (hr == S_FALSE && spec.churns);
+                expected = hr == S_OK || (hr == S_FALSE && plan.churns);
             } else if (choice < 900 || cache == kArchive) {
                 std::string value;
                 hr = manager->Get(name, user, &value);
                 if (hr == S_OK) {
                     ++tally.lookups[cache].hits;
-                    expected = IsATextWrittenFor(user, spec.name, value);
+                    expected = IsATextWrittenFor(user, plan.name, value);
                 } else {
                     if (hr == E_FAIL) ++tally.lookups[cache].misses;
-                    expected = (hr == E_FAIL || (hr == S_FALSE && spec.churns)) && value.empty();
+                    expected = (hr == E_FAIL || (hr == S_FALSE && plan.churns)) && value.empty();
                 }
+            } else if (choice < 940) {
+                expected = Inspect(*manager, plan, name, user, choice < 905);
             } else {
                 hr = manager->Free(user, name);
                 if (hr == S_OK) ++tally.lookups[cache].hits;
@@ -141,6 +143,28 @@ public:
     }
 
 private:
+    // The inspections, which count no lookup, and now and then a Clear of the
+    // churning cache; whether each answer is one the manager defines. Figures
+    // are read under the manager lock, where no Add can raise a count, so
+    // none exceeds its peak even while the timer's flush lowers it.
+    static bool Inspect(CCacheManager& manager, const CachePlan& plan, const std::string& name,
+                        const std::string& user, bool clear) {
+        bool exists = true;
+        HRESULT hr = manager.Exists(name, user, &exists);
+        bool expected = hr == S_OK || (hr == S_FALSE && plan.churns && !exists);
+        CCacheManager::CacheStatistics figures;
+        hr = manager.GetCacheStatistics(name, &figures);
+        expected = expected && (hr == S_OK ? figures.entries <= figures.peakEntries && figures.size <= figures.peakSize
+                                           : hr == S_FALSE && plan.churns);
+        std::vector<std::string> names;
+        expected = expected && manager.CacheNames(&names) == S_OK && names.size() <= std::size(kCaches);
+        if (clear && plan.churns) {
+            hr = manager.Clear(name);
+            expected = expected && (hr == S_OK || hr == S_FALSE);
+        }
+        return expected;
+    }
+
     long long MillisecondsSinceStart(Clock::time_point when) const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(when - m_start).count();
     }
@@ -179,7 +203,7 @@ TEST(CacheManagerStress, ThreadsArrivingTogetherShareOneManager) {
 TEST(CacheManagerStress, ConcurrentCallersAndTheTimerAgreeOnEveryTextAndCount) {
     CCacheManager* const manager = GetCacheManager();
     ASSERT_EQ(manager->Initialize(), S_OK);
-    for (const CacheSpec& spec : kCaches) ASSERT_EQ(manager->CreateCache(spec.name, spec.limit, kLifetimeMinutes), S_OK);
+    for (const CachePlan& plan : kCaches) ASSERT_EQ(manager->CreateCache(plan.name, plan.limit, kLifetimeMinutes), S_OK);
 
     const Clock::time_point start = Clock::now();
     const auto load = std::make_unique<Load>(start);
@@ -214,11 +238,11 @@ TEST(CacheManagerStress, ConcurrentCallersAndTheTimerAgreeOnEveryTextAndCount) {
     const auto entriesNow = [&](bool* withinLimits) {
         LONG entries = 0;
         *withinLimits = true;
-        for (const CacheSpec& spec : kCaches) {
+        for (const CachePlan& plan : kCaches) {
             CCacheManager::CacheStatistics counted;
-            if (manager->GetCacheStatistics(spec.name, &counted) != S_OK) continue;
+            if (manager->GetCacheStatistics(plan.name, &counted) != S_OK) continue;
             entries += counted.entries;
-            *withinLimits = *withinLimits && counted.entries <= spec.limit;
+            *withinLimits = *withinLimits && counted.entries <= plan.limit;
         }
         return entries;
     };

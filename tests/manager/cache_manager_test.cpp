@@ -4,6 +4,7 @@
 // (also under ThreadSanitizer) and under Wine.
 #include "manager/entry_text.h"
 #include "tests/manager/manager_test_fixture.h"
+#include "tests/platform/heap_watch.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -67,6 +68,17 @@ TEST_F(CacheManagerTest, NamesDifferingOnlyInCaseAreOneCacheThatKeepsItsFirstSet
     std::string untouched = "sentinel";
     EXPECT_EQ(m_manager->Get("User", "ann", &untouched), E_FAIL);
     EXPECT_EQ(untouched, "sentinel");
+    EXPECT_TRUE(Exists("users", "ann"));
+    EXPECT_FALSE(Exists("users", "ANN"));  // user names keep their case
+
+    // The names as first created, in the manager's order (a prefix first).
+    EXPECT_EQ(m_manager->CreateCache("archive", 3, 2), S_OK);
+    std::vector<std::string> names;
+    ASSERT_EQ(m_manager->CacheNames(&names), S_OK);
+    EXPECT_EQ(names, (std::vector<std::string>{"archive", "User", "Users"}));
+    ASSERT_EQ(m_manager->DestroyCache("ARCHIVE"), S_OK);
+    ASSERT_EQ(m_manager->CacheNames(&names), S_OK);
+    EXPECT_EQ(names, (std::vector<std::string>{"User", "Users"}));
 }
 
 TEST_F(CacheManagerTest, AnEntryExpiresItsLifetimeInMinutesAfterItsAdd) {
@@ -100,9 +112,12 @@ TEST_F(CacheManagerTest, AnEntryExpiresItsLifetimeInMinutesAfterItsAdd) {
     EXPECT_EQ(GetText("one", "ann"), "text");
     MoveClock(2);
     EXPECT_EQ(GetText("one", "ann"), "text");
+    EXPECT_TRUE(Exists("one", "ann"));
+    EXPECT_EQ(Entries("one"), 1);
     ASSERT_EQ(m_manager->FlushCache("one"), S_OK);
     std::string value;
     EXPECT_EQ(m_manager->Get("one", "ann", &value), E_FAIL);
+    EXPECT_FALSE(Exists("one", "ann"));
     MoveClock(29 * 24 * 60 * kMinute);
     for (const char* cache : {"default", "forever"}) ASSERT_EQ(m_manager->FlushCache(cache), S_OK);
     EXPECT_EQ(GetText("default", "ann"), "text");
@@ -126,6 +141,48 @@ TEST_F(CacheManagerTest, AFlushTrimsTheOldestEntriesToTheLimit) {
     EXPECT_EQ(m_manager->Get("Trim", "u3", &value), E_FAIL);
     EXPECT_EQ(GetText("Trim", "u1"), "again");
     EXPECT_EQ(CacheItem::LiveCount(), 3);
+}
+
+// Get and Free count as lookups, Exists does not; a replacement keeps the
+// count; the flush trims to the limit; Clear frees every item and keeps the
+// settings, the peaks, hits and misses.
+TEST_F(CacheManagerTest, TheFiguresFollowAddsLookupsReplacementsTrimsAndClear) {
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Stats", 3, 7), S_OK);
+    CCacheManager::CacheStatistics figures;
+    ASSERT_EQ(m_manager->GetCacheStatistics("STATS", &figures), S_OK);
+    EXPECT_EQ(figures.name, "Stats");
+    EXPECT_EQ(figures.maxEntries, 3u);
+    EXPECT_EQ(figures.lifetimeMinutes, 7);
+    EXPECT_EQ(Usage("Stats"), (std::vector<LONG>{0, 0, 0, 0, 0, 0}));
+
+    for (const char* user : {"a", "b", "c", "d", "e"}) ASSERT_EQ(m_manager->Add(user, user, "Stats"), S_OK);
+    ASSERT_EQ(m_manager->Add("a", "a again", "Stats"), S_OK);  // a is the newest now
+    EXPECT_EQ(CacheItem::LiveCount(), 5);
+    EXPECT_EQ(GetText("Stats", "a"), "a again");
+    EXPECT_EQ(GetText("Stats", "b"), "b");
+    std::string value;
+    EXPECT_EQ(m_manager->Get("Stats", "zz", &value), E_FAIL);
+    EXPECT_TRUE(Exists("Stats", "c"));
+    EXPECT_FALSE(Exists("Stats", "zz"));
+    EXPECT_EQ(m_manager->Free("d", "Stats"), S_OK);
+    EXPECT_EQ(m_manager->Free("d", "Stats"), E_FAIL);
+    EXPECT_EQ(Usage("Stats"), (std::vector<LONG>{4, 5, 160, 200, 3, 2}));  // one beyond the limit
+
+    ASSERT_EQ(m_manager->FlushCache("Stats"), S_OK);  // trims the oldest, b
+    EXPECT_FALSE(Exists("Stats", "b"));
+    EXPECT_EQ(Usage("Stats"), (std::vector<LONG>{3, 5, 120, 200, 3, 2}));
+
+    EXPECT_EQ(m_manager->Clear("sTaTs"), S_OK);
+    EXPECT_EQ(CacheItem::LiveCount(), 0);
+    EXPECT_EQ(Usage("Stats"), (std::vector<LONG>{0, 5, 0, 200, 3, 2}));
+    ASSERT_EQ(m_manager->GetCacheStatistics("Stats", &figures), S_OK);
+    EXPECT_EQ(figures.maxEntries, 3u);  // the limit is back after the clearing flush
+    EXPECT_EQ(figures.lifetimeMinutes, 7);
+    ASSERT_EQ(m_manager->Add("f", "after the clear", "Stats"), S_OK);
+    EXPECT_EQ(GetText("Stats", "f"), "after the clear");
+    EXPECT_EQ(m_manager->Clear("Nowhere"), S_FALSE);
+    EXPECT_EQ(CacheItem::LiveCount(), 1);
 }
 
 TEST_F(CacheManagerTest, ASecondAddReplacesTheTextAndFreesTheFirst) {
@@ -234,10 +291,35 @@ TEST_F(CacheManagerTest, TerminateAfterInitializeEmptiesEverythingAndAllowsARest
     EXPECT_EQ(GetText("Inbox", "ann"), "again");
 }
 
+// Once the store keeps a freed record, a replacing Add takes one block from
+// the heap (the item with its text), gives one back (the replaced item's) and
+// allocates nothing else: the key, the text and the name are read in place.
+// When the heap refuses that block, Add fails and the entry keeps its text.
+TEST_F(CacheManagerTest, AReplacingAddTakesOneHeapBlockAndGivesOneBack) {
+    StartWith("Inbox");
+    const std::string user(16, 'u');  // past what a std::string holds inline
+    const std::string text(100, 't');
+    const std::string newer = text + "!";
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(m_manager->Add(user, text, "Inbox"), S_OK);  // a record to keep
+
+    HeapWatch heap;
+    const long newCalls = g_newCalls;
+    ASSERT_EQ(m_manager->Add(user, newer, "Inbox"), S_OK);
+    EXPECT_EQ(heap.Count(), 1);
+    EXPECT_EQ(heap.Frees(), 1);
+    EXPECT_EQ(g_newCalls - newCalls, 0);
+
+    heap.Refuse(1);
+    EXPECT_EQ(m_manager->Add(user, text, "Inbox"), E_OUTOFMEMORY);
+    heap.Refuse(0);
+    EXPECT_EQ(GetText("Inbox", user), newer);
+    EXPECT_EQ(CacheItem::LiveCount(), 1);
+}
+
 // A release too many has already given the lookup's reference back, so the
-// release after reading reports -1: the text read meanwhile must not reach
-// the caller.
-TEST_F(CacheManagerTest, AFailedReleaseAfterReadingHandsNoTextOut) {
+// release after reading reports -1, and the read answers it: the Get whose
+// read it is then hands out nothing of what its sink made.
+TEST_F(CacheManagerTest, AFailedReleaseAfterReadingIsTheReadsAnswer) {
     CCacheManager::WorkerType root;
     ASSERT_EQ(root.Initialize(), S_OK);
     {
@@ -245,16 +327,15 @@ TEST_F(CacheManagerTest, AFailedReleaseAfterReadingHandsNoTextOut) {
         ASSERT_EQ(cache.Initialize(&root), S_OK);
         CComObjectStackEx<CMemoryCacheClient<CacheItem>> client;
         IMemoryCache& store = cache;
-        ASSERT_EQ(store.Add("ann", new CacheItem("text"), CacheItem::kCountedSize, nullptr, nullptr, nullptr,
+        ASSERT_EQ(store.Add("ann", CacheItem::Create("text"), CacheItem::kCountedSize, nullptr, nullptr, nullptr,
                             &client),
                   S_OK);
         HCACHEITEM handle = nullptr;
         ASSERT_EQ(store.LookupEntry("ann", &handle), S_OK);
         ASSERT_EQ(store.ReleaseEntry(handle), 0);
 
-        std::string value = "sentinel";
-        EXPECT_EQ(TakeEntryText(store, handle, &value), -1);
-        EXPECT_EQ(value, "sentinel");
+        CEntryTextCopy copy;
+        EXPECT_EQ(ReadEntryText(store, handle, copy), -1);
         EXPECT_EQ(cache.Uninitialize(), S_OK);
     }
     EXPECT_EQ(root.Shutdown(), S_OK);

@@ -65,6 +65,13 @@ TEST_F(CacheManagerTest, ACacheWhoseDestroyFailsStaysWithoutSettingsUntilTermina
     std::string value = "sentinel";
     EXPECT_EQ(m_manager->Get("Inbox", "ann", &value), S_FALSE);
     EXPECT_EQ(value, "sentinel");
+    bool exists = true;  // and so do the inspections, which never reach the stopped store
+    EXPECT_EQ(m_manager->Exists("Inbox", "ann", &exists), S_FALSE);
+    EXPECT_FALSE(exists);
+    std::vector<std::string> names{"sentinel"};
+    EXPECT_EQ(m_manager->CacheNames(&names), S_OK);
+    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(m_manager->Clear("Inbox"), S_FALSE);
     EXPECT_EQ(m_manager->Free("ann", "Inbox"), E_UNEXPECTED);  // an unknown cache would give S_OK
     EXPECT_EQ(m_manager->Free("ann", "Nowhere"), S_OK);
     EXPECT_EQ(m_manager->CreateCache("INBOX", 3, 1), S_OK);

@@ -58,6 +58,12 @@ TEST_F(FarmOutageRouting, AStoppedServerFailsFarmCallsOnceLoggedWhileLocalCaches
         EXPECT_EQ(text, "untouched");
         EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->Free("alice", "Farm"); })));
         EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->FlushCache("Farm"); })));
+        bool exists = true;
+        EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->Exists("Farm", "alice", &exists); })));
+        EXPECT_FALSE(exists);
+        CCacheManager::CacheStatistics figures;
+        EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->GetCacheStatistics("Farm", &figures); })));
+        EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->Clear("Farm"); })));
     }
     ASSERT_EQ(m_manager->Add("bob", "local", "Local"), S_OK);
     EXPECT_EQ(GetText("Local", "bob"), "local");

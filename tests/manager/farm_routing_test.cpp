@@ -133,6 +133,57 @@ TEST_F(FarmRouting, DestroyAndTerminateEndThisProcessesUseAndLeaveTheEntries) {
     EXPECT_EQ(GetText("Farm", "carol"), "kept");
 }
 
+// What ICOMCache2 asks of a farm cache is the farm's answer: the peer's
+// entries count, Clear empties the cache for both, and only the hits and
+// misses are this process's own.
+TEST_F(FarmRouting, InspectionOfAFarmCacheAnswersForTheWholeFarm) {
+    auto first = Peer("Shared", 4, 9);
+    ASSERT_EQ(first->Open(), S_OK);
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Local", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("SHARED", 50, 1), S_OK);
+    ASSERT_EQ(first->Add("peer", "from the peer"), S_OK);
+    ASSERT_EQ(m_manager->Add("mine", "from here", "Shared"), S_OK);
+    std::string text;
+    ASSERT_EQ(m_manager->Get("Shared", "mine", &text), S_OK);
+    ASSERT_EQ(m_manager->Get("Shared", "absent", &text), E_FAIL);
+    ASSERT_EQ(first->Get("peer", &text), S_OK);  // the peer's hit is not this process's
+
+    bool exists = false;
+    EXPECT_EQ(m_manager->Exists("shared", "peer", &exists), S_OK);
+    EXPECT_TRUE(exists);
+    EXPECT_EQ(m_manager->Exists("shared", "absent", &exists), S_OK);
+    EXPECT_FALSE(exists);
+    CCacheManager::CacheStatistics figures;
+    ASSERT_EQ(m_manager->GetCacheStatistics("shared", &figures), S_OK);
+    EXPECT_EQ(figures.name, "SHARED");
+    EXPECT_EQ(figures.maxEntries, 4u);
+    EXPECT_EQ(figures.lifetimeMinutes, 9);
+    EXPECT_EQ(figures.entries, 2);
+    EXPECT_EQ(figures.peakEntries, 2);
+    EXPECT_EQ(figures.size, 80);
+    EXPECT_EQ(figures.hits, 1);  // Exists counted neither way
+    EXPECT_EQ(figures.misses, 1);
+
+    std::vector<std::string> names;
+    std::vector<std::string> farmNames;
+    ASSERT_EQ(m_manager->CacheNames(&names, &farmNames), S_OK);
+    EXPECT_EQ(names, std::vector<std::string>{"Local"});
+    EXPECT_EQ(farmNames, std::vector<std::string>{"SHARED"});
+
+    EXPECT_EQ(m_manager->Clear("Shared"), S_OK);
+    EXPECT_EQ(PeerText(*first, "peer"), "<absent>");
+    ASSERT_EQ(m_manager->GetCacheStatistics("Shared", &figures), S_OK);
+    EXPECT_EQ(figures.entries, 0);
+    EXPECT_EQ(figures.peakEntries, 2);
+    EXPECT_EQ(figures.maxEntries, 4u);
+
+    // A farm cache this process has not created is unknown here.
+    EXPECT_EQ(m_manager->Exists("Farm", "peer", &exists), S_FALSE);
+    EXPECT_EQ(m_manager->GetCacheStatistics("Farm", &figures), S_FALSE);
+    EXPECT_EQ(m_manager->Clear("Farm"), S_FALSE);
+}
+
 // Calls on farm caches run outside the manager lock while other threads
 // create, destroy and use caches of both kinds (run under ThreadSanitizer).
 TEST_F(FarmRouting, ThreadsShareFarmAndLocalCachesWhileTheyComeAndGo) {

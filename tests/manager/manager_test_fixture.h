@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 namespace qc::test {
 
@@ -45,10 +46,17 @@ protected:
         EXPECT_EQ(m_manager->Get(cache, user, &value), S_OK) << user << " in " << cache;
         return value;
     }
-    LONG Entries(const std::string& cache) {
+    LONG Entries(const std::string& cache) { return Usage(cache)[0]; }
+    // Entries, peak entries, size, peak size, hits and misses.
+    std::vector<LONG> Usage(const std::string& cache) {
         CCacheManager::CacheStatistics counted;
         EXPECT_EQ(m_manager->GetCacheStatistics(cache, &counted), S_OK);
-        return counted.entries;
+        return {counted.entries, counted.peakEntries, counted.size, counted.peakSize, counted.hits, counted.misses};
+    }
+    bool Exists(const std::string& cache, const std::string& user) {
+        bool exists = false;
+        EXPECT_EQ(m_manager->Exists(cache, user, &exists), S_OK) << user << " in " << cache;
+        return exists;
     }
 
     CCacheManager* m_manager = nullptr;

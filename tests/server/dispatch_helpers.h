@@ -9,11 +9,9 @@
 
 #include <oleauto.h>
 
-#include <initializer_list>
 #include <vector>
 
 namespace qc::test {
-
 
 // The outcome of one Invoke; the EXCEPINFO's strings are freed with it.
 struct InvokeResult {
@@ -31,13 +29,14 @@ struct InvokeResult {
     }
 };
 
-// `arguments` in the method's order; the VARIANTs stay the caller's.
-inline void Invoke(IDispatch* object, DISPID dispid, std::initializer_list<VARIANT> arguments,
-                   InvokeResult& outcome) {
+// `arguments` in the method's order; the VARIANTs stay the caller's. A
+// non-null `result` receives the return value (the caller clears it).
+inline void Invoke(IDispatch* object, DISPID dispid, const std::vector<VARIANT>& arguments,
+                   InvokeResult& outcome, VARIANT* result = nullptr, WORD flags = DISPATCH_METHOD) {
     std::vector<VARIANTARG> reversed(arguments.begin(), arguments.end());
     std::vector<VARIANTARG> list(reversed.rbegin(), reversed.rend());
     DISPPARAMS params{list.empty() ? nullptr : list.data(), nullptr, static_cast<UINT>(list.size()), 0};
-    outcome.hr = object->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+    outcome.hr = object->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
                                 &outcome.exception, &outcome.argumentError);
 }
 

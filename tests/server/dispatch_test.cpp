@@ -1,6 +1,7 @@
 // IDispatch of COMCache: the shared type information, the name cache, and
 // Invoke, including script variables in place of the [out] BSTR parameters
-// of Get and GetMessageFromExchange.
+// of Get and GetMessageFromExchange, the VARIANTs scripts receive from the
+// ICOMCache2 methods, and the statistics snapshot's own IDispatch.
 #include "tests/support/run_together.h"
 #include "tests/server/dispatch_helpers.h"
 #include "tests/server/server_dll.h"
@@ -33,9 +34,10 @@ TEST_F(Dispatch, OneTypeInformationWhateverTheIndex) {
     EXPECT_EQ(first.Get(), fifth.Get());
     EXPECT_EQ(cache->GetTypeInfo(0, LOCALE_USER_DEFAULT, nullptr), E_POINTER);
 
+    // The default interface's, which late-bound callers see.
     TYPEATTR* attributes = nullptr;
     ASSERT_EQ(first->GetTypeAttr(&attributes), S_OK);
-    EXPECT_TRUE(::IsEqualGUID(attributes->guid, IID_ICOMCache));
+    EXPECT_TRUE(::IsEqualGUID(attributes->guid, IID_ICOMCache2));
     first->ReleaseTypeAttr(attributes);
 
     // Another object shares it.
@@ -47,8 +49,9 @@ TEST_F(Dispatch, OneTypeInformationWhateverTheIndex) {
 
 TEST_F(Dispatch, NamesResolveFromTheCacheOrTheTypeInformation) {
     const wchar_t* names[] = {L"Add", L"Get", L"Free", L"DestroyCache", L"CreateCache", L"Terminate",
-                              L"Initialize", L"GetMessageFromExchange", L"SetHiddemMessageParameters"};
-    for (DISPID expected = 1; expected <= 9; ++expected) {
+                              L"Initialize", L"GetMessageFromExchange", L"SetHiddemMessageParameters",
+                              L"Lookup", L"Exists", L"Count", L"Statistics", L"CacheNames", L"Clear"};
+    for (DISPID expected = DISPID_COMCACHE_ADD; expected <= DISPID_COMCACHE_CLEAR; ++expected) {
         LPOLESTR name = const_cast<LPOLESTR>(names[expected - 1]);
         DISPID dispid = DISPID_UNKNOWN;
         EXPECT_EQ(cache->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &dispid), S_OK) << expected;
@@ -82,7 +85,7 @@ struct TypeInfoOfTheLibrary {
         ComRef<ITypeLib> library;
         EXPECT_EQ(::LoadRegTypeLib(LIBID_QuorCacheLib, 1, 0, LOCALE_USER_DEFAULT, library.Receive()), S_OK);
         if (library) {
-            EXPECT_EQ(library->GetTypeInfoOfGuid(IID_ICOMCache, info.Receive()), S_OK);
+            EXPECT_EQ(library->GetTypeInfoOfGuid(IID_ICOMCache2, info.Receive()), S_OK);
         }
     }
     ULONG References() const {
@@ -125,8 +128,8 @@ TEST(DispatchFirstLoad, ConcurrentFirstCallsLoadTheTypeInformationOnce) {
 }
 
 // Writes a type library that stands in for the server's (the same library
-// and interface identifiers) and whose interface has a function without a
-// name beside one called "Named".
+// identifier and default interface) and whose interface has a function
+// without a name beside one called "Named".
 HRESULT WriteLibraryWithANamelessFunction(const std::wstring& path) {
     ComRef<ICreateTypeLib2> library;
     HRESULT hr = ::CreateTypeLib2(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, path.c_str(), library.Receive());
@@ -135,9 +138,9 @@ HRESULT WriteLibraryWithANamelessFunction(const std::wstring& path) {
     library->SetVersion(1, 0);
     library->SetName(const_cast<LPOLESTR>(L"QuorCacheLib"));
     ComRef<ICreateTypeInfo> info;
-    hr = library->CreateTypeInfo(const_cast<LPOLESTR>(L"ICOMCache"), TKIND_INTERFACE, info.Receive());
+    hr = library->CreateTypeInfo(const_cast<LPOLESTR>(L"ICOMCache2"), TKIND_INTERFACE, info.Receive());
     if (FAILED(hr)) return hr;
-    info->SetGuid(IID_ICOMCache);
+    info->SetGuid(IID_ICOMCache2);
     for (UINT index = 0; index < 2; ++index) {
         FUNCDESC function{};
         function.memid = static_cast<MEMBERID>(index + 1);
@@ -221,10 +224,25 @@ protected:
         EXPECT_EQ(V_VT(&variable_.Get()), VT_BSTR);
         EXPECT_STREQ(V_BSTR(&variable_.Get()), L"old");
     }
+    // Calls `dispid` as a script does when it uses the result, into result_;
+    // the exception's code goes to exception_.
+    HRESULT Call(IDispatch* object, DISPID dispid, const std::vector<VARIANT>& arguments,
+                 WORD flags = DISPATCH_METHOD | DISPATCH_PROPERTYGET) {
+        ::VariantClear(&result_);
+        InvokeResult invoked;
+        Invoke(object, dispid, arguments, invoked, &result_, flags);
+        exception_ = invoked.exception.scode;
+        return invoked.hr;
+    }
+    HRESULT Call(DISPID dispid, const std::vector<VARIANT>& arguments) {
+        return Call(dispatch_.Get(), dispid, arguments);
+    }
 
     ComRef<IDispatch> dispatch_;
     Bstr users_{L"Users"}, alice_{L"alice"}, text_{L"text of alice"};
     Variant variable_;
+    Variant result_;
+    SCODE exception_ = S_OK;
 };
 
 TEST_F(DispatchInvoke, GetWritesItsValueIntoAScriptVariable) {
@@ -352,6 +370,151 @@ TEST_F(DispatchInvoke, TheOtherMethodsWorkEndToEnd) {
     InvokeResult terminate;
     Invoke(dispatch_.Get(), DISPID_COMCACHE_TERMINATE, {}, terminate);
     EXPECT_EQ(terminate.hr, S_OK);
+}
+
+// Every kind of answer an ICOMCache2 method gives a script, absence included,
+// and a success (S_FALSE) where the cache is unknown.
+TEST_F(DispatchInvoke, ICOMCache2AnswersWithTheVariantsScriptsRead) {
+    Bstr bob(L"bob"), other(L"Other");
+    ASSERT_EQ(Call(DISPID_COMCACHE_LOOKUP, {BstrArg(alice_.Get()), BstrArg(users_.Get())}), S_OK);
+    ASSERT_EQ(V_VT(&result_.Get()), VT_BSTR);
+    EXPECT_STREQ(V_BSTR(&result_.Get()), L"text of alice");
+
+    const struct {
+        DISPID dispid;
+        std::vector<VARIANT> arguments;
+        VARTYPE type;
+        LONG value;  // of a VT_BOOL or VT_I4; for VT_DISPATCH whether there is an object
+    } cases[] = {
+        {DISPID_COMCACHE_LOOKUP, {BstrArg(bob.Get()), BstrArg(users_.Get())}, VT_EMPTY, 0},
+        {DISPID_COMCACHE_LOOKUP, {BstrArg(alice_.Get()), BstrArg(other.Get())}, VT_NULL, 0},
+        {DISPID_COMCACHE_EXISTS, {BstrArg(alice_.Get()), BstrArg(users_.Get())}, VT_BOOL, VARIANT_TRUE},
+        {DISPID_COMCACHE_EXISTS, {BstrArg(bob.Get()), BstrArg(users_.Get())}, VT_BOOL, VARIANT_FALSE},
+        {DISPID_COMCACHE_EXISTS, {BstrArg(alice_.Get()), BstrArg(other.Get())}, VT_BOOL, VARIANT_FALSE},
+        {DISPID_COMCACHE_COUNT, {BstrArg(users_.Get())}, VT_I4, 1},
+        {DISPID_COMCACHE_COUNT, {BstrArg(other.Get())}, VT_I4, 0},
+        {DISPID_COMCACHE_STATISTICS, {BstrArg(users_.Get())}, VT_DISPATCH, 1},
+        {DISPID_COMCACHE_STATISTICS, {BstrArg(other.Get())}, VT_DISPATCH, 0},  // Nothing
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "DISPID " << c.dispid << ", type " << c.type);
+        EXPECT_TRUE(SUCCEEDED(Call(c.dispid, c.arguments)));
+        ASSERT_EQ(V_VT(&result_.Get()), c.type);
+        if (c.type == VT_BOOL) {
+            EXPECT_EQ(V_BOOL(&result_.Get()), c.value);
+        }
+        if (c.type == VT_I4) {
+            EXPECT_EQ(V_I4(&result_.Get()), c.value);
+        }
+        if (c.type == VT_DISPATCH) {
+            EXPECT_EQ(V_DISPATCH(&result_.Get()) != nullptr, c.value != 0);
+        }
+    }
+
+    ASSERT_EQ(cache->CreateCache(other.Get(), 10, 5), S_OK);
+    EXPECT_EQ(Call(DISPID_COMCACHE_CACHENAMES, {}), S_OK);
+    ASSERT_EQ(V_VT(&result_.Get()), VT_ARRAY | VT_VARIANT);
+    LONG upper = -1;
+    EXPECT_EQ(::SafeArrayGetUBound(V_ARRAY(&result_.Get()), 1, &upper), S_OK);
+    EXPECT_EQ(upper, 1);
+    EXPECT_EQ(Call(DISPID_COMCACHE_CLEAR, {BstrArg(users_.Get())}), S_OK);
+    EXPECT_EQ(Call(DISPID_COMCACHE_CLEAR, {BstrArg(Bstr(L"Nowhere").Get())}), S_OK);  // S_FALSE, as a script sees it
+    EXPECT_EQ(Call(DISPID_COMCACHE_COUNT, {BstrArg(users_.Get())}), S_OK);
+    EXPECT_EQ(V_I4(&result_.Get()), 0);
+}
+
+TEST_F(DispatchInvoke, ICOMCache2TakesScriptVariablesAndRefusesNullArguments) {
+    // A script passes its variables by reference.
+    Variant user, type;
+    V_VT(&user.Get()) = VT_BSTR;
+    V_BSTR(&user.Get()) = ::SysAllocString(L"alice");
+    V_VT(&type.Get()) = VT_BSTR;
+    V_BSTR(&type.Get()) = ::SysAllocString(L"USERS");
+    ASSERT_EQ(Call(DISPID_COMCACHE_LOOKUP, {VariableArg(&user), VariableArg(&type)}), S_OK);
+    ASSERT_EQ(V_VT(&result_.Get()), VT_BSTR);
+    EXPECT_STREQ(V_BSTR(&result_.Get()), L"text of alice");
+    EXPECT_EQ(Call(DISPID_COMCACHE_EXISTS, {VariableArg(&user), VariableArg(&type)}), S_OK);
+    EXPECT_EQ(V_BOOL(&result_.Get()), VARIANT_TRUE);
+
+    const struct {
+        DISPID dispid;
+        std::vector<VARIANT> arguments;
+    } refused[] = {
+        {DISPID_COMCACHE_LOOKUP, {BstrArg(nullptr), BstrArg(users_.Get())}},
+        {DISPID_COMCACHE_EXISTS, {BstrArg(alice_.Get()), BstrArg(nullptr)}},
+        {DISPID_COMCACHE_COUNT, {BstrArg(nullptr)}},
+        {DISPID_COMCACHE_STATISTICS, {BstrArg(nullptr)}},
+        {DISPID_COMCACHE_CLEAR, {BstrArg(nullptr)}},
+    };
+    for (const auto& call : refused) {
+        EXPECT_EQ(Call(call.dispid, call.arguments), DISP_E_EXCEPTION) << call.dispid;
+        EXPECT_EQ(exception_, E_INVALIDARG) << call.dispid;
+    }
+    EXPECT_EQ(Call(DISPID_COMCACHE_LOOKUP, {BstrArg(alice_.Get())}), DISP_E_BADPARAMCOUNT);
+}
+
+TEST_F(DispatchInvoke, TheSnapshotHasItsReadOnlyPropertiesAndNothingElse) {
+    for (const wchar_t* user : {L"alice", L"bob", L"alice"}) {  // two hits, one miss
+        Variant text;
+        ASSERT_EQ(cache2->Lookup(Bstr(user).Get(), users_.Get(), &text), S_OK);
+    }
+    ComRef<IDispatch> snapshot;
+    ASSERT_EQ(cache2->Statistics(users_.Get(), snapshot.Receive()), S_OK);
+    ComRef<ITypeInfo> info;
+    ASSERT_EQ(snapshot->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.Receive()), S_OK);
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
+    EXPECT_TRUE(::IsEqualGUID(attributes->guid, IID_ICacheStatistics));
+    info->ReleaseTypeAttr(attributes);
+
+    const struct {
+        DISPID dispid;
+        const wchar_t* name;
+        VARTYPE type;
+        double value;  // Name's is checked apart
+    } properties[] = {
+        {DISPID_CACHESTATISTICS_NAME, L"Name", VT_BSTR, 0},
+        {DISPID_CACHESTATISTICS_MAXENTRIES, L"MaxEntries", VT_I4, 10},
+        {DISPID_CACHESTATISTICS_LIFETIMEMINUTES, L"LifetimeMinutes", VT_I4, 5},
+        {DISPID_CACHESTATISTICS_ENTRIES, L"Entries", VT_I4, 1},
+        {DISPID_CACHESTATISTICS_PEAKENTRIES, L"PeakEntries", VT_I4, 1},
+        {DISPID_CACHESTATISTICS_SIZE, L"Size", VT_I4, 40},
+        {DISPID_CACHESTATISTICS_PEAKSIZE, L"PeakSize", VT_I4, 40},
+        {DISPID_CACHESTATISTICS_HITS, L"Hits", VT_I4, 2},
+        {DISPID_CACHESTATISTICS_MISSES, L"Misses", VT_I4, 1},
+        {DISPID_CACHESTATISTICS_HITRATIO, L"HitRatio", VT_R8, 2.0 / 3.0},
+    };
+    for (const auto& property : properties) {
+        SCOPED_TRACE(property.name);
+        LPOLESTR name = const_cast<LPOLESTR>(property.name);
+        DISPID dispid = DISPID_UNKNOWN;
+        EXPECT_EQ(snapshot->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &dispid), S_OK);
+        EXPECT_EQ(dispid, property.dispid);
+        ASSERT_EQ(Call(snapshot.Get(), property.dispid, {}, DISPATCH_PROPERTYGET), S_OK);
+        ASSERT_EQ(V_VT(&result_.Get()), property.type);
+        if (property.type == VT_BSTR) {
+            EXPECT_STREQ(V_BSTR(&result_.Get()), L"Users");
+        }
+        if (property.type == VT_I4) {
+            EXPECT_EQ(V_I4(&result_.Get()), static_cast<LONG>(property.value));
+        }
+        if (property.type == VT_R8) {
+            EXPECT_DOUBLE_EQ(V_R8(&result_.Get()), property.value);
+        }
+    }
+
+    // Read-only: nothing can be put, and there is no member beyond these.
+    VARIANT number = LongArg(99);
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS put{&number, &named, 1, 1};
+    EXPECT_TRUE(FAILED(snapshot->Invoke(DISPID_CACHESTATISTICS_ENTRIES, IID_NULL, LOCALE_USER_DEFAULT,
+                                        DISPATCH_PROPERTYPUT, &put, nullptr, nullptr, nullptr)));
+    EXPECT_TRUE(FAILED(Call(snapshot.Get(), DISPID_CACHESTATISTICS_HITRATIO + 1, {}, DISPATCH_PROPERTYGET)));
+    LPOLESTR clear = const_cast<LPOLESTR>(L"Clear");
+    DISPID dispid = DISPID_UNKNOWN;
+    EXPECT_EQ(snapshot->GetIDsOfNames(IID_NULL, &clear, 1, LOCALE_USER_DEFAULT, &dispid), DISP_E_UNKNOWNNAME);
+    ASSERT_EQ(Call(snapshot.Get(), DISPID_CACHESTATISTICS_ENTRIES, {}, DISPATCH_PROPERTYGET), S_OK);
+    EXPECT_EQ(V_I4(&result_.Get()), 1);
 }
 
 }  // namespace

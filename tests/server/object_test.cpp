@@ -16,12 +16,16 @@ IUnknown* Query(IUnknown* object, REFIID iid) {
 
 using Object = DllTest;
 
-TEST_F(Object, IUnknownAndIDispatchAreTheICOMCachePartAndISupportErrorInfoAnother) {
+TEST_F(Object, BothCacheInterfacesIUnknownAndIDispatchAreOnePartAndISupportErrorInfoAnother) {
     ComRef<ICOMCache> cache = dll.NewCache();
     ASSERT_TRUE(cache);
 
     ComRef<IUnknown> unknown(Query(cache.Get(), IID_IUnknown));
     ComRef<IUnknown> dispatch(Query(cache.Get(), IID_IDispatch));
+    ComRef<IUnknown> cache2(Query(cache.Get(), IID_ICOMCache2));
+    EXPECT_EQ(cache2.Get(), static_cast<IUnknown*>(cache.Get()));  // ICOMCache2 extends ICOMCache in place
+    ComRef<IUnknown> cache1(Query(cache2.Get(), IID_ICOMCache));
+    EXPECT_EQ(cache1.Get(), cache2.Get());
     ComRef<IUnknown> errorInfo(Query(cache.Get(), IID_ISupportErrorInfo));
     EXPECT_EQ(unknown.Get(), static_cast<IUnknown*>(cache.Get()));
     EXPECT_EQ(dispatch.Get(), static_cast<IUnknown*>(cache.Get()));
@@ -140,6 +144,7 @@ TEST_F(Aggregation, TheOtherPartsOfTheInnerUnknownWorkAndCountOnTheOuter) {
     ASSERT_EQ(inner->QueryInterface(IID_ISupportErrorInfo, errorInfo.ReceiveVoid()), S_OK);
     EXPECT_EQ(outer.references, 3u);
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_ICOMCache), S_OK);
+    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_ICOMCache2), S_OK);
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IUnknown), S_FALSE);
     ComRef<IUnknown> identity(Query(errorInfo.Get(), IID_IUnknown));

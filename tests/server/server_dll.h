@@ -80,6 +80,7 @@ protected:
         DllTest::SetUp();
         cache = dll.NewCache();
         ASSERT_TRUE(cache);
+        ASSERT_EQ(cache->QueryInterface(IID_ICOMCache2, cache2.ReceiveVoid()), S_OK);
     }
     void TearDown() override {
         if (cache) {
@@ -88,6 +89,7 @@ protected:
     }
 
     ComRef<ICOMCache> cache;
+    ComRef<ICOMCache2> cache2;  // the same object's default interface
 };
 
 // The type library's registration in the scratch classes root; the program

@@ -156,14 +156,14 @@ TEST(TextConversion, DoubleByteTextRoundTripsInItsThreadsCodePage) {
 }
 
 TEST_F(HeapCounting, ShortTextsUseTheInlineBufferLongerOnesTheHeap) {
-    const TestBstr fits(std::wstring(31, L'a'));
-    EXPECT_EQ(BstrToAnsi(fits.Get()), std::string(31, 'a'));
+    const TestBstr fits(std::wstring(127, L'a'));
+    EXPECT_EQ(BstrToAnsi(fits.Get()), std::string(127, 'a'));
     EXPECT_EQ(g_heapAllocations, 0);
 
-    const TestBstr needsHeap(std::wstring(32, L'b'));
-    EXPECT_EQ(BstrToAnsi(needsHeap.Get()), std::string(32, 'b'));
+    const TestBstr needsHeap(std::wstring(128, L'b'));
+    EXPECT_EQ(BstrToAnsi(needsHeap.Get()), std::string(128, 'b'));
     EXPECT_EQ(g_heapAllocations, 1);
-    EXPECT_EQ(g_lastAllocationBytes, 33u * 4);
+    EXPECT_EQ(g_lastAllocationBytes, 129u * 4);
 }
 
 TEST_F(HeapCounting, NoHeapBufferIsOutOfMemory) {
