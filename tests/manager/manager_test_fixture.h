@@ -59,6 +59,26 @@ protected:
         return exists;
     }
 
+    // Every call answers as for a cache that is not there, and leaves its
+    // out-values alone.
+    void ExpectAnUnknownCache(const std::string& cache) {
+        EXPECT_EQ(m_manager->Add("ann", "other", cache), S_FALSE);
+        std::string value = "untouched";
+        EXPECT_EQ(m_manager->Get(cache, "ann", &value), S_FALSE);
+        EXPECT_EQ(value, "untouched");
+        EXPECT_EQ(m_manager->Free("ann", cache), S_OK);
+        EXPECT_EQ(m_manager->FlushCache(cache), S_FALSE);
+        DWORD limit = 0;
+        LONG lifetime = 0;
+        EXPECT_EQ(m_manager->GetCacheSettings(cache, &limit, &lifetime), S_FALSE);
+        bool exists = true;
+        EXPECT_EQ(m_manager->Exists(cache, "ann", &exists), S_FALSE);
+        EXPECT_FALSE(exists);
+        CCacheManager::CacheStatistics figures;
+        EXPECT_EQ(m_manager->GetCacheStatistics(cache, &figures), S_FALSE);
+        EXPECT_EQ(m_manager->Clear(cache), S_FALSE);
+    }
+
     CCacheManager* m_manager = nullptr;
     static inline std::atomic<unsigned long long> s_now{0};
 };
