@@ -1,17 +1,32 @@
 #!/usr/bin/env bash
 # Farm Add and Get against redis-benchmark SET and GET, on one private Redis
 # server in one run: per-call latency from one client, throughput of 8.
-# Usage: bench/farm_bench.sh [BUILD_DIR] [CALLS]
+# Usage: bench/farm_bench.sh [BUILD_DIR] [CALLS] [WINDOWS_BUILD_DIR]
 #   BUILD_DIR: a native build with the benchmarks (default build/native-release:
 #   cmake --preset native-release && cmake --build build/native-release --target farm_perftest)
+#   WINDOWS_BUILD_DIR: also through that build's DLL under Wine (registered in
+#   its bench prefix with farm settings for this server; farm_com_perftest)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/native-release}
 calls=${2:-50000}
+windows_build=${3:-}
 server=$build/bench-redis
 "$root/scripts/redis-test-server.sh" start "$server"
-trap '"$root/scripts/redis-test-server.sh" stop "$server"' EXIT
+stop_all() { "$root/scripts/redis-test-server.sh" stop "$server"; }
+trap stop_all EXIT
 port=$(cat "$server/port")
+
+if [ -n "$windows_build" ]; then
+  . "$root/bench/wine_bench_prefix.sh" "$windows_build"
+  trap 'bench_prefix_stop; stop_all' EXIT
+  farm_key='HKLM\Software\QuorCache\Farm'
+  qc_wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
+  qc_wine reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d Bench >/dev/null
+  qc_wine reg add "$farm_key" /f /v Prefix /t REG_SZ /d quorcache-bench-dll: >/dev/null
+  cp "$bench_build/bench/farm_com_perftest.exe" "$bench_prefix/drive_c/QuorCache/"
+  dll_arch=$(cat "$bench_prefix.arch")
+fi
 
 # redis-benchmark's CSV: "test","rps","avg_latency_ms",...
 baseline() {  # baseline CLIENTS -> lines "SET rps avg_ms" and "GET rps avg_ms"
@@ -26,6 +41,9 @@ for _ in $(seq "$rounds"); do
   results+=$(baseline 1 | awk '{ print "one_" $1 "_us", $3 * 1000 }')$'\n'
   results+=$(baseline 8 | awk '{ print "eight_" $1, $2 }')$'\n'
   results+=$(QC_REDIS_PORT=$port "$build/bench/farm_perftest" "$calls")$'\n'
+  if [ -n "$windows_build" ]; then
+    results+=$(qc_wine 'C:\QuorCache\farm_com_perftest.exe' "$calls")$'\n'
+  fi
 done
 best() {  # best NAME min|max
   echo "$results" | awk -v k="$1" -v way="$2" '$1 == k { if (n++ == 0 || (way == "min" ? $2 < v : $2 > v)) v = $2 } END { print v }'
@@ -47,3 +65,9 @@ row "Add vs SET, us per call, 1 client" "$add_us" "$set_us" "<= 1.5x"
 row "Get vs GET, us per call, 1 client" "$farm_get_us" "$get_us" "<= 1.5x"
 row "Add vs SET, calls/s, 8 clients" "$add8" "$set8" ">= 0.5x"
 row "Get vs GET, calls/s, 8 clients" "$get8" "$rget8" ">= 0.5x"
+if [ -n "$windows_build" ]; then
+  row "DLL ($dll_arch) Add vs SET, us, 1 client" "$(best dll_add_us_per_call min)" "$set_us" "<= 1.5x"
+  row "DLL ($dll_arch) Get vs GET, us, 1 client" "$(best dll_get_us_per_call min)" "$get_us" "<= 1.5x"
+  row "DLL ($dll_arch) Add vs SET, calls/s, 8" "$(best dll_add_calls_per_s_8_threads max)" "$set8" ">= 0.5x"
+  row "DLL ($dll_arch) Get vs GET, calls/s, 8" "$(best dll_get_calls_per_s_8_threads max)" "$rget8" ">= 0.5x"
+fi
