@@ -37,7 +37,7 @@ double TimedOnThreads(int threads, int calls, Start start, Body body) {
     const auto began = std::chrono::steady_clock::now();
     for (int t = 0; t < threads; ++t)
         running.emplace_back([&, t] {
-            auto session = start(t);
+            [[maybe_unused]] auto session = start(t);
             for (int i = 0; i < calls; ++i) body(t, i);
         });
     for (std::thread& thread : running) thread.join();
