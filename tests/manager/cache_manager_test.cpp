@@ -51,20 +51,14 @@ TEST_F(CacheManagerTest, NamesDifferingOnlyInCaseAreOneCacheThatKeepsItsFirstSet
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     EXPECT_EQ(m_manager->CreateCache("Users", 10, 5), S_OK);
     EXPECT_EQ(m_manager->CreateCache("USERS", 99, 1), S_OK);
-    DWORD limit = 0;
-    LONG lifetime = 0;
-    ASSERT_EQ(m_manager->GetCacheSettings("users", &limit, &lifetime), S_OK);
-    EXPECT_EQ(limit, 10u);
-    EXPECT_EQ(lifetime, 5);
+    EXPECT_EQ(LimitAndLifetime("users"), (std::vector<LONG>{10, 5}));
 
     ASSERT_EQ(m_manager->Add("ann", "one text", "USERS"), S_OK);
     EXPECT_EQ(GetText("uSeRs", "ann"), "one text");
 
     // "User" is a cache of its own.
     EXPECT_EQ(m_manager->CreateCache("User", 3, 2), S_OK);
-    ASSERT_EQ(m_manager->GetCacheSettings("USER", &limit, &lifetime), S_OK);
-    EXPECT_EQ(limit, 3u);
-    EXPECT_EQ(lifetime, 2);
+    EXPECT_EQ(LimitAndLifetime("USER"), (std::vector<LONG>{3, 2}));
     std::string untouched = "sentinel";
     EXPECT_EQ(m_manager->Get("User", "ann", &untouched), E_FAIL);
     EXPECT_EQ(untouched, "sentinel");
@@ -243,11 +237,7 @@ TEST_F(CacheManagerTest, DestroyCacheFreesItsEntriesAndForgetsItsSettings) {
 
     // A new cache of the same name takes the new settings.
     ASSERT_EQ(m_manager->CreateCache("inbox", 7, 3), S_OK);
-    DWORD limit = 0;
-    LONG lifetime = 0;
-    ASSERT_EQ(m_manager->GetCacheSettings("Inbox", &limit, &lifetime), S_OK);
-    EXPECT_EQ(limit, 7u);
-    EXPECT_EQ(lifetime, 3);
+    EXPECT_EQ(LimitAndLifetime("Inbox"), (std::vector<LONG>{7, 3}));
 }
 
 TEST_F(CacheManagerTest, WithoutInitializeNoCacheCanBeCreatedAndTerminateKeepsEverything) {

@@ -85,11 +85,7 @@ TEST_F(FarmOutageRouting, ACacheCreatedDuringAnOutageIsRegisteredAndTakesTheFarm
     auto first = Peer("Shared", 3, 7);  // another server reaches the farm first
     ASSERT_EQ(first->Open(), S_OK);
     ASSERT_EQ(m_manager->FlushCache("Shared"), S_OK);  // as the next flush does
-    DWORD limit = 0;
-    LONG lifetime = 0;
-    ASSERT_EQ(m_manager->GetCacheSettings("Shared", &limit, &lifetime), S_OK);
-    EXPECT_EQ(limit, 3u);
-    EXPECT_EQ(lifetime, 7);
+    EXPECT_EQ(LimitAndLifetime("Shared"), (std::vector<LONG>{3, 7}));
     EXPECT_EQ(m_manager->CreateCache("Shared", 50, 1), S_OK);
     ASSERT_EQ(m_manager->Add("ann", "text", "Shared"), S_OK);
     EXPECT_EQ(PeerText(*first, "ann"), "text");

@@ -79,11 +79,7 @@ TEST_F(FarmRouting, TheFirstServersLimitAndLifetimeWinAndTheFlushHoldsThemFarmWi
     ASSERT_EQ(first->Open(), S_OK);
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     ASSERT_EQ(m_manager->CreateCache("SHARED", 50, 1), S_OK);
-    DWORD limit = 0;
-    LONG lifetime = 0;
-    ASSERT_EQ(m_manager->GetCacheSettings("shared", &limit, &lifetime), S_OK);
-    EXPECT_EQ(limit, 3u);
-    EXPECT_EQ(lifetime, 7);
+    EXPECT_EQ(LimitAndLifetime("shared"), (std::vector<LONG>{3, 7}));
 
     // Two servers' entries, trimmed oldest first by either server's flush.
     for (const char* user : {"u1", "u2"}) ASSERT_EQ(m_manager->Add(user, user, "Shared"), S_OK);

@@ -53,6 +53,13 @@ protected:
         EXPECT_EQ(m_manager->GetCacheStatistics(cache, &counted), S_OK);
         return {counted.entries, counted.peakEntries, counted.size, counted.peakSize, counted.hits, counted.misses};
     }
+    // The entry limit and lifetime the cache runs with.
+    std::vector<LONG> LimitAndLifetime(const std::string& cache) {
+        DWORD limit = 0;
+        LONG lifetime = 0;
+        EXPECT_EQ(m_manager->GetCacheSettings(cache, &limit, &lifetime), S_OK) << cache;
+        return {static_cast<LONG>(limit), lifetime};
+    }
     bool Exists(const std::string& cache, const std::string& user) {
         bool exists = false;
         EXPECT_EQ(m_manager->Exists(cache, user, &exists), S_OK) << user << " in " << cache;
