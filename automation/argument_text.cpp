@@ -17,10 +17,13 @@ CArgumentText::CArgumentText(BSTR text, TextEncoding encoding) {
     if (FAILED(hr)) AtlThrow(hr);
 }
 
-bool NamesFarmCache(const CCacheManager& manager, BSTR cacheType) {
-    if (!manager.HasFarm()) return false;
-    const CArgumentText name(cacheType, TextEncoding::Utf8Name);
-    return manager.IsFarmCache(name.View());
+CCacheNameArgument::CCacheNameArgument(const CCacheManager& manager, BSTR cacheType) {
+    if (manager.HasFarm()) {
+        m_text.emplace(cacheType, TextEncoding::Utf8Name);
+        m_onFarm = manager.IsFarmCache(m_text->View());
+        if (m_onFarm) return;
+    }
+    m_text.emplace(cacheType, TextEncoding::Ansi);
 }
 
 BSTR BstrOfText(std::string_view text, TextEncoding encoding) {

@@ -36,12 +36,25 @@ private:
     std::string m_utf8;
 };
 
-// Whether `cacheType` names a farm cache. A process without farm settings
-// pays one flag's read for the question.
-bool NamesFarmCache(const CCacheManager& manager, BSTR cacheType);
+// A call's cache name, converted as that cache keeps its names, with the
+// encodings of the call's other arguments. Whether it names a farm cache is
+// asked once, of its UTF-8 form, which a farm cache then keeps; a process
+// without farm settings pays one flag's read for the question.
+class CCacheNameArgument {
+public:
+    CCacheNameArgument(const CCacheManager& manager, BSTR cacheType);
 
-inline TextEncoding NameEncoding(bool onFarm) { return onFarm ? TextEncoding::Utf8Name : TextEncoding::Ansi; }
-inline TextEncoding EntryTextEncoding(bool onFarm) { return onFarm ? TextEncoding::Utf8Text : TextEncoding::Ansi; }
+    CAnsiText View() const noexcept { return m_text->View(); }
+    // Of the user names, and of the entries' texts.
+    TextEncoding NameEncoding() const noexcept { return m_onFarm ? TextEncoding::Utf8Name : TextEncoding::Ansi; }
+    TextEncoding EntryTextEncoding() const noexcept {
+        return m_onFarm ? TextEncoding::Utf8Text : TextEncoding::Ansi;
+    }
+
+private:
+    bool m_onFarm = false;
+    std::optional<CArgumentText> m_text;
+};
 
 // The BSTR of a text in `encoding` (Ansi or UTF-8); null when it cannot be had.
 BSTR BstrOfText(std::string_view text, TextEncoding encoding);

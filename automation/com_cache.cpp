@@ -58,10 +58,9 @@ HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType
     }
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const bool onFarm = NamesFarmCache(manager, bstrCacheType);
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(onFarm));
-        const CArgumentText data(bstrCacheData, EntryTextEncoding(onFarm));
-        const CArgumentText userName(bstrUserName, NameEncoding(onFarm));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CArgumentText data(bstrCacheData, cacheName.EntryTextEncoding());
+        const CArgumentText userName(bstrUserName, cacheName.NameEncoding());
         return manager.Add(userName.View(), data.View(), cacheName.View());
     });
 }
@@ -71,10 +70,9 @@ HRESULT CCOMCache::Get(BSTR bstrKey, BSTR* bstrValue, BSTR bstrCacheType) {
     if (bstrValue == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const bool onFarm = NamesFarmCache(manager, bstrCacheType);
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(onFarm));
-        const CArgumentText key(bstrKey, NameEncoding(onFarm));
-        CBstrOfEntryText value(EntryTextEncoding(onFarm));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CArgumentText key(bstrKey, cacheName.NameEncoding());
+        CBstrOfEntryText value(cacheName.EntryTextEncoding());
         const HRESULT hr = manager.Get(cacheName.View(), key.View(), value);
         if (hr != S_OK) return hr;
         *bstrValue = value.Detach();
@@ -86,9 +84,8 @@ HRESULT CCOMCache::Free(BSTR bstrKey, BSTR bstrCacheType) {
     if (bstrKey == nullptr || bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const bool onFarm = NamesFarmCache(manager, bstrCacheType);
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(onFarm));
-        const CArgumentText key(bstrKey, NameEncoding(onFarm));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CArgumentText key(bstrKey, cacheName.NameEncoding());
         return manager.Free(key.View(), cacheName.View());
     });
 }
@@ -97,7 +94,7 @@ HRESULT CCOMCache::DestroyCache(BSTR bstrCacheType) {
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(NamesFarmCache(manager, bstrCacheType)));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
         return manager.DestroyCache(std::string(cacheName.View()));
     });
 }
@@ -106,7 +103,7 @@ HRESULT CCOMCache::CreateCache(BSTR bstrCacheType, LONG nMaxEntries, LONG nTimeo
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(NamesFarmCache(manager, bstrCacheType)));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
         return manager.CreateCache(std::string(cacheName.View()), nMaxEntries, nTimeout);
     });
 }

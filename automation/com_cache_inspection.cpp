@@ -29,7 +29,7 @@ HRESULT NamesToArray(const std::vector<std::string>& names, const std::vector<st
     for (LONG index = 0; index < static_cast<LONG>(count); ++index) {
         const bool onFarm = static_cast<std::size_t>(index) >= names.size();
         const std::string& name = onFarm ? farmNames[index - names.size()] : names[index];
-        const qc::Bstr text = qc::Bstr::Adopt(BstrOfText(name, NameEncoding(onFarm)));
+        const qc::Bstr text = qc::Bstr::Adopt(BstrOfText(name, onFarm ? TextEncoding::Utf8Name : TextEncoding::Ansi));
         if (text.Get() == nullptr) return E_OUTOFMEMORY;
         VARIANT element;
         V_VT(&element) = VT_BSTR;
@@ -49,10 +49,9 @@ HRESULT CCOMCache::Lookup(BSTR bstrUserName, BSTR bstrCacheType, VARIANT* pvarTe
     if (pvarText == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const bool onFarm = NamesFarmCache(manager, bstrCacheType);
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(onFarm));
-        const CArgumentText key(bstrUserName, NameEncoding(onFarm));
-        CBstrOfEntryText value(EntryTextEncoding(onFarm));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CArgumentText key(bstrUserName, cacheName.NameEncoding());
+        CBstrOfEntryText value(cacheName.EntryTextEncoding());
         const HRESULT hr = manager.Get(cacheName.View(), key.View(), value);
         if (hr == S_FALSE) {  // no such cache
             V_VT(pvarText) = VT_NULL;
@@ -72,9 +71,8 @@ HRESULT CCOMCache::Exists(BSTR bstrUserName, BSTR bstrCacheType, VARIANT_BOOL* p
     if (pbExists == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const bool onFarm = NamesFarmCache(manager, bstrCacheType);
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(onFarm));
-        const CArgumentText key(bstrUserName, NameEncoding(onFarm));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CArgumentText key(bstrUserName, cacheName.NameEncoding());
         bool exists = false;
         const HRESULT hr = manager.Exists(cacheName.View(), key.View(), &exists);
         *pbExists = exists ? VARIANT_TRUE : VARIANT_FALSE;
@@ -88,7 +86,7 @@ HRESULT CCOMCache::Count(BSTR bstrCacheType, LONG* plEntries) {
     if (plEntries == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(NamesFarmCache(manager, bstrCacheType)));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
         CCacheManager::CacheStatistics figures;
         const HRESULT hr = manager.GetCacheStatistics(cacheName.View(), &figures);
         if (hr == S_OK) *plEntries = figures.entries;
@@ -102,12 +100,11 @@ HRESULT CCOMCache::Statistics(BSTR bstrCacheType, IDispatch** ppStatistics) {
     if (ppStatistics == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const bool onFarm = NamesFarmCache(manager, bstrCacheType);
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(onFarm));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
         CCacheManager::CacheStatistics figures;
         const HRESULT hr = manager.GetCacheStatistics(cacheName.View(), &figures);
         if (hr != S_OK) return hr;
-        return CCacheStatistics::Create(std::move(figures), NameEncoding(onFarm), ppStatistics);
+        return CCacheStatistics::Create(std::move(figures), cacheName.NameEncoding(), ppStatistics);
     });
 }
 
@@ -127,7 +124,7 @@ HRESULT CCOMCache::Clear(BSTR bstrCacheType) {
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CArgumentText cacheName(bstrCacheType, NameEncoding(NamesFarmCache(manager, bstrCacheType)));
+        const CCacheNameArgument cacheName(manager, bstrCacheType);
         return manager.Clear(cacheName.View());
     });
 }
