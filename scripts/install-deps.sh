@@ -23,5 +23,28 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+install() { apt-get "$@" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }
+
+# A mirror in the middle of a sync fails one index (seen: the security
+# suite's i386 list). apt-get then keeps going with what it has, and the
+# install below tells whether that was enough.
+apt-get update -qq || echo "apt-get update reported errors; trying the install with the lists it has"
+install && exit 0
+
+# wine32:i386 needs i386 libraries of the same versions as the amd64 ones; a
+# missing i386 security index breaks that. Debian's main suites alone agree
+# with each other, so try once more with those.
+echo "Install failed; retrying with Debian's main suites only"
+sources=$(mktemp -d)
+trap 'rm -rf "$sources"' EXIT
+cat > "$sources/debian.sources" <<'SOURCES'
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+main_only=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$sources")
+apt-get "${main_only[@]}" update -qq
+install "${main_only[@]}"
