@@ -6,8 +6,12 @@
 #   include/QuorCache.h, include/QuorCache_i.c   the header and the GUID
 #                                        definitions that C and C++ clients use
 #   examples/                            the page scripts and the C++ client
+#   README.txt                           install, first page, farm settings,
+#                                        the log, uninstall
 #   REGISTERING.txt                      how to register the DLLs
-# Installs what it needs first (Debian 12, as root).
+#   REFERENCE.txt                        the README's reference for page authors
+# The shipped DLLs are stripped; the build tree keeps the unstripped ones for
+# debugging. Installs what it needs first (Debian 12, as root).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -38,7 +42,32 @@ done
 cp build/windows/automation/QuorCache.h build/windows/automation/QuorCache_i.c "$dist/include/"
 cp examples/demo.vbs examples/demo.js examples/cache_report.vbs examples/farm_demo.vbs examples/client.cpp "$dist/examples/"
 # Windows readers expect CR LF.
+sed 's/$/\r/' scripts/dist-readme.txt >"$dist/README.txt"
 sed 's/$/\r/' scripts/dist-registering.txt >"$dist/REGISTERING.txt"
+# The reference holds a few non-ASCII letters: a byte-order mark tells
+# editors that it is UTF-8.
+reference=$(awk '/^## /{on = $0 == "## Reference for page authors"} on' README.md)
+[ -n "$reference" ] || { echo "README.md has no reference for page authors" >&2; exit 1; }
+{ printf '\xEF\xBB\xBF'; sed 's/$/\r/' <<<"$reference"; } >"$dist/REFERENCE.txt"
+
+# Symbols and debug sections make up most of a built DLL and are of no use
+# to its users: stripped with the mingw tools of each build.
+tool() { sed -n "s/^CMAKE_$2:FILEPATH=//p" "build/$1/CMakeCache.txt"; }
+for preset in windows windows-x64; do
+  dll=$dist/${folder[$preset]}/QuorCache.dll
+  before=$(stat -c %s "$dll")
+  "$(tool "$preset" STRIP)" --strip-all "$dll"
+  # Read whole before the search: under pipefail, a grep that stops early
+  # could make objdump's broken pipe hide a match.
+  sections=$("$(tool "$preset" OBJDUMP)" -h "$dll")
+  if grep -q ' \.debug' <<<"$sections"; then
+    echo "$dll still carries debug sections" >&2
+    exit 1
+  fi
+  echo "${folder[$preset]}/QuorCache.dll: $before bytes built, $(stat -c %s "$dll") shipped"
+done
+echo "Checking the shipped DLLs under Wine..."
+scripts/check-dist-dlls.sh "$dist" "$root/build/dist-check/prefix"
 
 echo "The distribution is in build/dist:"
 (cd "$dist" && find . -type f | sort | sed 's|^\./|  |')
