@@ -33,20 +33,21 @@ run reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d 'Sessions\0Carts\0QuorCa
 echo "== the site's caches and an earlier run's entry"
 run "$install_dir/$(basename "$web_server")" create Sessions 100 20 add Sessions alice s1 add Sessions bob s2 \
   create Carts 100 20 add Carts alice '3 books' create 'QuorCache Demo Inbox' 3 1 add 'QuorCache Demo Inbox' carol old >/dev/null
-# Every key of the site's caches, with its type and value.
+# Every key of the site's caches, with its type and value, one line each.
 site() {
-  local key
+  local key type
   for key in $(redis --scan --pattern 'quorcache:{sessions}*'; redis --scan --pattern 'quorcache:{carts}*'); do
-    echo "$key $(redis TYPE "$key")"
-    case $(redis TYPE "$key") in
-      string) redis GET "$key" ;;
-      zset) redis ZRANGE "$key" 0 -1 WITHSCORES ;;
-      hash) redis HGETALL "$key" ;;
+    type=$(redis TYPE "$key")
+    case $type in
+      string) echo "$key $type $(redis GET "$key")" ;;
+      zset) echo "$key $type" $(redis ZRANGE "$key" 0 -1 WITHSCORES) ;;
+      hash) echo "$key $type" $(redis HGETALL "$key") ;;
+      *) echo "$key $type" ;;
     esac
   done | sort
 }
 before=$(site)
-[ "$(grep -c ' string$' <<<"$before")" = 3 ] && pass "Sessions and Carts hold 3 entries" || fail "the site's entries were not added"
+[ "$(grep -c ' string ' <<<"$before")" = 3 ] && pass "Sessions and Carts hold 3 entries" || fail "the site's entries were not added"
 
 echo "== every example"
 # example WHAT LINE COMMAND...: the example exits with 0, prints LINE and no failure.
