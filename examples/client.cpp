@@ -4,7 +4,11 @@
 // Build it with any Windows C++ compiler against the two files of the
 // distribution's include folder, and run it where QuorCache.dll is
 // registered for the program's own bitness. It prints the server module it
-// was given, then what it stored and read back; it exits with 0 on success.
+// was given, then what it stored and read back; it exits with 0 on success,
+// else with 1 after printing the HRESULT of the call that failed.
+//
+// It is safe to run where a site already uses QuorCache, on a farm too: it
+// works only in a cache of its own and takes out what it put in.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -38,9 +42,35 @@ int Fail(const char* what, HRESULT hr) {
     return 1;
 }
 
+// Stores a text in the program's own cache, reads it back, and takes it out
+// again: on a farm, DestroyCache alone would leave the entry to the other
+// servers. Returns the exit status.
+int UseOwnCache(ICOMCache2* cache) {
+    const Text name(L"QuorCache Client Inbox"), alice(L"alice"), message(L"2 new messages");
+    HRESULT hr = cache->CreateCache(name.Get(), 100, 20);
+    if (FAILED(hr)) return Fail("CreateCache", hr);
+    LONG entries = 0;
+    if (FAILED(hr = cache->Count(name.Get(), &entries))) return Fail("Count", hr);
+    if (entries > 0) std::printf("%ls holds %ld entries from an earlier run\n", name.Get(), entries);
+
+    Text read;
+    int status = 0;
+    if (FAILED(hr = cache->Add(alice.Get(), message.Get(), name.Get()))) {
+        status = Fail("Add", hr);
+    } else if (FAILED(hr = cache->Get(alice.Get(), read.Receive(), name.Get()))) {
+        status = Fail("Get", hr);
+    } else {
+        std::printf("alice in %ls: %ls\n", name.Get(), read.Get());
+    }
+    hr = cache->Free(alice.Get(), name.Get());
+    if (FAILED(hr) && hr != E_FAIL) status = Fail("Free", hr);  // E_FAIL: no entry to take out
+    if (FAILED(hr = cache->DestroyCache(name.Get()))) status = Fail("DestroyCache", hr);
+    return status;
+}
+
 int Run() {
-    ICOMCache* cache = nullptr;
-    HRESULT hr = ::CoCreateInstance(CLSID_COMCache, nullptr, CLSCTX_INPROC_SERVER, IID_ICOMCache,
+    ICOMCache2* cache = nullptr;
+    HRESULT hr = ::CoCreateInstance(CLSID_COMCache, nullptr, CLSCTX_INPROC_SERVER, IID_ICOMCache2,
                                     reinterpret_cast<void**>(&cache));
     if (FAILED(hr)) return Fail("CoCreateInstance(QuorCache.COMCache)", hr);
 
@@ -49,22 +79,16 @@ int Run() {
     ::GetModuleFileNameW(::GetModuleHandleW(L"QuorCache.dll"), module, MAX_PATH);
     std::printf("%d-bit client, server %ls\n", static_cast<int>(sizeof(void*) * 8), module);
 
-    const Text inbox(L"Inbox"), alice(L"alice"), message(L"2 new messages");
-    Text read;
     int status = 0;
     if (FAILED(hr = cache->Initialize())) {
         status = Fail("Initialize", hr);
-    } else if (FAILED(hr = cache->CreateCache(inbox.Get(), 100, 20))) {
-        status = Fail("CreateCache", hr);
-    } else if (FAILED(hr = cache->Add(alice.Get(), message.Get(), inbox.Get()))) {
-        status = Fail("Add", hr);
-    } else if (FAILED(hr = cache->Get(alice.Get(), read.Receive(), inbox.Get()))) {
-        status = Fail("Get", hr);
     } else {
-        std::printf("alice in Inbox: %ls\n", read.Get());
-        cache->Free(alice.Get(), inbox.Get());
+        status = UseOwnCache(cache);
+        // This program is the whole application, so its end is where the
+        // server's work ends. A page never calls Terminate: it ends every
+        // cache of the process.
+        if (FAILED(hr = cache->Terminate())) status = Fail("Terminate", hr);
     }
-    cache->Terminate();
     cache->Release();
     return status;
 }
@@ -72,7 +96,8 @@ int Run() {
 }  // namespace
 
 int main() {
-    if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
+    const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(hr)) return Fail("CoInitializeEx", hr);
     const int status = Run();
     ::CoUninitialize();
     return status;

@@ -68,8 +68,8 @@ trap 'wine reg delete "$farm_key" /f >/dev/null; "$root/scripts/redis-test-serve
       "$root/scripts/wine-prefix.sh" stop "$prefix"' EXIT
 port=$(cat "$redis_dir/port")
 wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
-wine reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d Sessions >/dev/null
-echo "Farm settings: Server = 127.0.0.1:$port (a Redis server of the demo's own), Caches = Sessions"
+wine reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d 'QuorCache Demo Farm' >/dev/null
+echo "Farm settings: Server = 127.0.0.1:$port (a Redis server of the demo's own), Caches = QuorCache Demo Farm"
 for step in "A add" "B read" "A read"; do
   echo "-- cscript //nologo farm_demo.vbs $step"
   transcript=$(wine cscript //nologo 'C:\QuorCache\farm_demo.vbs' $step) || true

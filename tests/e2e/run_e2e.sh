@@ -73,7 +73,7 @@ output=$(run 'C:\QuorCache\quorcache_client.exe'); rc=$?
 echo "$output" | sed 's/^/    /'
 bits=32; [ "$arch" = win64 ] && bits=64
 if [ $rc -eq 0 ] && grep -qxF "$bits-bit client, server $module" <<<"$output" &&
-   grep -qxF 'alice in Inbox: 2 new messages' <<<"$output"; then
+   grep -qxF 'alice in QuorCache Client Inbox: 2 new messages' <<<"$output"; then
   pass "the C++ example client"
 else
   fail "the C++ example client (exit code $rc)"

@@ -22,17 +22,7 @@ fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
 
 "$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
 rm -rf "$prefix"
-mkdir -p "$prefix"
-echo "$arch" >"$prefix.arch"
-"$scripts/wine-prefix.sh" start "$prefix" || { echo "FAIL: the Wine prefix could not be created"; exit 1; }
-redis_dir=$prefix/redis
-"$scripts/redis-test-server.sh" start "$redis_dir" || { echo "FAIL: the Redis server did not start"; exit 1; }
-port=$(cat "$redis_dir/port")
-trap '"$scripts/redis-test-server.sh" stop "$redis_dir"; "$scripts/wine-prefix.sh" stop "$prefix"' EXIT
-. "$scripts/wine-env.sh" "$prefix"
-
-run() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-redis() { redis-cli -p "$port" "$@"; }
+. "$(dirname "$0")/farm_test_env.sh"
 setting() { run reg add 'HKLM\Software\QuorCache\Farm' /f /v "$@" >/dev/null || fail "reg add $1"; }
 
 install_dir=$prefix/drive_c/QuorCache
