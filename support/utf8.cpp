@@ -2,6 +2,9 @@
 
 #include "support/hresult_of.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace qc {
 namespace {
 
@@ -79,6 +82,30 @@ std::size_t Decode(std::string_view utf8, std::size_t at, unsigned long* point) 
     return length;
 }
 
+// The units at the start that are ASCII, read eight at a time: most names
+// and texts are ASCII throughout, and their bytes are their units.
+std::size_t AsciiPrefix(const WCHAR* text, std::size_t units) {
+    std::size_t i = 0;
+    for (; i + 8 <= units; i += 8) {
+        unsigned bits = 0;
+        for (std::size_t k = 0; k < 8; ++k) bits |= static_cast<unsigned>(text[i + k]);
+        if (bits >= 0x80) break;
+    }
+    while (i < units && static_cast<unsigned>(text[i]) < 0x80) ++i;
+    return i;
+}
+
+std::size_t AsciiPrefix(std::string_view utf8) {
+    std::size_t i = 0;
+    for (; i + 8 <= utf8.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, utf8.data() + i, sizeof word);
+        if ((word & 0x8080808080808080u) != 0) break;
+    }
+    while (i < utf8.size() && static_cast<unsigned char>(utf8[i]) < 0x80) ++i;
+    return i;
+}
+
 }  // namespace
 
 std::size_t NameLength(const WCHAR* text, std::size_t units) noexcept {
@@ -88,25 +115,29 @@ std::size_t NameLength(const WCHAR* text, std::size_t units) noexcept {
 }
 
 std::size_t Utf8Length(const WCHAR* text, std::size_t units) noexcept {
-    std::size_t bytes = 0;
-    for (std::size_t i = 0; i < units; ++i) bytes += BytesOf(CodePointAt(text, units, &i));
+    std::size_t bytes = AsciiPrefix(text, units);
+    for (std::size_t i = bytes; i < units; ++i) bytes += BytesOf(CodePointAt(text, units, &i));
     return bytes;
 }
 
-void EncodeUtf8(const WCHAR* text, std::size_t units, char* out) noexcept {
-    for (std::size_t i = 0; i < units; ++i) {
+char* EncodeUtf8(const WCHAR* text, std::size_t units, char* out) noexcept {
+    const std::size_t ascii = AsciiPrefix(text, units);
+    for (std::size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
+    out += ascii;
+    for (std::size_t i = ascii; i < units; ++i) {
         const unsigned unit = static_cast<unsigned>(text[i]);
         if (unit < 0x80) {
-            *out++ = static_cast<char>(unit);  // most names and texts are ASCII
+            *out++ = static_cast<char>(unit);
         } else {
             out = PutCodePoint(CodePointAt(text, units, &i), out);
         }
     }
+    return out;
 }
 
 std::size_t Utf16Length(std::string_view utf8) noexcept {
-    std::size_t units = 0;
-    for (std::size_t at = 0; at < utf8.size();) {
+    std::size_t units = AsciiPrefix(utf8);
+    for (std::size_t at = units; at < utf8.size();) {
         unsigned long point;
         at += Decode(utf8, at, &point);
         units += point < 0x10000 ? 1 : 2;
@@ -115,7 +146,10 @@ std::size_t Utf16Length(std::string_view utf8) noexcept {
 }
 
 void DecodeUtf8(std::string_view utf8, WCHAR* out) noexcept {
-    for (std::size_t at = 0; at < utf8.size();) {
+    const std::size_t ascii = AsciiPrefix(utf8);
+    for (std::size_t i = 0; i < ascii; ++i) out[i] = static_cast<WCHAR>(static_cast<unsigned char>(utf8[i]));
+    out += ascii;
+    for (std::size_t at = ascii; at < utf8.size();) {
         unsigned long point;
         at += Decode(utf8, at, &point);
         if (point < 0x10000) {

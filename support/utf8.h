@@ -28,10 +28,11 @@ using Utf16String = std::basic_string<WCHAR>;
 // The units before the first NUL among `units` (a name's length).
 std::size_t NameLength(const WCHAR* text, std::size_t units) noexcept;
 
-// The bytes that the UTF-8 of `units` takes, and the conversion itself into
-// `out`, which has room for exactly that many.
+// The bytes that the UTF-8 of `units` takes, at most three a unit, and the
+// conversion itself into `out`, which has room for that many; it returns
+// the end of what it wrote.
 std::size_t Utf8Length(const WCHAR* text, std::size_t units) noexcept;
-void EncodeUtf8(const WCHAR* text, std::size_t units, char* out) noexcept;
+char* EncodeUtf8(const WCHAR* text, std::size_t units, char* out) noexcept;
 
 // The units that the UTF-16 of `utf8` takes, and the conversion into `out`.
 std::size_t Utf16Length(std::string_view utf8) noexcept;

@@ -91,6 +91,13 @@ TEST(Utf8Buffer, HoldsNamesAndTextsAsTheStringConversionsDoInlineUpToItsSize) {
     const Utf16String fits(511, 'a');
     const Utf16String over = Units({0x451}) + Utf16String(510, 'b');  // 2 + 510 bytes
     { const CUtf8Buffer inside(fits.data(), fits.size(), CUtf8Buffer::Extent::Text); }
+    // Three bytes a unit, on either side of the length that is not counted first.
+    for (const std::size_t units : {169u, 170u}) {
+        const Utf16String wide(units, static_cast<WCHAR>(0x4E2D));
+        const CUtf8Buffer inside(wide.data(), wide.size(), CUtf8Buffer::Extent::Text);
+        EXPECT_EQ(inside.View().Length(), units * 3);
+        EXPECT_EQ(inside.View().CStr()[units * 3], '\0');
+    }
     EXPECT_EQ(heap.Count(), 0);
     {
         const CUtf8Buffer onHeap(over.data(), over.size(), CUtf8Buffer::Extent::Text);
