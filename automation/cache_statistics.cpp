@@ -1,6 +1,7 @@
 // The statistics snapshot object.
 #include "automation/cache_statistics.h"
 
+#include "automation/argument_text.h"
 #include "server/com_object.h"
 #include "support/com_ref.h"
 
@@ -26,7 +27,7 @@ const InterfaceEntry<CCacheStatistics>* CCacheStatistics::InterfaceTable() {
     return table;
 }
 
-HRESULT CCacheStatistics::Create(Figures figures, TextEncoding nameEncoding, IDispatch** result) {
+HRESULT CCacheStatistics::Create(Figures figures, IDispatch** result) {
     *result = nullptr;
     qc::ComRef<ICacheStatistics> object;
     const HRESULT hr =
@@ -35,14 +36,13 @@ HRESULT CCacheStatistics::Create(Figures figures, TextEncoding nameEncoding, IDi
     // Nobody else can reach the new object yet.
     CCacheStatistics* const snapshot = static_cast<CCacheStatistics*>(object.Get());
     snapshot->m_figures = std::move(figures);
-    snapshot->m_nameEncoding = nameEncoding;
     *result = object.Detach();
     return S_OK;
 }
 
 HRESULT CCacheStatistics::get_Name(BSTR* pbstrName) {
     if (pbstrName == nullptr) return E_POINTER;
-    *pbstrName = BstrOfText(m_figures.name, m_nameEncoding);
+    *pbstrName = BstrOfUtf8(m_figures.name);
     return *pbstrName != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 

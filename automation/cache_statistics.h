@@ -5,7 +5,6 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "automation/argument_text.h"
 #include "manager/cache_manager.h"
 #include "server/dispatch_impl.h"
 #include "server/object_root.h"
@@ -20,10 +19,9 @@ public:
     // Lookup order: ICacheStatistics, IDispatch (the same part).
     static const InterfaceEntry<CCacheStatistics>* InterfaceTable();
 
-    // A new snapshot object holding `figures`, whose name is in
-    // `nameEncoding`, as its IDispatch. Like every live object of the server
-    // it holds a server lock.
-    static HRESULT Create(Figures figures, TextEncoding nameEncoding, IDispatch** result);
+    // A new snapshot object holding `figures` as its IDispatch. Like every
+    // live object of the server it holds a server lock.
+    static HRESULT Create(Figures figures, IDispatch** result);
 
     // ICacheStatistics. Each property is E_POINTER for a null out-pointer.
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* pbstrName) override;
@@ -40,5 +38,4 @@ public:
 
 private:
     Figures m_figures;
-    TextEncoding m_nameEncoding = TextEncoding::Ansi;
 };

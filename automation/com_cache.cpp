@@ -58,9 +58,9 @@ HRESULT CCOMCache::Add(BSTR bstrUserName, BSTR bstrCacheData, BSTR bstrCacheType
     }
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
-        const CArgumentText data(bstrCacheData, cacheName.EntryTextEncoding());
-        const CArgumentText userName(bstrUserName, cacheName.NameEncoding());
+        const CNameArgument cacheName(bstrCacheType);
+        const CTextArgument data(bstrCacheData);
+        const CNameArgument userName(bstrUserName);
         return manager.Add(userName.View(), data.View(), cacheName.View());
     });
 }
@@ -70,9 +70,9 @@ HRESULT CCOMCache::Get(BSTR bstrKey, BSTR* bstrValue, BSTR bstrCacheType) {
     if (bstrValue == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
-        const CArgumentText key(bstrKey, cacheName.NameEncoding());
-        CBstrOfEntryText value(cacheName.EntryTextEncoding());
+        const CNameArgument cacheName(bstrCacheType);
+        const CNameArgument key(bstrKey);
+        CBstrOfEntryText value;
         const HRESULT hr = manager.Get(cacheName.View(), key.View(), value);
         if (hr != S_OK) return hr;
         *bstrValue = value.Detach();
@@ -84,8 +84,8 @@ HRESULT CCOMCache::Free(BSTR bstrKey, BSTR bstrCacheType) {
     if (bstrKey == nullptr || bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
-        const CArgumentText key(bstrKey, cacheName.NameEncoding());
+        const CNameArgument cacheName(bstrCacheType);
+        const CNameArgument key(bstrKey);
         return manager.Free(key.View(), cacheName.View());
     });
 }
@@ -94,7 +94,7 @@ HRESULT CCOMCache::DestroyCache(BSTR bstrCacheType) {
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CNameArgument cacheName(bstrCacheType);
         return manager.DestroyCache(std::string(cacheName.View()));
     });
 }
@@ -103,7 +103,7 @@ HRESULT CCOMCache::CreateCache(BSTR bstrCacheType, LONG nMaxEntries, LONG nTimeo
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CNameArgument cacheName(bstrCacheType);
         return manager.CreateCache(std::string(cacheName.View()), nMaxEntries, nTimeout);
     });
 }

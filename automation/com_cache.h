@@ -4,9 +4,8 @@
 // Every method is a thin adapter over the process-wide cache manager: check
 // the arguments (a null BSTR is E_INVALIDARG before anything else happens,
 // then a null out-pointer E_POINTER), obtain the manager, convert the BSTRs
-// to 8-bit text in the conversion code page (to UTF-8 for a farm cache, see
-// automation/argument_text.h), make one manager call and return its
-// HRESULT. The object keeps no state, so every object of the process
+// to UTF-8 (automation/argument_text.h), make one manager call and return
+// its HRESULT. The object keeps no state, so every object of the process
 // reaches the same caches. No method sets an error-information object.
 //
 // ICOMCache is the first part of ICOMCache2's table, so ICOMCache2,

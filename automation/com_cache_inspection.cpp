@@ -27,9 +27,9 @@ HRESULT NamesToArray(const std::vector<std::string>& names, const std::vector<st
     V_VT(&array) = VT_ARRAY | VT_VARIANT;
     V_ARRAY(&array) = vector;
     for (LONG index = 0; index < static_cast<LONG>(count); ++index) {
-        const bool onFarm = static_cast<std::size_t>(index) >= names.size();
-        const std::string& name = onFarm ? farmNames[index - names.size()] : names[index];
-        const qc::Bstr text = qc::Bstr::Adopt(BstrOfText(name, onFarm ? TextEncoding::Utf8Name : TextEncoding::Ansi));
+        const std::size_t at = static_cast<std::size_t>(index);
+        const std::string& name = at < names.size() ? names[at] : farmNames[at - names.size()];
+        const qc::Bstr text = qc::Bstr::Adopt(BstrOfUtf8(name));
         if (text.Get() == nullptr) return E_OUTOFMEMORY;
         VARIANT element;
         V_VT(&element) = VT_BSTR;
@@ -49,9 +49,9 @@ HRESULT CCOMCache::Lookup(BSTR bstrUserName, BSTR bstrCacheType, VARIANT* pvarTe
     if (pvarText == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
-        const CArgumentText key(bstrUserName, cacheName.NameEncoding());
-        CBstrOfEntryText value(cacheName.EntryTextEncoding());
+        const CNameArgument cacheName(bstrCacheType);
+        const CNameArgument key(bstrUserName);
+        CBstrOfEntryText value;
         const HRESULT hr = manager.Get(cacheName.View(), key.View(), value);
         if (hr == S_FALSE) {  // no such cache
             V_VT(pvarText) = VT_NULL;
@@ -71,8 +71,8 @@ HRESULT CCOMCache::Exists(BSTR bstrUserName, BSTR bstrCacheType, VARIANT_BOOL* p
     if (pbExists == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
-        const CArgumentText key(bstrUserName, cacheName.NameEncoding());
+        const CNameArgument cacheName(bstrCacheType);
+        const CNameArgument key(bstrUserName);
         bool exists = false;
         const HRESULT hr = manager.Exists(cacheName.View(), key.View(), &exists);
         *pbExists = exists ? VARIANT_TRUE : VARIANT_FALSE;
@@ -86,7 +86,7 @@ HRESULT CCOMCache::Count(BSTR bstrCacheType, LONG* plEntries) {
     if (plEntries == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CNameArgument cacheName(bstrCacheType);
         CCacheManager::CacheStatistics figures;
         const HRESULT hr = manager.GetCacheStatistics(cacheName.View(), &figures);
         if (hr == S_OK) *plEntries = figures.entries;
@@ -100,11 +100,11 @@ HRESULT CCOMCache::Statistics(BSTR bstrCacheType, IDispatch** ppStatistics) {
     if (ppStatistics == nullptr) return E_POINTER;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CNameArgument cacheName(bstrCacheType);
         CCacheManager::CacheStatistics figures;
         const HRESULT hr = manager.GetCacheStatistics(cacheName.View(), &figures);
         if (hr != S_OK) return hr;
-        return CCacheStatistics::Create(std::move(figures), cacheName.NameEncoding(), ppStatistics);
+        return CCacheStatistics::Create(std::move(figures), ppStatistics);
     });
 }
 
@@ -124,7 +124,7 @@ HRESULT CCOMCache::Clear(BSTR bstrCacheType) {
     if (bstrCacheType == nullptr) return E_INVALIDARG;
     return HResultOf([&] {
         CCacheManager& manager = *GetCacheManager();
-        const CCacheNameArgument cacheName(manager, bstrCacheType);
+        const CNameArgument cacheName(bstrCacheType);
         return manager.Clear(cacheName.View());
     });
 }

@@ -1,6 +1,6 @@
 #include "farm/farm_registry_settings.h"
 
-#include "farm/utf8.h"
+#include "support/utf8.h"
 
 #include <windows.h>
 

@@ -20,7 +20,7 @@ LONG Clamped(unsigned long long value) {
 
 }  // namespace
 
-HRESULT CCacheManager::Exists(std::string_view name, CAnsiText key, bool* exists) const {
+HRESULT CCacheManager::Exists(std::string_view name, CUtf8Text key, bool* exists) const {
     *exists = false;
     return Routed(
         name,

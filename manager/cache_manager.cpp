@@ -60,17 +60,6 @@ CCacheManager::CacheType* CCacheManager::FindUsableCache(std::string_view name,
     return cache->second.Get();
 }
 
-bool CCacheManager::IsFarmCache(std::string_view name) const {
-    CScopedLock<CStaticLock> lock(m_lock);
-    CFarmCaches::CachePtr cache;
-    bool onFarm = false;
-    HResultOf([&] {
-        onFarm = m_farm.Find(name, &cache) != CFarmCaches::Route::Local;
-        return S_OK;
-    });
-    return onFarm;
-}
-
 HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes) {
     CFarmCaches::CachePtr farmCache;
     {
@@ -141,13 +130,13 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
     return S_OK;
 }
 
-HRESULT CCacheManager::Add(CAnsiText key, std::string_view data, std::string_view name) {
+HRESULT CCacheManager::Add(CUtf8Text key, std::string_view data, std::string_view name) {
     return Routed(
         name, [&] { return AddLocked(key, data, name); },
         [&](qc::farm::FarmCache& farm) { return farm.Add(key, data); });
 }
 
-HRESULT CCacheManager::AddLocked(CAnsiText key, std::string_view data, std::string_view name) {
+HRESULT CCacheManager::AddLocked(CUtf8Text key, std::string_view data, std::string_view name) {
     const CacheSettings* settings = nullptr;
     CacheType* cache = FindUsableCache(name, &settings);
     if (cache == nullptr) return S_FALSE;
@@ -168,18 +157,18 @@ HRESULT CCacheManager::AddLocked(CAnsiText key, std::string_view data, std::stri
     return hr;
 }
 
-HRESULT CCacheManager::Get(std::string_view name, CAnsiText key, std::string* value) {
+HRESULT CCacheManager::Get(std::string_view name, CUtf8Text key, std::string* value) {
     CEntryTextCopy copy;
     const HRESULT hr = ReadText(name, key, value != nullptr ? &copy : nullptr);
     if (hr == S_OK) *value = std::move(copy.Text());
     return hr;
 }
 
-HRESULT CCacheManager::Get(std::string_view name, CAnsiText key, CEntryTextSink& sink) {
+HRESULT CCacheManager::Get(std::string_view name, CUtf8Text key, CEntryTextSink& sink) {
     return ReadText(name, key, &sink);
 }
 
-HRESULT CCacheManager::ReadText(std::string_view name, CAnsiText key, CEntryTextSink* sink) {
+HRESULT CCacheManager::ReadText(std::string_view name, CUtf8Text key, CEntryTextSink* sink) {
     return Routed(
         name, [&] { return GetLocked(name, key, sink); },
         [&](qc::farm::FarmCache& farm) {
@@ -190,7 +179,7 @@ HRESULT CCacheManager::ReadText(std::string_view name, CAnsiText key, CEntryText
         });
 }
 
-HRESULT CCacheManager::GetLocked(std::string_view name, CAnsiText key, CEntryTextSink* sink) {
+HRESULT CCacheManager::GetLocked(std::string_view name, CUtf8Text key, CEntryTextSink* sink) {
     CacheType* found = FindUsableCache(name, nullptr);
     if (found == nullptr) return S_FALSE;
     // Nowhere to put a text: refuse before taking a reference.
@@ -203,7 +192,7 @@ HRESULT CCacheManager::GetLocked(std::string_view name, CAnsiText key, CEntryTex
     return ReadEntryText(*cache, handle, *sink);
 }
 
-HRESULT CCacheManager::Free(CAnsiText key, std::string_view name) {
+HRESULT CCacheManager::Free(CUtf8Text key, std::string_view name) {
     const HRESULT hr = Routed(
         name,
         [&] {

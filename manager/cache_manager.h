@@ -2,13 +2,13 @@
 // shared worker thread and the hidden message parameter list. Every ICOMCache
 // method obtains it through GetCacheManager() and calls one operation.
 //
-// Names, keys and texts are 8-bit strings (converted from BSTRs in the
-// calling thread's ANSI code page by the caller). Every operation reports its
-// failures as the HRESULT it returns; none throws.
+// Names, keys and texts are UTF-8 (converted from BSTRs by the caller), in
+// process and on the farm alike. Every operation reports its failures as the
+// HRESULT it returns; none throws.
 //
 // Farm caches: from Initialize on, a cache that the farm settings name is
 // kept on the farm (manager/farm_caches.h); every other cache stays in
-// process, exactly as before. A farm cache's names and texts are UTF-8. Its
+// process, exactly as before. A farm cache's
 // CreateCache, Add, Get, Free and flush find the cache under the manager lock
 // and make their network call after leaving it, so that no in-process cache
 // ever waits for the farm. DestroyCache and Terminate end this process's use
@@ -34,7 +34,7 @@
 #include "manager/farm_environment.h"
 #include "manager/memory_cache_client.h"
 #include "manager/shared_cache_handle.h"
-#include "support/ansi_text.h"
+#include "support/utf8_text.h"
 #include "support/static_lock.h"
 #include "thread/worker_thread.h"
 
@@ -59,15 +59,15 @@ public:
     // flush reaches the farm, and the result is the failure.
     HRESULT CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
     HRESULT DestroyCache(const std::string& name);
-    // The entry operations read their texts in place (see CAnsiText).
-    HRESULT Add(CAnsiText key, std::string_view data, std::string_view name);
+    // The entry operations read their texts in place (see CUtf8Text).
+    HRESULT Add(CUtf8Text key, std::string_view data, std::string_view name);
     // S_OK with the entry's text in *value; S_FALSE for an unknown cache and
     // E_FAIL for an absent key, both leaving *value as it was.
-    HRESULT Get(std::string_view name, CAnsiText key, std::string* value);
+    HRESULT Get(std::string_view name, CUtf8Text key, std::string* value);
     // The same with the text given to `sink` (manager/entry_text.h) while the
     // entry is held, for a caller that makes something else of it.
-    HRESULT Get(std::string_view name, CAnsiText key, CEntryTextSink& sink);
-    HRESULT Free(CAnsiText key, std::string_view name);
+    HRESULT Get(std::string_view name, CUtf8Text key, CEntryTextSink& sink);
+    HRESULT Free(CUtf8Text key, std::string_view name);
     // Also reads the farm settings (FarmEnvironment) and starts the farm
     // when they name a server; settings that cannot be used are logged and
     // leave every cache in process.
@@ -77,11 +77,6 @@ public:
     // Where the next Initialize reads the farm settings and logs the farm's
     // outages (SystemFarmEnvironment() unless a test gives another).
     void SetFarmEnvironment(const FarmEnvironment& environment);
-    // Whether any cache can be a farm cache now; needs no lock, so that
-    // callers of in-process caches pay nothing for the farm.
-    bool HasFarm() const { return m_farm.IsRunning(); }
-    // Whether `name` (UTF-8) is kept on the farm, created here or not.
-    bool IsFarmCache(std::string_view name) const;
     // Takes a one-dimensional array of strings, by value or by reference
     // (manager/hidden_message_parameters.cpp; Windows only, as its argument
     // is an automation array).
@@ -99,7 +94,7 @@ public:
     // Whether `key` has an entry now, expired or not until the flush removes
     // it; false with S_FALSE for an unknown cache. An inspection, not a
     // lookup: hits and misses stay as they are.
-    HRESULT Exists(std::string_view name, CAnsiText key, bool* exists) const;
+    HRESULT Exists(std::string_view name, CUtf8Text key, bool* exists) const;
     // The caches' names as they were first created, in the manager's order:
     // the in-process ones in *names, and this process's farm caches (UTF-8)
     // in *farmNames when it is given.
@@ -164,10 +159,10 @@ private:
     using CacheTable = std::map<std::string, CSharedCacheHandle<CacheType>, CacheNameLess>;
     using SettingsTable = std::map<std::string, CacheSettings, CacheNameLess>;
 
-    HRESULT AddLocked(CAnsiText key, std::string_view data, std::string_view name);
+    HRESULT AddLocked(CUtf8Text key, std::string_view data, std::string_view name);
     // Get's work, under the manager lock; E_POINTER for a null sink.
-    HRESULT ReadText(std::string_view name, CAnsiText key, CEntryTextSink* sink);
-    HRESULT GetLocked(std::string_view name, CAnsiText key, CEntryTextSink* sink);
+    HRESULT ReadText(std::string_view name, CUtf8Text key, CEntryTextSink* sink);
+    HRESULT GetLocked(std::string_view name, CUtf8Text key, CEntryTextSink* sink);
     // The registered cache for `name` when it has both a settings record and a
     // cache-table entry (the two conditions under which Add and Get act), else null.
     CacheType* FindUsableCache(std::string_view name, const CacheSettings** settings) const;

@@ -1,5 +1,7 @@
-// Conversions between the BSTRs that callers hand the server and the 8-bit
-// text it keeps inside (cache names, user names, keys and cached texts).
+// Conversions between BSTRs and 8-bit text in the conversion code page: for
+// the hidden message parameters, GetMessageFromExchange's arguments and the
+// module's paths. The caches keep their names and texts as UTF-8 instead
+// (support/utf8.h), so that no code page can alter or merge them.
 //
 // Both directions use one code page, the conversion code page: the calling
 // thread's ANSI code page, chosen at the first conversion in the process and
@@ -8,7 +10,6 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "support/ansi_text.h"
 
 #include <cstddef>
 #include <memory>
@@ -26,7 +27,6 @@ UINT ChooseConversionCodePage(DWORD platformId, DWORD majorVersion);
 
 // Converts one BSTR to 8-bit text, in a buffer of four bytes a unit that
 // lives inside the object for texts of up to 127 units plus the terminator
-// (a user name or a cached text of a hundred characters takes no heap call)
 // and on the heap for longer ones. Meant to live on the caller's stack for
 // the duration of a call.
 class CBstrToAnsiConverter {
@@ -41,8 +41,6 @@ public:
 
     const char* Text() const noexcept { return m_text; }
     std::size_t Length() const noexcept { return m_length; }
-    // The text in place, for as long as the converter lives.
-    CAnsiText View() const noexcept { return {m_text, m_length}; }
 
 private:
     static constexpr std::size_t kInlineBytes = 512;

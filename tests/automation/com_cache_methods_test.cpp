@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qc::test {
@@ -160,6 +161,60 @@ TEST_F(ComCacheMethods, KeysStopAtTheirFirstNulAndCacheTypesIgnoreCase) {
     ASSERT_EQ(cache->Add(empty.Get(), m_second.Get(), m_inbox.Get()), S_OK);
     EXPECT_EQ(GetText(cache.Get(), ab.Get(), m_inbox.Get()), L"first");
     EXPECT_EQ(GetText(cache.Get(), empty.Get(), upper.Get()), L"second");
+}
+
+// Names and texts are kept exactly, whatever the thread's code page (the
+// tests run with 1252, which has none of these letters): texts round-trip,
+// users and caches that a code page would merge stay apart, only ASCII
+// letters fold in cache names, and a text keeps its embedded NULs.
+TEST_F(ComCacheMethods, NamesAndTextsOutsideTheCodePageAreKeptExactly) {
+    ASSERT_EQ(cache->Initialize(), S_OK);
+    const Bstr home(L"\u0414\u043E\u043C"), cacheWord(L"\u041A\u044D\u0448");  // "Dom", "Kesh"
+    const Bstr cacheUpper(L"\u041A\u042D\u0428");
+    ASSERT_EQ(cache->CreateCache(home.Get(), 10, 5), S_OK);
+    ASSERT_EQ(cache->CreateCache(cacheWord.Get(), 10, 5), S_OK);
+    EXPECT_EQ(Names(), (std::vector<std::wstring>{L"\u0414\u043E\u043C", L"\u041A\u044D\u0448"}));
+    EXPECT_EQ(Figures(L"\u041A\u044D\u0448").name, L"\u041A\u044D\u0448");
+    ExpectUnknown(L"\u041A\u042D\u0428");  // non-ASCII letters do not fold
+
+    const Bstr pyotr(L"\u041F\u0451\u0442\u0440"), ivan(L"\u0418\u0432\u0430\u043D");
+    const std::wstring texts[] = {L"\u4E2D\u6587", L"\u0416\u0443\u043A", L"\U0001F600", L"caf\u00E9",
+                                  std::wstring(L"a\0b", 3), std::wstring(L"\xD800 lone", 6)};
+    for (const std::wstring& text : texts) {
+        const Bstr value(text.c_str(), static_cast<UINT>(text.size()));
+        ASSERT_EQ(cache->Add(pyotr.Get(), value.Get(), home.Get()), S_OK);
+        Bstr back;
+        ASSERT_EQ(cache->Get(pyotr.Get(), back.Receive(), home.Get()), S_OK);
+        EXPECT_EQ(std::wstring(back.Get(), ::SysStringLen(back.Get())), text);
+    }
+    ASSERT_EQ(cache->Add(ivan.Get(), Bstr(L"for Ivan").Get(), home.Get()), S_OK);
+    ASSERT_EQ(cache->Add(ivan.Get(), Bstr(L"in the other cache").Get(), cacheWord.Get()), S_OK);
+    EXPECT_EQ(GetText(cache.Get(), ivan.Get(), home.Get()), L"for Ivan");
+    EXPECT_EQ(Lookup(L"\u041F\u0451\u0442\u0440", L"\u0414\u043E\u043C").text, L"\xD800 lone");
+    EXPECT_EQ(Lookup(L"\u0418\u0432\u0430\u043D", L"\u041A\u044D\u0448").text, L"in the other cache");
+    EXPECT_EQ(Count(L"\u0414\u043E\u043C"), 2);
+    EXPECT_FALSE(Exists(L"\u043F\u0451\u0442\u0440", L"\u0414\u043E\u043C"));  // user names keep their case
+}
+
+// A thread's code page no longer decides what a name or a text becomes:
+// threads whose locales have different ANSI code pages read each other's
+// entries, and a text added on one reads back exactly on the other.
+TEST_F(ComCacheMethods, ThreadsWithDifferentCodePagesReadEachOthersEntries) {
+    StartWithInbox();
+    const std::wstring user = L"\u0416\u0443\u043A", text = L"\u00E9t\u00E9 \u041F\u0440\u0438\u0432\u0435\u0442";
+    ICOMCache* const shared = cache.Get();
+    std::thread([&] {
+        ASSERT_TRUE(::SetThreadLocale(MAKELCID(0x0419, SORT_DEFAULT)));  // 1251
+        ASSERT_EQ(shared->Add(Bstr(user.c_str()).Get(), Bstr(text.c_str()).Get(), m_inbox.Get()), S_OK);
+        ASSERT_EQ(shared->Add(Bstr(L"\u00E9").Get(), Bstr(L"from 1251").Get(), m_inbox.Get()), S_OK);
+    }).join();
+    EXPECT_EQ(GetText(shared, Bstr(user.c_str()).Get(), m_inbox.Get()), text);  // this thread: 1252
+    std::thread([&] {
+        ASSERT_TRUE(::SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), SORT_DEFAULT)));
+        EXPECT_EQ(GetText(shared, Bstr(user.c_str()).Get(), m_inbox.Get()), text);
+        EXPECT_EQ(GetText(shared, Bstr(L"\u00E9").Get(), m_inbox.Get()), L"from 1251");
+    }).join();
+    EXPECT_EQ(Count(L"Inbox"), 2);
 }
 
 TEST_F(ComCacheMethods, EveryObjectOfTheProcessSeesTheSameCaches) {

@@ -40,14 +40,14 @@ check() {  # check WHAT MODE [ARGUMENT]: one registry_check run
   fi
 }
 # Runs a script client; it prints "<name>: N passed, M failed" and exits with M.
-script_client() {  # script_client NAME FILE
-  local output rc
-  output=$(run cscript //nologo "$2"); rc=$?
+script_client() {  # script_client NAME FILE [ARGUMENT...]
+  local output rc name=$1; shift
+  output=$(run cscript //nologo "$@"); rc=$?
   echo "$output" | sed 's/^/    /'
-  if [ $rc -eq 0 ] && grep -Eq "^$1: [0-9]+ passed, 0 failed$" <<<"$output"; then
-    pass "$1"
+  if [ $rc -eq 0 ] && grep -Eq "^$name: [0-9]+ passed, 0 failed$" <<<"$output"; then
+    pass "$name"
   else
-    fail "$1 (exit code $rc; a missing summary line means the script stopped early)"
+    fail "$name (exit code $rc; a missing summary line means the script stopped early)"
   fi
 }
 
@@ -56,7 +56,9 @@ install_dir=$prefix/drive_c/QuorCache
 mkdir -p "$install_dir" "$prefix/drive_c/e2e"
 cp "$dll" "$install_dir/QuorCache.dll"
 cp "$example_client" "$install_dir/"
-cp "$script_dir/client.vbs" "$script_dir/client.js" "$prefix/drive_c/e2e/"
+cp "$script_dir/client.vbs" "$script_dir/client.js" "$script_dir/unicode.vbs" "$script_dir/unicode.js" \
+   "$prefix/drive_c/e2e/"
+cp "$script_dir/unicode_samples.txt" "$prefix/drive_c/e2e/"  # UTF-16: the script host reads scripts as ANSI
 module='C:\QuorCache\QuorCache.dll'
 
 echo "== registration"
@@ -66,6 +68,8 @@ check "every registry entry is in place" registered "$module"
 echo "== clients"
 script_client "VBScript client" 'C:\e2e\client.vbs'
 script_client "JScript client" 'C:\e2e\client.js'
+script_client "Unicode VBScript client" 'C:\e2e\unicode.vbs'
+script_client "Unicode JScript client" 'C:\e2e\unicode.js'
 output=$(run "$client" --gtest_brief=1); rc=$?
 echo "$output" | sed 's/^/    /'
 expect_rc 0 $rc "C++ client across apartments"

@@ -1,5 +1,6 @@
-// CAnsiText: an 8-bit text that the caller owns, ending in a NUL, passed
-// without a copy: a std::string, a literal, or a conversion's buffer.
+// CUtf8Text: a text that the caller owns, ending in a NUL, passed without a
+// copy: a std::string, a literal, or a conversion's buffer. Cache names, user
+// names and entries' texts are UTF-8 (support/utf8.h).
 //
 // The manager's entry operations take their keys this way, so that a key
 // converted from a BSTR reaches the store straight from the converter's
@@ -12,12 +13,12 @@
 #include <string>
 #include <string_view>
 
-class CAnsiText {
+class CUtf8Text {
 public:
-    CAnsiText(const std::string& text) noexcept : m_text(text.c_str()), m_length(text.size()) {}
-    CAnsiText(const char* text) noexcept : m_text(text), m_length(std::strlen(text)) {}
+    CUtf8Text(const std::string& text) noexcept : m_text(text.c_str()), m_length(text.size()) {}
+    CUtf8Text(const char* text) noexcept : m_text(text), m_length(std::strlen(text)) {}
     // REQUIRES: text[length] is a NUL.
-    CAnsiText(const char* text, std::size_t length) noexcept : m_text(text), m_length(length) {}
+    CUtf8Text(const char* text, std::size_t length) noexcept : m_text(text), m_length(length) {}
 
     const char* CStr() const noexcept { return m_text; }
     std::size_t Length() const noexcept { return m_length; }
