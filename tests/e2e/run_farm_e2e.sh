@@ -88,6 +88,21 @@ expect "$b" "and keeps the one whose minute has not" "get new: $ok n"
 a=$(web create Second 10 1 get Second old)
 expect "$a" "so it is gone for A" "get old: $absent"
 
+echo "== names and texts outside the code page, from scripts, on the farm"
+# Every cache is a farm cache for these two scripts, which clean up after
+# themselves; the cache settings they leave show that the farm held them.
+setting Caches /t REG_MULTI_SZ /d '*'
+cp "$(dirname "$0")"/unicode.vbs "$(dirname "$0")"/unicode.js "$(dirname "$0")"/unicode_samples.txt "$signals/"
+for script in unicode.vbs unicode.js; do
+  out=$(run cscript //nologo "C:\\e2e\\$script" 'uni ')
+  expect "$out" "$script on farm caches" "Unicode [A-Za-z]+ client: [0-9]+ passed, 0 failed"
+done
+[ "$(redis --scan --pattern 'e2e:{uni%20*}:s' | wc -l)" -ge 2 ] && pass "the scripts' caches were on the farm" ||
+  fail "the scripts' caches were on the farm"
+[ "$(redis --scan --pattern 'e2e:{uni%20*}:e:*' | wc -l)" -eq 0 ] && pass "and they left no entry there" ||
+  fail "and they left no entry there"
+setting Caches /t REG_MULTI_SZ /d 'Shared\0Second'
+
 echo "== the server stops midway, and comes back"
 rm -f "$signals"/*
 web create Shared 3 20 create Local 10 5 add Shared x before signal 'C:\e2e\ready' waitfor 'C:\e2e\down' \
