@@ -91,7 +91,6 @@ public:
         : m_values(values), m_notes(*notes) {}
 
     bool Usable() const { return m_usable; }
-    const RegistryValue& operator[](FarmValue which) const { return m_values[which]; }
     void Note(std::string line) { m_notes.push_back(std::move(line)); }
     void Refuse(std::string line) {
         Note(std::move(line));

@@ -103,6 +103,7 @@ TEST_F(FarmRegistrySettings, AValueThatCannotBeUsedIsAnErrorAndChangesNothing) {
     for (const Case& sample : kCases) {
         SCOPED_TRACE(testing::Message() << static_cast<int>(&sample - kCases));
         SetText(L"Server", L"127.0.0.1:6379");
+        SetText(L"Caches", L"*");
         ::RegDeleteValueW(m_farm, L"Prefix");
         ::RegDeleteValueW(m_farm, L"Password");
         ::RegDeleteValueW(m_farm, L"TimeoutMs");
@@ -112,7 +113,7 @@ TEST_F(FarmRegistrySettings, AValueThatCannotBeUsedIsAnErrorAndChangesNothing) {
         settings.host = "unchanged";
         EXPECT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes), E_INVALIDARG);
         EXPECT_EQ(settings.host, "unchanged");
-        EXPECT_EQ(notes.size(), 1u);
+        EXPECT_EQ(notes.size(), 1u) << ::testing::PrintToString(notes);
     }
 }
 
