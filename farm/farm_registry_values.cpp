@@ -21,17 +21,10 @@ const char* NameOf(FarmValue which) { return kFarmValueNames[static_cast<std::si
 
 // A type as the registry editor names it.
 std::string TypeName(DWORD type) {
-    static const char* const kNames[] = {"REG_NONE",
-                                         "REG_SZ",
-                                         "REG_EXPAND_SZ",
-                                         "REG_BINARY",
-                                         "REG_DWORD",
-                                         "REG_DWORD_BIG_ENDIAN",
-                                         "REG_LINK",
-                                         "REG_MULTI_SZ",
-                                         "REG_RESOURCE_LIST",
-                                         "REG_FULL_RESOURCE_DESCRIPTOR",
-                                         "REG_RESOURCE_REQUIREMENTS_LIST",
+    // In the order of their numbers.
+    static const char* const kNames[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
+                                         "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST",
+                                         "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST",
                                          "REG_QWORD"};
     return type < std::size(kNames) ? kNames[type] : std::to_string(type);
 }
@@ -216,7 +209,8 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
         return S_OK;
     }
     const char* why = nullptr;
-    if (!server.empty() && FAILED(ParseServer(server, &read, &why))) in.Refuse("Server " + QuotedServer(server) + ": " + why);
+    if (!server.empty() && FAILED(ParseServer(server, &read, &why)))
+        in.Refuse("Server " + QuotedServer(server) + ": " + why);
     read.caches = in.Caches();
     read.password = in.Text(FarmValue::Password);
     const std::string prefix = in.Text(FarmValue::Prefix);

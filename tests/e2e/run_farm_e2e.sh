@@ -174,7 +174,8 @@ HKLM\SOFTWARE\QuorCache\Farm of the 64-bit view (reg add ... /reg:64)"
   setting Server /t REG_SZ /d "127.0.0.1:$port"
 fi
 web create Sessions 10 5 >/dev/null  # one more record after them all
-head -c 100 "$log" | grep -aqE '^[0-9]+, [0-9]+,' && pass "the log is the ring writer's" || fail "the log is the ring writer's"
+head -c 100 "$log" | grep -aqE '^[0-9]+, [0-9]+,' && pass "the log is the ring writer's" \
+  || fail "the log is the ring writer's"
 # Each line is a ring record of its own (date, time, thread), which the ring
 # writer never writes over; one the append writer left would be.
 for line in "${lines_logged[@]}"; do

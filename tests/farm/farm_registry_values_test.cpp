@@ -6,156 +6,109 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 namespace qc::farm {
 namespace {
 
-using registry_type::kDword;
-using registry_type::kMultiSz;
-using registry_type::kSz;
+using namespace registry_type;
 constexpr DWORD kBinary = 3, kQword = 11;
 
 RegistryValue Text(std::u16string_view text, DWORD type = kSz) {
     RegistryValue value{true, type, {}};
-    for (const char16_t unit : text) value.bytes.insert(value.bytes.end(), {static_cast<unsigned char>(unit & 0xFF),
-                                                                           static_cast<unsigned char>(unit >> 8)});
-    value.bytes.insert(value.bytes.end(), {0, 0});
+    for (const char16_t unit : std::u16string(text) + u'\0') {
+        value.bytes.push_back(static_cast<unsigned char>(unit));
+        value.bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
     return value;
 }
 RegistryValue Number(DWORD number, DWORD type = kDword) {
-    return RegistryValue{true, type, {static_cast<unsigned char>(number), static_cast<unsigned char>(number >> 8),
-                                      static_cast<unsigned char>(number >> 16), static_cast<unsigned char>(number >> 24)}};
+    RegistryValue value{true, type, {}};
+    for (int shift = 0; shift < 32; shift += 8) value.bytes.push_back(static_cast<unsigned char>(number >> shift));
+    return value;
 }
 
-struct Interpreted {
-    HRESULT hr = E_UNEXPECTED;
-    FarmSettings settings;
-    std::vector<std::string> notes;
-};
-
-// A working farm's Server and Caches, with `changed` put over them (a value
-// not present takes one out).
-Interpreted Interpret(std::vector<std::pair<FarmValue, RegistryValue>> changed, bool withBase = true) {
+// A working farm's Server and Caches with `changed` put over them, read as
+// "server|caches|time-out" ("unchanged" when refused) and the notes.
+std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair<FarmValue, RegistryValue>> changed) {
     FarmRegistryValues values;
-    if (withBase) {
-        values[FarmValue::Server] = Text(u"127.0.0.1:6379");
-        values[FarmValue::Caches] = Text(u"*");
-    }
+    values[FarmValue::Server] = Text(u"127.0.0.1:6379");
+    values[FarmValue::Caches] = Text(u"*");
     for (auto& [which, value] : changed) values[which] = std::move(value);
-    Interpreted out;
-    out.settings.host = "unchanged";
-    out.hr = InterpretFarmValues(values, &out.settings, &out.notes);
-    return out;
+    FarmSettings settings;
+    settings.host = "unchanged";
+    std::vector<std::string> notes;
+    const HRESULT hr = InterpretFarmValues(values, &settings, &notes);
+    if (hr != S_OK) return {hr == E_INVALIDARG ? "unchanged" : "failed", notes};
+    return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs), notes};
 }
 
-TEST(FarmRegistryValues, MistakesThatAreSafeAreReadAsMeant) {
-    struct Case {
+TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
+    const std::string farm = "127.0.0.1:6379|*|1000", refused = "unchanged";
+    const struct {
         FarmValue which;
         RegistryValue value;
-        std::vector<std::string> caches;
-        DWORD timeoutMs;
-        std::vector<std::string> notes;
-    };
-    const std::vector<std::string> all = {"*"};
-    const Case kCases[] = {
-        {FarmValue::Caches, Text(u" Sessions, Carts ;Cart Items;; "), {"Sessions", "Carts", "Cart Items"}, 1000, {}},
-        {FarmValue::Caches, Text(std::u16string_view(u" Sessions \0\0Carts\0", 18), kMultiSz), {"Sessions", "Carts"},
-         1000, {}},
-        {FarmValue::Caches, Text(u"Sessions,Carts", kMultiSz), {"Sessions,Carts"}, 1000,
-         {"Caches 'Sessions,Carts' is one name: the entries of a REG_MULTI_SZ are not split"}},
-        {FarmValue::TimeoutMs, Text(u" 250 "), all, 250, {}},
-        {FarmValue::TimeoutMs, Text(u"0"), all, 1000, {}},
-        {FarmValue::TimeoutMs, Number(30000), all, 30000, {}},
-        {FarmValue::TimeoutMs, Number(0xFFFFFFFF), all, 30000, {"TimeoutMs 4294967295 is held to 30000"}},
-        {FarmValue::TimeoutMs, Text(u"123456789012345678901234567890"), all, 30000,
-         {"TimeoutMs 123456789012345678901234567890 is held to 30000"}},
-    };
-    for (const Case& sample : kCases) {
-        SCOPED_TRACE(testing::Message() << "case " << (&sample - kCases));
-        const Interpreted read = Interpret({{sample.which, sample.value}});
-        EXPECT_EQ(read.hr, S_OK);
-        EXPECT_EQ(read.settings.caches, sample.caches);
-        EXPECT_EQ(read.settings.timeoutMs, sample.timeoutMs);
-        EXPECT_EQ(read.notes, sample.notes);
-    }
-
-    for (const auto& [url, host, port] : {std::tuple{u"redis://cache.example:6380/0", "cache.example", 6380},
-                                          std::tuple{u" REDIS://[::1]/ ", "::1", 6379}}) {
-        const Interpreted read = Interpret({{FarmValue::Server, Text(url)}});
-        EXPECT_EQ(read.hr, S_OK);
-        EXPECT_EQ(read.settings.host, host);
-        EXPECT_EQ(read.settings.port, port);
-    }
-}
-
-TEST(FarmRegistryValues, AValueThatCannotBeUsedIsNamedWithWhyAndKeepsEveryCacheInProcess) {
-    const std::pair<std::pair<FarmValue, RegistryValue>, const char*> kCases[] = {
-        {{FarmValue::Server, Text(u"redis1:notaport")}, "Server 'redis1:notaport': the port is not a number"},
-        {{FarmValue::Server, Text(u"redis1:70000")}, "Server 'redis1:70000': the port is not 1 to 65535"},
-        {{FarmValue::Server, Text(u"redis1:")}, "Server 'redis1:': the port after the colon is missing"},
-        {{FarmValue::Server, Text(u" :6379")}, "Server ' :6379': the host is missing"},
-        {{FarmValue::Server, Text(u"[::1")}, "Server '[::1': the ']' closing the IPv6 address is missing"},
-        {{FarmValue::Server, Text(u"rediss://h:6380")}, "Server 'rediss://h:6380': TLS (rediss://) is not supported"},
-        {{FarmValue::Server, Text(u"redis://u:secret@h")},
+        std::string read;
+        std::string note;  // the one line for the log, if any
+    } kCases[] = {
+        // Read as meant.
+        {FarmValue::Caches, Text(u" Sessions, Carts ;Cart Items;; "), "127.0.0.1:6379|Sessions, Carts, Cart Items|1000",
+         ""},
+        {FarmValue::Caches, Text({u" Sessions \0\0Carts", 17}, kMultiSz), "127.0.0.1:6379|Sessions, Carts|1000", ""},
+        {FarmValue::Caches, Text(u"Sessions;Carts", kMultiSz), "127.0.0.1:6379|Sessions;Carts|1000",
+         "Caches 'Sessions;Carts' is one name: the entries of a REG_MULTI_SZ are not split"},
+        {FarmValue::TimeoutMs, Text(u" 250 "), "127.0.0.1:6379|*|250", ""},
+        {FarmValue::TimeoutMs, Text(u"0"), farm, ""},
+        {FarmValue::TimeoutMs, Number(0xFFFFFFFF), "127.0.0.1:6379|*|30000", "TimeoutMs 4294967295 is held to 30000"},
+        {FarmValue::TimeoutMs, Text(u"123456789012345678901"), "127.0.0.1:6379|*|30000",
+         "TimeoutMs 123456789012345678901 is held to 30000"},
+        {FarmValue::Server, Text(u" REDIS://[::1]:6380/0 "), "[::1]:6380|*|1000", ""},
+        // Nothing would be shared: said so.
+        {FarmValue::Caches, RegistryValue(), "127.0.0.1:6379||1000",
+         "Server is set but Caches is missing or empty: no cache is kept on the farm"},
+        {FarmValue::Caches, Text(u" ; , "), "127.0.0.1:6379||1000",
+         "Server is set but Caches is missing or empty: no cache is kept on the farm"},
+        {FarmValue::Server, Text(u""), ":6379||1000", "without a Server value these are not used: Caches"},
+        // Refused: every cache stays in process.
+        {FarmValue::Server, Text(u"redis1:notaport"), refused, "Server 'redis1:notaport': the port is not a number"},
+        {FarmValue::Server, Text(u"redis1:70000"), refused, "Server 'redis1:70000': the port is not 1 to 65535"},
+        {FarmValue::Server, Text(u" :6379"), refused, "Server ' :6379': the host is missing"},
+        {FarmValue::Server, Text(u"rediss://h"), refused, "Server 'rediss://h': TLS (rediss://) is not supported"},
+        {FarmValue::Server, Text(u"redis://u:secret@h"), refused,
          "Server 'redis://...@h': a user or password in the URL is not supported"},
-        {{FarmValue::Server, Text(u"redis://h:6379/3")},
-         "Server 'redis://h:6379/3': only database 0 (or none) may follow the host in the URL"},
-        {{FarmValue::Server, Text(u"http://h")}, "Server 'http://h': a URL must start with redis://"},
-        {{FarmValue::Server, Number(1)}, "Server has the type REG_DWORD; it must be REG_SZ"},
-        {{FarmValue::Caches, Number(1, kBinary)}, "Caches has the type REG_BINARY; it must be REG_MULTI_SZ or REG_SZ"},
-        {{FarmValue::Password, Text(u"a", kMultiSz)}, "Password has the type REG_MULTI_SZ; it must be REG_SZ"},
-        {{FarmValue::Prefix, Text(u"site{2}:")}, "Prefix 'site{2}:': it may hold no brace"},
-        {{FarmValue::TimeoutMs, Text(u"5s")}, "TimeoutMs '5s': it must be a number of milliseconds"},
-        {{FarmValue::TimeoutMs, Text(u"-1")}, "TimeoutMs '-1': it must be a number of milliseconds"},
-        {{FarmValue::TimeoutMs, Number(500, kQword)}, "TimeoutMs has the type REG_QWORD; it must be REG_DWORD or REG_SZ"},
-        {{FarmValue::TimeoutMs, RegistryValue{true, kDword, {1, 2}}}, "TimeoutMs is a REG_DWORD of 2 bytes"},
+        {FarmValue::Server, Text(u"redis://h/3"), refused,
+         "Server 'redis://h/3': only database 0 (or none) may follow the host in the URL"},
+        {FarmValue::Server, Number(1), refused, "Server has the type REG_DWORD; it must be REG_SZ"},
+        {FarmValue::Caches, Number(1, kBinary), refused,
+         "Caches has the type REG_BINARY; it must be REG_MULTI_SZ or REG_SZ"},
+        {FarmValue::Password, Text(u"a", kMultiSz), refused, "Password has the type REG_MULTI_SZ; it must be REG_SZ"},
+        {FarmValue::Prefix, Text(u"site{2}:"), refused, "Prefix 'site{2}:': it may hold no brace"},
+        {FarmValue::TimeoutMs, Text(u"-1"), refused, "TimeoutMs '-1': it must be a number of milliseconds"},
+        {FarmValue::TimeoutMs, Number(5, kQword), refused,
+         "TimeoutMs has the type REG_QWORD; it must be REG_DWORD or REG_SZ"},
+        {FarmValue::TimeoutMs, RegistryValue{true, kDword, {1, 2}}, refused, "TimeoutMs is a REG_DWORD of 2 bytes"},
     };
-    for (const auto& [value, line] : kCases) {
-        const Interpreted read = Interpret({value});
-        EXPECT_EQ(read.hr, E_INVALIDARG) << line;
-        EXPECT_EQ(read.settings.host, "unchanged") << line;
-        EXPECT_EQ(read.notes, std::vector<std::string>{line});
+    for (const auto& sample : kCases) {
+        const auto [read, notes] = Interpret({{sample.which, sample.value}});
+        EXPECT_EQ(read, sample.read) << sample.note;
+        EXPECT_EQ(notes, sample.note.empty() ? std::vector<std::string>() : std::vector<std::string>{sample.note});
     }
 
-    // Every problem is named at once, and a long or odd text is cut for the log.
-    const Interpreted read = Interpret({{FarmValue::Prefix, Text(u"\x01{" + std::u16string(70, u'\u00E9'))},
-                                        {FarmValue::TimeoutMs, Text(u"1e3")}});
-    EXPECT_EQ(read.hr, E_INVALIDARG);
+    // Every problem is named at once, and an odd or long text is cut for the log.
     std::string cut = "Prefix '?{";
     for (int count = 0; count < 31; ++count) cut += "\xC3\xA9";
-    EXPECT_EQ(read.notes, (std::vector<std::string>{cut + "...': it may hold no brace",
-                                                    "TimeoutMs '1e3': it must be a number of milliseconds"}));
+    const std::vector<std::string> both = {cut + "...': it may hold no brace",
+                                           "TimeoutMs '1e3': it must be a number of milliseconds"};
+    EXPECT_EQ(Interpret({{FarmValue::Prefix, Text(u"\x01{" + std::u16string(70, u'\u00E9'))},
+                         {FarmValue::TimeoutMs, Text(u"1e3")}}),
+              std::make_pair(refused, both));
 }
 
-TEST(FarmRegistryValues, SettingsThatShareNothingSaySo) {
-    // A Server without caches: a farm that keeps nothing.
-    for (RegistryValue caches : {RegistryValue(), Text(u""), Text(u" ; , "), Text(u"", kMultiSz)}) {
-        const Interpreted read = Interpret({{FarmValue::Caches, caches}});
-        EXPECT_EQ(read.hr, S_OK);
-        EXPECT_EQ(read.settings.host, "127.0.0.1");
-        EXPECT_TRUE(read.settings.caches.empty());
-        EXPECT_EQ(read.notes, std::vector<std::string>{
-                                  "Server is set but Caches is missing or empty: no cache is kept on the farm"});
-    }
-
-    // Values without a Server; nothing at all is no farm, silently.
-    Interpreted read = Interpret({{FarmValue::Server, Text(u"")}, {FarmValue::Prefix, Text(u"site:")}});
-    EXPECT_EQ(read.hr, S_OK);
-    EXPECT_FALSE(read.settings.HasFarm());
-    EXPECT_EQ(read.notes, std::vector<std::string>{"without a Server value these are not used: Caches, Prefix"});
-    read = Interpret({}, false);
-    EXPECT_EQ(read.hr, S_OK);
-    EXPECT_FALSE(read.settings.HasFarm());
-    EXPECT_TRUE(read.notes.empty());
-
-    // Values that a 32-bit reg.exe put into the 32-bit view; those the
-    // 64-bit view holds too are its own.
+TEST(FarmRegistryValues, ValuesLeftInThe32BitViewAreNamedWithWhereTheyBelong) {
     FarmRegistryValues values;
     values[FarmValue::Password] = Text(u"secret");
-    values.in32BitView = {true, true, true, false, false};
+    values.in32BitView = {true, true, true, false, false};  // the 64-bit view's Password is its own
     std::vector<std::string> notes;
     FarmSettings settings;
     ASSERT_EQ(InterpretFarmValues(values, &settings, &notes), S_OK);
@@ -164,6 +117,9 @@ TEST(FarmRegistryValues, SettingsThatShareNothingSaySo) {
                          "the 32-bit registry view holds Server, Caches; settings there are not used: they "
                          "belong in HKLM\\SOFTWARE\\QuorCache\\Farm of the 64-bit view (reg add ... /reg:64)",
                          "without a Server value these are not used: Password"}));
+    notes.clear();
+    ASSERT_EQ(InterpretFarmValues(FarmRegistryValues(), &settings, &notes), S_OK);
+    EXPECT_TRUE(notes.empty());  // no settings at all: no farm, and nothing to say
 }
 
 }  // namespace

@@ -76,9 +76,10 @@ TEST_F(FarmRouting, InitializeHoldsItsLinesUntilTheyAreWrittenOnce) {
     EXPECT_TRUE(LogLines().empty());
     m_manager->WriteHeldLog();
     m_manager->WriteHeldLog();
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{
-                              "QuorCache farm: Server 'redis1:x': the port is not a number",
-                              "QuorCache farm: its settings cannot be used (0x80070057); every cache stays in this process"}));
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{
+                  "QuorCache farm: Server 'redis1:x': the port is not a number",
+                  "QuorCache farm: its settings cannot be used (0x80070057); every cache stays in this process"}));
 
     // The state line of every other outcome.
     const std::string server = "QuorCache farm: server " + s_settings.ServerText();
