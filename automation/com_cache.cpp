@@ -118,6 +118,7 @@ HRESULT CCOMCache::Initialize() {
         const HRESULT hr = manager.Initialize();
         LogMode.store(kLogWriteFile);
         LogWriter.store(&WriteRingLog);
+        manager.WriteHeldLog();  // now that the writer the process keeps is in place
         return hr;
     });
 }

@@ -1,17 +1,18 @@
 #include "farm/farm_registry_settings.h"
 
-#include "support/utf8.h"
+#include "farm/farm_registry_values.h"
 
 #include <windows.h>
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace qc::farm {
 namespace {
 
-// The open settings key, closed on every path.
+static_assert(registry_type::kSz == REG_SZ && registry_type::kExpandSz == REG_EXPAND_SZ &&
+              registry_type::kDword == REG_DWORD && registry_type::kMultiSz == REG_MULTI_SZ);
+
+// The settings key of one registry view, open or absent, closed on every path.
 class SettingsKey {
 public:
     SettingsKey() = default;
@@ -21,115 +22,65 @@ public:
     SettingsKey(const SettingsKey&) = delete;
     SettingsKey& operator=(const SettingsKey&) = delete;
 
-    LONG Open() {
-        return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFarmSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &m_key);
+    // ERROR_SUCCESS, ERROR_FILE_NOT_FOUND (no key: nothing is read from it)
+    // or why the key cannot be opened.
+    LONG Open(REGSAM view) {
+        const LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFarmSettingsKey, 0, KEY_QUERY_VALUE | view, &m_key);
+        if (result != ERROR_SUCCESS) m_key = nullptr;
+        return result;
     }
-    // ERROR_SUCCESS with the value's type and bytes; ERROR_FILE_NOT_FOUND
-    // when it is absent.
-    LONG Read(const wchar_t* name, DWORD* type, std::vector<BYTE>* bytes) const {
+    // ERROR_SUCCESS with the value, not present when it (or the key) is absent.
+    LONG Read(const wchar_t* name, RegistryValue* value) const {
+        if (m_key == nullptr) return ERROR_SUCCESS;
         for (;;) {
-            DWORD size = static_cast<DWORD>(bytes->size());
-            const LONG result =
-                ::RegQueryValueExW(m_key, name, nullptr, type, bytes->empty() ? nullptr : bytes->data(), &size);
-            if (result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && bytes->empty() && size != 0)) {
-                bytes->resize(size);
+            DWORD size = static_cast<DWORD>(value->bytes.size());
+            const LONG result = ::RegQueryValueExW(m_key, name, nullptr, &value->type,
+                                                   value->bytes.empty() ? nullptr : value->bytes.data(), &size);
+            if (result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && value->bytes.empty() && size != 0)) {
+                value->bytes.resize(size);
                 continue;
             }
-            if (result == ERROR_SUCCESS) bytes->resize(size);
-            return result;
+            if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+            if (result != ERROR_SUCCESS) return result;
+            value->bytes.resize(size);
+            value->present = true;
+            return ERROR_SUCCESS;
         }
+    }
+    bool Has(const wchar_t* name) const {
+        return m_key != nullptr && ::RegQueryValueExW(m_key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     }
 
 private:
     HKEY m_key = nullptr;
 };
 
-// The strings of a REG_SZ (one) or a REG_MULTI_SZ (each, the empty ones
-// left out), as UTF-8. False for any other type.
-bool Strings(DWORD type, const std::vector<BYTE>& bytes, std::vector<std::string>* strings) {
-    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) return false;
-    const std::size_t units = bytes.size() / sizeof(WCHAR);
-    std::vector<WCHAR> text(units + 1, 0);  // a stored string may lack its terminator
-    std::memcpy(text.data(), bytes.data(), units * sizeof(WCHAR));
-    strings->clear();
-    for (std::size_t start = 0; start < units;) {
-        std::size_t end = start;
-        while (end < units && text[end] != 0) ++end;
-        if (end > start) {
-            std::string utf8;
-            if (FAILED(Utf16ToUtf8(text.data() + start, end - start, &utf8))) return false;
-            strings->push_back(std::move(utf8));
-        }
-        if (type != REG_MULTI_SZ) break;
-        start = end + 1;
-    }
-    return true;
+// A 64-bit process, or a 32-bit one on 64-bit Windows, sees two views: a
+// 32-bit reg.exe writes into the other one unless told /reg:64.
+bool HasTwoRegistryViews() {
+    if (sizeof(void*) == 8) return true;
+    BOOL wow64 = FALSE;
+    return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
 }
 
-// One string value; absent reads as empty.
-HRESULT ReadString(const SettingsKey& key, const wchar_t* name, std::string* value) {
-    DWORD type = 0;
-    std::vector<BYTE> bytes;
-    const LONG result = key.Read(name, &type, &bytes);
-    value->clear();
-    if (result == ERROR_FILE_NOT_FOUND) return S_OK;
-    if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
-    std::vector<std::string> strings;
-    if (type == REG_MULTI_SZ || !Strings(type, bytes, &strings)) return E_INVALIDARG;
-    if (!strings.empty()) *value = std::move(strings.front());
-    return S_OK;
-}
+std::wstring WideName(const char* name) { return std::wstring(name, name + std::strlen(name)); }
 
 }  // namespace
 
-HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings) {
-    FarmSettings read;
+HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes) {
+    FarmRegistryValues values;
     SettingsKey key;
-    const LONG opened = key.Open();
-    if (opened == ERROR_FILE_NOT_FOUND) {
-        *settings = read;
-        return S_OK;
+    const LONG opened = key.Open(KEY_WOW64_64KEY);
+    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(opened);
+    SettingsKey key32;  // stays closed where there is one view, or no key in it
+    if (HasTwoRegistryViews()) key32.Open(KEY_WOW64_32KEY);
+    for (std::size_t index = 0; index < kFarmValueCount; ++index) {
+        const std::wstring name = WideName(kFarmValueNames[index]);
+        const LONG result = key.Read(name.c_str(), &values.values[index]);
+        if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
+        values.in32BitView[index] = key32.Has(name.c_str());
     }
-    if (opened != ERROR_SUCCESS) return HRESULT_FROM_WIN32(opened);
-
-    std::string server;
-    HRESULT hr = ReadString(key, L"Server", &server);
-    if (FAILED(hr)) return hr;
-    if (server.empty()) {  // no server: no farm, whatever else is set
-        *settings = read;
-        return S_OK;
-    }
-    hr = ParseServer(server, &read);
-    if (FAILED(hr)) return hr;
-
-    DWORD type = 0;
-    std::vector<BYTE> bytes;
-    LONG result = key.Read(L"Caches", &type, &bytes);
-    if (result == ERROR_SUCCESS) {
-        if (!Strings(type, bytes, &read.caches)) return E_INVALIDARG;
-    } else if (result != ERROR_FILE_NOT_FOUND) {
-        return HRESULT_FROM_WIN32(result);
-    }
-
-    if (FAILED(hr = ReadString(key, L"Password", &read.password))) return hr;
-    std::string prefix;
-    if (FAILED(hr = ReadString(key, L"Prefix", &prefix))) return hr;
-    if (!prefix.empty()) {
-        if (!FarmSettings::IsValidPrefix(prefix)) return E_INVALIDARG;
-        read.prefix = prefix;
-    }
-
-    result = key.Read(L"TimeoutMs", &type, &bytes);
-    if (result == ERROR_SUCCESS) {
-        if (type != REG_DWORD || bytes.size() != sizeof(DWORD)) return E_INVALIDARG;
-        DWORD timeout = 0;
-        std::memcpy(&timeout, bytes.data(), sizeof timeout);
-        if (timeout != 0) read.timeoutMs = timeout;
-    } else if (result != ERROR_FILE_NOT_FOUND) {
-        return HRESULT_FROM_WIN32(result);
-    }
-    *settings = std::move(read);
-    return S_OK;
+    return InterpretFarmValues(values, settings, notes);
 }
 
 }  // namespace qc::farm

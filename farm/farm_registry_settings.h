@@ -2,27 +2,32 @@
 // HKEY_LOCAL_MACHINE\SOFTWARE\QuorCache\Farm, in the registry's 64-bit view
 // so that the x86 and the x64 DLL read one setting (Windows only):
 //
-//   Server     REG_SZ        host:port of the server, port 6379 by default;
-//                            no key or no value: no farm
+//   Server     REG_SZ        host:port of the server (or redis://host:port),
+//                            port 6379 by default; no key or no value: no farm
 //   Caches     REG_MULTI_SZ  the caches kept on the farm, or "*" for all
-//                            (a REG_SZ is read as a list of one)
+//                            (a REG_SZ is a list separated by , or ;)
 //   Password   REG_SZ        optional, sent with AUTH
 //   Prefix     REG_SZ        optional, of every key; "quorcache:" by default
 //   TimeoutMs  REG_DWORD     optional, for connecting and for each command;
-//                            1000 by default, and when 0
+//                            1000 by default and when 0, at most 30000 (a
+//                            REG_SZ of digits is read too)
 //
-// Texts are read as UTF-16 and kept as UTF-8.
+// Texts are read as UTF-16 and kept as UTF-8. How each value is read, and
+// what the log is told: farm_registry_values.h.
 #pragma once
 
 #include "farm/farm_settings.h"
 
+#include <string>
+#include <vector>
+
 namespace qc::farm {
 
-// S_OK with the settings (an empty host when there is no farm). A value that
-// is present but cannot be used (a Server that is not host:port, a Prefix
-// with a brace, a value of the wrong type) fails with E_INVALIDARG: a farm
-// half set up must not quietly become one the other servers do not share.
-HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings);
+// S_OK with the settings (an empty host when there is no farm), or
+// E_INVALIDARG when a value is present but cannot be used, or the registry's
+// failure; *notes gets the lines the log should carry about the values,
+// among them the values found only in the 32-bit view, where there is one.
+HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes);
 
 // Where the settings live (for the tests and the README's sake).
 inline constexpr const wchar_t* kFarmSettingsKey = L"SOFTWARE\\QuorCache\\Farm";

@@ -8,22 +8,69 @@
 namespace qc::farm {
 namespace {
 
+// The port after a colon; null, or why it is not one.
+const char* ParsePort(std::string_view text, unsigned short* port) {
+    if (text.empty()) return "the port after the colon is missing";
+    unsigned value = 0;
+    const char* end = text.data() + text.size();
+    const auto parsed = std::from_chars(text.data(), end, value);
+    if (parsed.ptr != end || parsed.ec == std::errc::invalid_argument) return "the port is not a number";
+    if (parsed.ec != std::errc() || value == 0 || value > 65535) return "the port is not 1 to 65535";
+    *port = static_cast<unsigned short>(value);
+    return nullptr;
+}
+
+// A "redis://" URL becomes the host and port it names; null, or why the URL
+// cannot be used. Text without a scheme is left as it is.
+const char* StripUrl(std::string_view* text) {
+    const std::size_t schemeEnd = text->find("://");
+    if (schemeEnd == std::string_view::npos) return nullptr;
+    const std::string_view scheme = text->substr(0, schemeEnd);
+    if (CacheNameLess::Compare(scheme, "rediss") == 0) return "TLS (rediss://) is not supported";
+    if (CacheNameLess::Compare(scheme, "redis") != 0) return "a URL must start with redis://";
+    const std::string_view rest = text->substr(schemeEnd + 3);
+    const std::size_t authorityEnd = rest.find_first_of("/?#");
+    const std::string_view authority = rest.substr(0, authorityEnd);
+    if (authority.find('@') != std::string_view::npos) return "a user or password in the URL is not supported";
+    if (authorityEnd != std::string_view::npos && rest.substr(authorityEnd) != "/" && rest.substr(authorityEnd) != "/0")
+        return "only database 0 (or none) may follow the host in the URL";
+    *text = authority;
+    return nullptr;
+}
+
+// "host", "host:port" or a v6 address with or without brackets; null, or
+// why it cannot be read.
+const char* ParseAddress(std::string_view text, std::string_view* host, unsigned short* port) {
+    *host = text;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos) return "the ']' closing the IPv6 address is missing";
+        *host = text.substr(1, close - 1);
+        const std::string_view rest = text.substr(close + 1);
+        if (rest.empty()) return nullptr;
+        if (rest.front() != ':') return "only :port may follow the IPv6 address";
+        return ParsePort(rest.substr(1), port);
+    } else if (const std::size_t colon = text.find(':');
+               colon != std::string_view::npos && text.find(':', colon + 1) == std::string_view::npos) {
+        *host = text.substr(0, colon);
+        return ParsePort(text.substr(colon + 1), port);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string Listed(const std::vector<std::string>& names) {
+    std::string listed;
+    for (const std::string& name : names) listed += (listed.empty() ? "" : ", ") + name;
+    return listed;
+}
+
 std::string_view Trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
     return text;
 }
-
-bool ParsePort(std::string_view text, unsigned short* port) {
-    unsigned value = 0;
-    const char* end = text.data() + text.size();
-    const auto parsed = std::from_chars(text.data(), end, value);
-    if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end || value == 0 || value > 65535) return false;
-    *port = static_cast<unsigned short>(value);
-    return true;
-}
-
-}  // namespace
 
 bool FarmSettings::IsFarmCache(std::string_view cacheName) const {
     return std::any_of(caches.begin(), caches.end(), [&](const std::string& listed) {
@@ -40,22 +87,24 @@ RespEndpoint FarmSettings::Endpoint() const {
     return endpoint;
 }
 
-HRESULT ParseServer(std::string_view text, FarmSettings* settings) {
+std::string FarmSettings::ServerText() const {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** why) {
     text = Trimmed(text);
-    std::string_view host = text;
+    std::string_view host;
     unsigned short port = FarmSettings::kDefaultPort;
-    if (!text.empty() && text.front() == '[') {
-        const std::size_t close = text.find(']');
-        if (close == std::string_view::npos) return E_INVALIDARG;
-        host = text.substr(1, close - 1);
-        const std::string_view rest = text.substr(close + 1);
-        if (!rest.empty() && (rest.front() != ':' || !ParsePort(rest.substr(1), &port))) return E_INVALIDARG;
-    } else if (const std::size_t colon = text.find(':');
-               colon != std::string_view::npos && text.find(':', colon + 1) == std::string_view::npos) {
-        host = text.substr(0, colon);
-        if (!ParsePort(text.substr(colon + 1), &port)) return E_INVALIDARG;
+    const char* problem = StripUrl(&text);
+    if (problem == nullptr) problem = ParseAddress(text, &host, &port);
+    if (problem == nullptr && host.empty()) problem = "the host is missing";
+    if (problem == nullptr && host.find_first_of(" \t[]@/?#") != std::string_view::npos)
+        problem = "the host holds a character no host name has";
+    if (problem != nullptr) {
+        if (why != nullptr) *why = problem;
+        return E_INVALIDARG;
     }
-    if (host.empty() || host.find_first_of(" \t[]") != std::string_view::npos) return E_INVALIDARG;
     settings->host.assign(host.data(), host.size());
     settings->port = port;
     return S_OK;

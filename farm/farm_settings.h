@@ -17,6 +17,9 @@ namespace qc::farm {
 struct FarmSettings {
     static constexpr unsigned short kDefaultPort = 6379;
     static constexpr DWORD kDefaultTimeoutMs = 1000;
+    // A longer time-out would let one call to a server that never answers
+    // hold a page for minutes: a larger setting is held to this.
+    static constexpr DWORD kMaxTimeoutMs = 30000;
 
     std::string host;
     unsigned short port = kDefaultPort;
@@ -31,12 +34,25 @@ struct FarmSettings {
     bool HasFarm() const { return !host.empty(); }
     bool IsFarmCache(std::string_view cacheName) const;
     RespEndpoint Endpoint() const;
+    // "host:port", a v6 address in brackets, as the log names the server.
+    std::string ServerText() const;
 };
+
+// Names separated by ", ", as the log lists them.
+std::string Listed(const std::vector<std::string>& names);
+
+// `text` without the spaces and tabs around it.
+std::string_view Trimmed(std::string_view text);
 
 // Reads "host", "host:port", "[v6 address]" or "[v6 address]:port" (a bare
 // address with several colons is a v6 address without a port) into host and
 // port; spaces around it are ignored. The port defaults to 6379 and must be
-// 1 to 65535. E_INVALIDARG for anything else, and nothing is changed then.
-HRESULT ParseServer(std::string_view text, FarmSettings* settings);
+// 1 to 65535. The same may come as a URL, "redis://host:port", with no path
+// or database 0 ("/" or "/0"), the only one the farm uses; a user or password
+// in the URL, another database and TLS ("rediss://") are refused, as the
+// settings have their own value for the password and no TLS.
+// E_INVALIDARG for anything else, with *why (when given) saying why in a few
+// words, and nothing is changed then.
+HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** why = nullptr);
 
 }  // namespace qc::farm

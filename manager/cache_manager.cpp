@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <utility>
 
 namespace {
@@ -27,6 +28,21 @@ constexpr unsigned long long kDefaultLifetime = 25920000000000ULL;  // 30 days
 HINSTANCE ServerModule() {
     static const HINSTANCE module = qc::platform::LoadedModule("QuorCache.dll");
     return module;
+}
+
+// What Initialize made of the farm, for the log: the server and the caches
+// on it, or why every cache stays in process.
+std::string FarmStateLine(const qc::farm::FarmSettings& settings, HRESULT read, HRESULT started) {
+    const std::string inProcess = "; every cache stays in this process";
+    if (FAILED(read) || FAILED(started)) {
+        char code[16];
+        std::snprintf(code, sizeof code, " (0x%08X)", static_cast<unsigned>(FAILED(read) ? read : started));
+        return (FAILED(read) ? "its settings cannot be used" : "it cannot start") + (code + inProcess);
+    }
+    if (!settings.HasFarm()) return "no farm settings" + inProcess;
+    const std::string server = "server " + settings.ServerText();
+    if (settings.caches.empty()) return server + ", but no cache is kept on it" + inProcess;
+    return server + "; caches on the farm: " + qc::farm::Listed(settings.caches);
 }
 
 unsigned long long LifetimeUnits(LONG lifetimeMinutes) {
@@ -221,20 +237,31 @@ HRESULT CCacheManager::Initialize() {
 }
 
 // REQUIRES: the manager lock. The farm is an addition: when it cannot start,
-// the log says why and every cache stays in process.
+// the held lines say why and every cache stays in process.
 void CCacheManager::StartFarm() {
+    std::vector<std::string> notes;
     qc::farm::FarmSettings settings;
-    HRESULT hr = HResultOf([&] { return m_farmEnvironment.readSettings(&settings); });
-    const char* failed = "its settings cannot be used";
-    if (SUCCEEDED(hr)) {
-        hr = HResultOf([&] { return m_farm.Start(settings, m_farmEnvironment.log); });
-        failed = "it cannot start";
+    const HRESULT read = HResultOf([&] { return m_farmEnvironment.readSettings(&settings, &notes); });
+    HRESULT started = S_OK;
+    if (SUCCEEDED(read) && settings.HasFarm() && !settings.caches.empty())
+        started = HResultOf([&] { return m_farm.Start(settings, m_farmEnvironment.log); });
+    HResultOf([&] {  // without memory for the lines, the log goes without them
+        m_heldLog.clear();
+        for (const std::string& note : notes) m_heldLog.push_back("QuorCache farm: " + note);
+        m_heldLog.push_back("QuorCache farm: " + FarmStateLine(settings, read, started));
+        return S_OK;
+    });
+}
+
+void CCacheManager::WriteHeldLog() {
+    std::vector<std::string> lines;
+    void (*log)(const char*) = nullptr;
+    {
+        CScopedLock<CStaticLock> lock(m_lock);
+        lines.swap(m_heldLog);
+        log = m_farmEnvironment.log;
     }
-    if (SUCCEEDED(hr)) return;
-    char line[128];
-    std::snprintf(line, sizeof line, "QuorCache farm: %s (0x%08X); every cache stays in this process", failed,
-                  static_cast<unsigned>(hr));
-    m_farmEnvironment.log(line);
+    for (const std::string& line : lines) log(line.c_str());
 }
 
 void CCacheManager::SetFarmEnvironment(const FarmEnvironment& environment) {

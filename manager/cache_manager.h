@@ -69,9 +69,15 @@ public:
     HRESULT Get(std::string_view name, CUtf8Text key, CEntryTextSink& sink);
     HRESULT Free(CUtf8Text key, std::string_view name);
     // Also reads the farm settings (FarmEnvironment) and starts the farm
-    // when they name a server; settings that cannot be used are logged and
-    // leave every cache in process.
+    // when they name a server and caches; settings that cannot be used leave
+    // every cache in process. What the log should say of it (each problem
+    // with the settings, then one line of the farm's state) is held for
+    // WriteHeldLog.
     HRESULT Initialize();
+    // Writes the lines the last Initialize held, once. CCOMCache::Initialize
+    // calls it after it selects the process's log writer, which would write
+    // over a line written before.
+    void WriteHeldLog();
     HRESULT Terminate();
 
     // Where the next Initialize reads the farm settings and logs the farm's
@@ -182,6 +188,7 @@ private:
     CacheTable m_caches;
     SettingsTable m_settings;
     std::vector<std::string> m_hiddenMessageParameters;
+    std::vector<std::string> m_heldLog;  // the last Initialize's lines, until WriteHeldLog
     FarmEnvironment m_farmEnvironment = SystemFarmEnvironment();
     CFarmCaches m_farm;
     CStaticLock& m_lock;  // a static of the module, prepared at load

@@ -10,7 +10,7 @@
 // past Stop.
 struct CFarmCaches::Site final : qc::farm::IFarmOutageObserver {
     Site(const qc::farm::FarmSettings& settings, void (*log)(const char*))
-        : log(log), server(settings.host + ":" + std::to_string(settings.port)) {}
+        : log(log), server(settings.ServerText()) {}
 
     void OnFarmOutage(HRESULT why) override {
         char line[160];

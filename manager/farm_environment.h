@@ -6,10 +6,14 @@
 
 #include "farm/farm_settings.h"
 
+#include <string>
+#include <vector>
+
 struct FarmEnvironment {
     // S_OK with the settings (an empty host: no farm), or why they cannot be
-    // used. Reads no network.
-    HRESULT (*readSettings)(qc::farm::FarmSettings* settings) = nullptr;
+    // used; either way with the lines the log should carry about them in
+    // *notes (farm/farm_registry_values.h). Reads no network.
+    HRESULT (*readSettings)(qc::farm::FarmSettings* settings, std::vector<std::string>* notes) = nullptr;
     // Writes one line to the diagnostic log.
     void (*log)(const char* line) = nullptr;
 };

@@ -3,7 +3,7 @@
 #include "manager/farm_environment.h"
 
 namespace {
-HRESULT NoFarm(qc::farm::FarmSettings* settings) {
+HRESULT NoFarm(qc::farm::FarmSettings* settings, std::vector<std::string>*) {
     *settings = qc::farm::FarmSettings();
     return S_OK;
 }

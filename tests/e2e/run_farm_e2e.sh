@@ -137,6 +137,57 @@ setting Password /t REG_SZ /d secret
 a=$(web create Shared 3 20 add Shared p t get Shared p)
 expect "$a" "the right password is let in" "get p: $ok t"
 
+echo "== the settings' mistakes: read as meant, or named in the log"
+# Each web server run's Initialize writes its lines through the ring writer;
+# they are checked once every case has run, so later records follow them
+# (the password section's runs logged the working farm's state line).
+ok_line="QuorCache farm: server 127.0.0.1:$port; caches on the farm: Shared, Second"
+setting Prefix /t REG_SZ /d 'a{b}:'
+a=$(web create Shared 3 20 add Shared k v count Shared)
+expect "$a" "with a Prefix holding a brace, the cache stays in process" "count Shared: $ok 1"
+setting Prefix /t REG_SZ /d 'e2e:'
+setting TimeoutMs /t REG_BINARY /d 01
+web create Shared 3 20 >/dev/null
+setting TimeoutMs /t REG_SZ /d ' 500 '
+setting Server /t REG_SZ /d 'redis1:notaport'
+web create Shared 3 20 >/dev/null
+setting Server /t REG_SZ /d "redis://127.0.0.1:$port/0"
+setting Caches /t REG_SZ /d 'Sessions, Carts'
+a=$(web create Sessions 10 5 add Sessions ann 'from A' create Carts 10 5 add Carts ann cart)
+b=$(web create sessions 10 5 get Sessions ann)
+expect "$b" "Caches as a REG_SZ list, Server as a redis:// URL and TimeoutMs as digits make a farm" "get ann: $ok from A"
+[ "$(REDISCLI_AUTH=secret redis ZCARD 'e2e:{carts}:age')" = 1 ] && pass "the list's second name is a farm cache too" \
+  || fail "the list's second name is a farm cache too"
+lines_logged=("$ok_line"
+  "QuorCache farm: Prefix 'a{b}:': it may hold no brace"
+  "QuorCache farm: TimeoutMs has the type REG_BINARY; it must be REG_DWORD or REG_SZ"
+  "QuorCache farm: Server 'redis1:notaport': the port is not a number"
+  "QuorCache farm: its settings cannot be used (0x80070057); every cache stays in this process"
+  "QuorCache farm: server 127.0.0.1:$port; caches on the farm: Sessions, Carts")
+if [ "$arch" = win64 ]; then
+  # What a 32-bit reg.exe writes lands in the 32-bit view, which the DLL
+  # does not read (a 32-bit prefix has only one view).
+  run reg delete 'HKLM\Software\QuorCache\Farm' /f /v Server >/dev/null || fail "reg delete Server"
+  run reg add 'HKLM\Software\QuorCache\Farm' /reg:32 /f /v Server /d "127.0.0.1:$port" >/dev/null \
+    || fail "reg add /reg:32 Server"
+  a=$(web create Sessions 10 5 add Sessions 32 bits count Sessions)
+  expect "$a" "with Server only in the 32-bit view, the cache stays in process" "count Sessions: $ok 1"
+  run reg delete 'HKLM\Software\QuorCache' /reg:32 /f >/dev/null || fail "reg delete /reg:32"
+  lines_logged+=("QuorCache farm: the 32-bit registry view holds Server; settings there are not used: they belong in \
+HKLM\SOFTWARE\QuorCache\Farm of the 64-bit view (reg add ... /reg:64)"
+    "QuorCache farm: no farm settings; every cache stays in this process")
+  setting Server /t REG_SZ /d "127.0.0.1:$port"
+fi
+web create Sessions 10 5 >/dev/null  # one more record after them all
+head -c 100 "$log" | grep -aqE '^[0-9]+, [0-9]+,' && pass "the log is the ring writer's" \
+  || fail "the log is the ring writer's"
+# Each line is a ring record of its own (date, time, thread), which the ring
+# writer never writes over; one the append writer left would be.
+for line in "${lines_logged[@]}"; do
+  tr -d '\r' <"$log" | grep -aF -- "$line" | grep -aqE '^[0-9/]{10} [0-9:.]{12} +[0-9A-F]+ QuorCache farm: ' \
+    && pass "the log keeps: $line" || fail "the log keeps: $line"
+done
+
 run regsvr32 /s /u 'C:\QuorCache\QuorCache.dll' || fail "regsvr32 /u"
 echo "farm end to end: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -47,14 +47,15 @@ protected:
 };
 
 TEST_F(FarmRegistrySettings, NoKeyOrNoServerMeansNoFarm) {
+    std::vector<std::string> notes;
     FarmSettings settings;
     settings.host = "left over";
-    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings), S_OK);
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes), S_OK);
     EXPECT_FALSE(settings.HasFarm());
 
     SetText(L"Caches", L"*");
     SetText(L"Server", L"");
-    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings), S_OK);
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes), S_OK);
     EXPECT_FALSE(settings.HasFarm());
 }
 
@@ -64,24 +65,26 @@ TEST_F(FarmRegistrySettings, EveryValueIsReadAndTextsBecomeUtf8) {
     SetText(L"Password", L"s\u00E9cret");
     SetText(L"Prefix", L"site2:");
     SetNumber(L"TimeoutMs", 250);
+    std::vector<std::string> notes;
     FarmSettings settings;
-    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings), S_OK);
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes), S_OK);
     EXPECT_EQ(settings.host, "redis.example");
     EXPECT_EQ(settings.port, 6380);
     EXPECT_EQ(settings.caches, (std::vector<std::string>{"Inbox", "Caf\xC3\xA9"}));
     EXPECT_EQ(settings.password, "s\xC3\xA9" "cret");
     EXPECT_EQ(settings.prefix, "site2:");
     EXPECT_EQ(settings.timeoutMs, 250u);
+    EXPECT_TRUE(notes.empty());
 
     // The defaults: port 6379, prefix "quorcache:", a time-out of 0 is 1000;
-    // a REG_SZ list is a list of one.
+    // a REG_SZ list is separated by commas.
     SetText(L"Server", L"127.0.0.1");
-    SetText(L"Caches", L"*");
+    SetText(L"Caches", L"*, Inbox");
     SetText(L"Prefix", L"");
     SetNumber(L"TimeoutMs", 0);
-    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings), S_OK);
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes), S_OK);
     EXPECT_EQ(settings.port, FarmSettings::kDefaultPort);
-    EXPECT_EQ(settings.caches, std::vector<std::string>{"*"});
+    EXPECT_EQ(settings.caches, (std::vector<std::string>{"*", "Inbox"}));
     EXPECT_TRUE(settings.IsFarmCache("anything"));
     EXPECT_EQ(settings.prefix, "quorcache:");
     EXPECT_EQ(settings.timeoutMs, FarmSettings::kDefaultTimeoutMs);
@@ -95,19 +98,22 @@ TEST_F(FarmRegistrySettings, AValueThatCannotBeUsedIsAnErrorAndChangesNothing) {
     };
     const Case kCases[] = {
         {L"Server", REG_SZ, L"host:port"},     {L"Server", REG_DWORD, L"x"},  {L"Prefix", REG_SZ, L"a{b}:"},
-        {L"Password", REG_MULTI_SZ, L"a\0b"},  {L"TimeoutMs", REG_SZ, L"500"},
+        {L"Password", REG_MULTI_SZ, L"a\0b"},  {L"TimeoutMs", REG_SZ, L"500 ms"},
     };
     for (const Case& sample : kCases) {
         SCOPED_TRACE(testing::Message() << static_cast<int>(&sample - kCases));
         SetText(L"Server", L"127.0.0.1:6379");
+        SetText(L"Caches", L"*");
         ::RegDeleteValueW(m_farm, L"Prefix");
         ::RegDeleteValueW(m_farm, L"Password");
         ::RegDeleteValueW(m_farm, L"TimeoutMs");
         SetText(sample.name, sample.text, sample.type);
+        std::vector<std::string> notes;
         FarmSettings settings;
         settings.host = "unchanged";
-        EXPECT_EQ(ReadFarmSettingsFromRegistry(&settings), E_INVALIDARG);
+        EXPECT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes), E_INVALIDARG);
         EXPECT_EQ(settings.host, "unchanged");
+        EXPECT_EQ(notes.size(), 1u) << ::testing::PrintToString(notes);
     }
 }
 

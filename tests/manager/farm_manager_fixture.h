@@ -23,6 +23,7 @@ protected:
         s_settings.caches = {"Farm", "shared"};
         s_settings.prefix = qc::farm::UniquePrefix();
         s_readResult = S_OK;
+        s_notes.clear();
         {
             std::lock_guard<std::mutex> lock(s_logLock);
             s_log.clear();
@@ -55,10 +56,12 @@ protected:
 
     static inline qc::farm::FarmSettings s_settings;
     static inline HRESULT s_readResult = S_OK;  // what reading the settings gives
+    static inline std::vector<std::string> s_notes;  // and the lines it has for the log
 
 private:
-    static HRESULT ReadSettings(qc::farm::FarmSettings* settings) {
+    static HRESULT ReadSettings(qc::farm::FarmSettings* settings, std::vector<std::string>* notes) {
         *settings = s_settings;
+        *notes = s_notes;
         return s_readResult;
     }
     static void Log(const char* line) {

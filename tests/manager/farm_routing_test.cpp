@@ -54,14 +54,41 @@ TEST_F(FarmRouting, AFarmCacheThisProcessHasNotCreatedAnswersAsAnUnknownCache) {
 
 }
 
-TEST_F(FarmRouting, SettingsThatCannotBeUsedAreLoggedAndLeaveEveryCacheInProcess) {
+// Initialize holds its lines (the settings' problems, then the farm's state)
+// until the process's log writer is in place, and they are written once.
+TEST_F(FarmRouting, InitializeHoldsItsLinesUntilTheyAreWrittenOnce) {
     s_readResult = E_INVALIDARG;
+    s_notes = {"Server 'redis1:x': the port is not a number"};
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
     ASSERT_EQ(m_manager->Add("alice", "here", "Farm"), S_OK);
     EXPECT_EQ(Entries("Farm"), 1);
-    EXPECT_EQ(LogLines(), std::vector<std::string>{
-                              "QuorCache farm: its settings cannot be used (0x80070057); every cache stays in this process"});
+    EXPECT_TRUE(LogLines().empty());
+    m_manager->WriteHeldLog();
+    m_manager->WriteHeldLog();
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{
+                  "QuorCache farm: Server 'redis1:x': the port is not a number",
+                  "QuorCache farm: its settings cannot be used (0x80070057); every cache stays in this process"}));
+
+    // The state line of every other outcome.
+    const std::string server = "QuorCache farm: server " + s_settings.ServerText();
+    const std::pair<const char*, std::string> kStates[] = {
+        {"farm", server + "; caches on the farm: Farm, shared"},
+        {"no caches", server + ", but no cache is kept on it; every cache stays in this process"},
+        {"no host", "QuorCache farm: no farm settings; every cache stays in this process"},
+    };
+    s_readResult = S_OK;
+    s_notes.clear();
+    for (const auto& [what, line] : kStates) {
+        ASSERT_EQ(m_manager->Terminate(), S_OK);
+        if (what == std::string("no caches")) s_settings.caches.clear();
+        if (what == std::string("no host")) s_settings.host.clear();
+        ASSERT_EQ(m_manager->Initialize(), S_OK);
+        m_manager->WriteHeldLog();
+        EXPECT_EQ(LogLines().back(), line);
+    }
+    EXPECT_EQ(LogLines().size(), 5u);
 }
 
 TEST_F(FarmRouting, TheFirstServersLimitAndLifetimeWinAndTheFlushHoldsThemFarmWide) {

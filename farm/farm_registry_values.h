@@ -1,0 +1,71 @@
+// The farm's registry values as read (each one's type and bytes), and what
+// they come to: the settings, and the lines the log carries about them. The
+// registry itself is read in farm_registry_settings.cpp (Windows only); the
+// rules are here, so that every one of them is tested natively.
+//
+// Read as meant, where that is safe:
+//   Caches     a REG_SZ is a list separated by commas or semicolons; the
+//              entries of a REG_MULTI_SZ are names as they stand (a name may
+//              hold a comma), noted when they do; names are trimmed of the
+//              spaces and tabs around them, and empty ones left out
+//   Server     "redis://host:port" reads as host:port (farm_settings.h)
+//   TimeoutMs  a REG_SZ of decimal digits reads as the number; 0 or none is
+//              the default, and more than 30000 is held to 30000 (noted)
+// Loud where it is not: a value present but of the wrong type, or that
+// cannot be read, makes the settings unusable, with a line naming the value
+// and why (a password is never quoted); a Server without Caches, other
+// values without a Server, and values left in the 32-bit registry view each
+// get a line of their own.
+#pragma once
+
+#include "farm/farm_settings.h"
+#include "platform/platform.h"
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace qc::farm {
+
+// The values under the settings key, in this order.
+enum class FarmValue { Server, Caches, Password, Prefix, TimeoutMs };
+inline constexpr std::size_t kFarmValueCount = 5;
+inline constexpr const char* kFarmValueNames[kFarmValueCount] = {"Server", "Caches", "Password", "Prefix",
+                                                                  "TimeoutMs"};
+
+// The registry's type numbers that matter here (the same on every system).
+namespace registry_type {
+inline constexpr DWORD kSz = 1;
+inline constexpr DWORD kExpandSz = 2;
+inline constexpr DWORD kDword = 4;
+inline constexpr DWORD kMultiSz = 7;
+}  // namespace registry_type
+
+// One value as the registry gave it.
+struct RegistryValue {
+    bool present = false;
+    DWORD type = 0;
+    std::vector<unsigned char> bytes;  // a text's are UTF-16, a number's little-endian
+};
+
+struct FarmRegistryValues {
+    // As read from the view that counts: the 64-bit one where there are two.
+    std::array<RegistryValue, kFarmValueCount> values;
+    // Which values the 32-bit view holds (only where there are two views).
+    std::array<bool, kFarmValueCount> in32BitView{};
+
+    RegistryValue& operator[](FarmValue which) { return values[static_cast<std::size_t>(which)]; }
+    const RegistryValue& operator[](FarmValue which) const { return values[static_cast<std::size_t>(which)]; }
+};
+
+// S_OK with the settings (an empty host when there is no Server: no farm),
+// or E_INVALIDARG, with *settings unchanged, when a value is present but
+// cannot be used: a farm half set up must not quietly become one the other
+// servers do not share. Either way *notes gets a line (without the log's
+// "QuorCache farm: ") for every problem found and every value read other
+// than as written. May throw std::bad_alloc.
+HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* settings,
+                            std::vector<std::string>* notes);
+
+}  // namespace qc::farm

@@ -1,0 +1,126 @@
+// What the farm's registry values come to, and what the log is told of them:
+// the mistakes an administrator makes, each read as meant or refused with a
+// line naming the value and why.
+#include "farm/farm_registry_values.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qc::farm {
+namespace {
+
+using namespace registry_type;
+constexpr DWORD kBinary = 3, kQword = 11;
+
+RegistryValue Text(std::u16string_view text, DWORD type = kSz) {
+    RegistryValue value{true, type, {}};
+    for (const char16_t unit : std::u16string(text) + u'\0') {
+        value.bytes.push_back(static_cast<unsigned char>(unit));
+        value.bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    return value;
+}
+RegistryValue Number(DWORD number, DWORD type = kDword) {
+    RegistryValue value{true, type, {}};
+    for (int shift = 0; shift < 32; shift += 8) value.bytes.push_back(static_cast<unsigned char>(number >> shift));
+    return value;
+}
+
+// A working farm's Server and Caches with `changed` put over them, read as
+// "server|caches|time-out" ("unchanged" when refused) and the notes.
+std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair<FarmValue, RegistryValue>> changed) {
+    FarmRegistryValues values;
+    values[FarmValue::Server] = Text(u"127.0.0.1:6379");
+    values[FarmValue::Caches] = Text(u"*");
+    for (auto& [which, value] : changed) values[which] = std::move(value);
+    FarmSettings settings;
+    settings.host = "unchanged";
+    std::vector<std::string> notes;
+    const HRESULT hr = InterpretFarmValues(values, &settings, &notes);
+    if (hr != S_OK) return {hr == E_INVALIDARG ? "unchanged" : "failed", notes};
+    return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs), notes};
+}
+
+TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
+    const std::string farm = "127.0.0.1:6379|*|1000", refused = "unchanged";
+    const struct {
+        FarmValue which;
+        RegistryValue value;
+        std::string read;
+        std::string note;  // the one line for the log, if any
+    } kCases[] = {
+        // Read as meant.
+        {FarmValue::Caches, Text(u" Sessions, Carts ;Cart Items;; "), "127.0.0.1:6379|Sessions, Carts, Cart Items|1000",
+         ""},
+        {FarmValue::Caches, Text({u" Sessions \0\0Carts", 17}, kMultiSz), "127.0.0.1:6379|Sessions, Carts|1000", ""},
+        {FarmValue::Caches, Text(u"Sessions;Carts", kMultiSz), "127.0.0.1:6379|Sessions;Carts|1000",
+         "Caches 'Sessions;Carts' is one name: the entries of a REG_MULTI_SZ are not split"},
+        {FarmValue::TimeoutMs, Text(u" 250 "), "127.0.0.1:6379|*|250", ""},
+        {FarmValue::TimeoutMs, Text(u"0"), farm, ""},
+        {FarmValue::TimeoutMs, Number(0xFFFFFFFF), "127.0.0.1:6379|*|30000", "TimeoutMs 4294967295 is held to 30000"},
+        {FarmValue::TimeoutMs, Text(u"123456789012345678901"), "127.0.0.1:6379|*|30000",
+         "TimeoutMs 123456789012345678901 is held to 30000"},
+        {FarmValue::Server, Text(u" REDIS://[::1]:6380/0 "), "[::1]:6380|*|1000", ""},
+        // Nothing would be shared: said so.
+        {FarmValue::Caches, RegistryValue(), "127.0.0.1:6379||1000",
+         "Server is set but Caches is missing or empty: no cache is kept on the farm"},
+        {FarmValue::Caches, Text(u" ; , "), "127.0.0.1:6379||1000",
+         "Server is set but Caches is missing or empty: no cache is kept on the farm"},
+        {FarmValue::Server, Text(u""), ":6379||1000", "without a Server value these are not used: Caches"},
+        // Refused: every cache stays in process.
+        {FarmValue::Server, Text(u"redis1:notaport"), refused, "Server 'redis1:notaport': the port is not a number"},
+        {FarmValue::Server, Text(u"redis1:70000"), refused, "Server 'redis1:70000': the port is not 1 to 65535"},
+        {FarmValue::Server, Text(u" :6379"), refused, "Server ' :6379': the host is missing"},
+        {FarmValue::Server, Text(u"rediss://h"), refused, "Server 'rediss://h': TLS (rediss://) is not supported"},
+        {FarmValue::Server, Text(u"redis://u:secret@h"), refused,
+         "Server 'redis://...@h': a user or password in the URL is not supported"},
+        {FarmValue::Server, Text(u"redis://h/3"), refused,
+         "Server 'redis://h/3': only database 0 (or none) may follow the host in the URL"},
+        {FarmValue::Server, Number(1), refused, "Server has the type REG_DWORD; it must be REG_SZ"},
+        {FarmValue::Caches, Number(1, kBinary), refused,
+         "Caches has the type REG_BINARY; it must be REG_MULTI_SZ or REG_SZ"},
+        {FarmValue::Password, Text(u"a", kMultiSz), refused, "Password has the type REG_MULTI_SZ; it must be REG_SZ"},
+        {FarmValue::Prefix, Text(u"site{2}:"), refused, "Prefix 'site{2}:': it may hold no brace"},
+        {FarmValue::TimeoutMs, Text(u"-1"), refused, "TimeoutMs '-1': it must be a number of milliseconds"},
+        {FarmValue::TimeoutMs, Number(5, kQword), refused,
+         "TimeoutMs has the type REG_QWORD; it must be REG_DWORD or REG_SZ"},
+        {FarmValue::TimeoutMs, RegistryValue{true, kDword, {1, 2}}, refused, "TimeoutMs is a REG_DWORD of 2 bytes"},
+    };
+    for (const auto& sample : kCases) {
+        const auto [read, notes] = Interpret({{sample.which, sample.value}});
+        EXPECT_EQ(read, sample.read) << sample.note;
+        EXPECT_EQ(notes, sample.note.empty() ? std::vector<std::string>() : std::vector<std::string>{sample.note});
+    }
+
+    // Every problem is named at once, and an odd or long text is cut for the log.
+    std::string cut = "Prefix '?{";
+    for (int count = 0; count < 31; ++count) cut += "\xC3\xA9";
+    const std::vector<std::string> both = {cut + "...': it may hold no brace",
+                                           "TimeoutMs '1e3': it must be a number of milliseconds"};
+    EXPECT_EQ(Interpret({{FarmValue::Prefix, Text(u"\x01{" + std::u16string(70, u'\u00E9'))},
+                         {FarmValue::TimeoutMs, Text(u"1e3")}}),
+              std::make_pair(refused, both));
+}
+
+TEST(FarmRegistryValues, ValuesLeftInThe32BitViewAreNamedWithWhereTheyBelong) {
+    FarmRegistryValues values;
+    values[FarmValue::Password] = Text(u"secret");
+    values.in32BitView = {true, true, true, false, false};  // the 64-bit view's Password is its own
+    std::vector<std::string> notes;
+    FarmSettings settings;
+    ASSERT_EQ(InterpretFarmValues(values, &settings, &notes), S_OK);
+    EXPECT_FALSE(settings.HasFarm());
+    EXPECT_EQ(notes, (std::vector<std::string>{
+                         "the 32-bit registry view holds Server, Caches; settings there are not used: they "
+                         "belong in HKLM\\SOFTWARE\\QuorCache\\Farm of the 64-bit view (reg add ... /reg:64)",
+                         "without a Server value these are not used: Password"}));
+    notes.clear();
+    ASSERT_EQ(InterpretFarmValues(FarmRegistryValues(), &settings, &notes), S_OK);
+    EXPECT_TRUE(notes.empty());  // no settings at all: no farm, and nothing to say
+}
+
+}  // namespace
+}  // namespace qc::farm
