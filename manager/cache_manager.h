@@ -102,7 +102,7 @@ public:
     // lookup: hits and misses stay as they are.
     HRESULT Exists(std::string_view name, CUtf8Text key, bool* exists) const;
     // The caches' names as they were first created, in the manager's order:
-    // the in-process ones in *names, and this process's farm caches (UTF-8)
+    // the in-process ones in *names, and this process's farm caches
     // in *farmNames when it is given.
     HRESULT CacheNames(std::vector<std::string>* names, std::vector<std::string>* farmNames = nullptr) const;
     // Removes every entry of `name`'s cache and keeps the cache, its settings

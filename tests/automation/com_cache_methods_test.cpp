@@ -196,7 +196,7 @@ TEST_F(ComCacheMethods, NamesAndTextsOutsideTheCodePageAreKeptExactly) {
     EXPECT_FALSE(Exists(L"\u043F\u0451\u0442\u0440", L"\u0414\u043E\u043C"));  // user names keep their case
 }
 
-// A thread's code page no longer decides what a name or a text becomes:
+// A thread's code page does not decide what a name or a text becomes:
 // threads whose locales have different ANSI code pages read each other's
 // entries, and a text added on one reads back exactly on the other.
 TEST_F(ComCacheMethods, ThreadsWithDifferentCodePagesReadEachOthersEntries) {
