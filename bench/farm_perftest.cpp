@@ -22,10 +22,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "QC_REDIS_PORT is not set\n");
         return 2;
     }
-    RespEndpoint endpoint;
+    redis::RespEndpoint endpoint;
     endpoint.port = static_cast<unsigned short>(std::atoi(port));
-    std::shared_ptr<RespConnectionPool> pool;
-    CheckFarmCall(RespConnectionPool::Create(endpoint, nullptr, RespConnectionPool::kDefaultMaxIdle, &pool), "pool");
+    std::shared_ptr<redis::RespConnectionPool> pool;
+    CheckFarmCall(redis::RespConnectionPool::Create(endpoint, nullptr, redis::RespConnectionPool::kDefaultMaxIdle, &pool), "pool");
     FarmCache cache(pool, "quorcache-bench:", "Bench", 1000000, 20);
     const std::string text(kFarmTextBytes, 't');
     CheckFarmCall(cache.Open(), "open");

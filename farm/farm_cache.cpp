@@ -1,8 +1,8 @@
 #include "farm/farm_cache.h"
 
 #include "farm/farm_cache_scripts.h"
-#include "farm/farm_errors.h"
-#include "farm/resp_command.h"
+#include "redis/redis_errors.h"
+#include "redis/resp_command.h"
 
 #include <charconv>
 
@@ -13,20 +13,20 @@ constexpr unsigned long long kMinuteMs = 60ULL * 1000;
 constexpr unsigned long long kThirtyDaysMs = 30ULL * 24 * 60 * kMinuteMs;
 
 // The HRESULT of a call whose answer should be of `kind`.
-HRESULT Expect(HRESULT sent, const RespReply& reply, RespReply::Kind kind) {
+HRESULT Expect(HRESULT sent, const redis::RespReply& reply, redis::RespReply::Kind kind) {
     if (FAILED(sent)) return sent;
-    if (reply.IsError()) return HResultOfErrorReply(reply.text);
-    return reply.kind == kind ? S_OK : kFarmMalformedReply;
+    if (reply.IsError()) return redis::HResultOfErrorReply(reply.text);
+    return reply.kind == kind ? S_OK : redis::kMalformedReply;
 }
 
 // A reply's integer, which the scripts' callers read as a count or a setting.
 template <class Number>
-bool ToNumber(const RespReply& reply, Number* value) {
-    if (reply.kind == RespReply::Kind::Integer) {
+bool ToNumber(const redis::RespReply& reply, Number* value) {
+    if (reply.kind == redis::RespReply::Kind::Integer) {
         *value = static_cast<Number>(reply.integer);
         return true;
     }
-    if (reply.kind != RespReply::Kind::Bulk) return false;
+    if (reply.kind != redis::RespReply::Kind::Bulk) return false;
     const char* end = reply.text.data() + reply.text.size();
     const auto parsed = std::from_chars(reply.text.data(), end, *value);
     return parsed.ec == std::errc() && parsed.ptr == end;
@@ -45,12 +45,12 @@ public:
           m_margin(std::to_string(kBackstopMarginMs)),
           m_offset(std::to_string(cache.m_clockOffsetMs.load(std::memory_order_acquire))) {}
 
-    HRESULT Run(const RespScript& script, RespReply* reply) const {
+    HRESULT Run(const redis::RespScript& script, redis::RespReply* reply) const {
         const FarmCacheKeys& keys = m_cache.m_keys;
         return script.Run(*m_cache.m_pool, {keys.Settings(), keys.Ages()},
                           {m_max, m_life, m_lifeMs, m_margin, m_offset, keys.EntryPrefix()}, reply);
     }
-    HRESULT Run(const RespScript& script, std::string_view user, std::string_view text, RespReply* reply) const {
+    HRESULT Run(const redis::RespScript& script, std::string_view user, std::string_view text, redis::RespReply* reply) const {
         const FarmCacheKeys& keys = m_cache.m_keys;
         return script.Run(*m_cache.m_pool, {keys.Settings(), keys.Ages(), keys.Entry(user)},
                           {m_max, m_life, m_lifeMs, m_margin, m_offset, keys.EntryPrefix(), user, text}, reply);
@@ -66,7 +66,7 @@ unsigned long long FarmCache::LifetimeMilliseconds(LONG lifetimeMinutes) {
     return static_cast<unsigned long long>(static_cast<ULONG>(lifetimeMinutes)) * kMinuteMs;
 }
 
-FarmCache::FarmCache(std::shared_ptr<RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
+FarmCache::FarmCache(std::shared_ptr<redis::RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
                      ULONG maxEntries, LONG lifetimeMinutes)
     : m_pool(std::move(pool)), m_keys(prefix, cacheName), m_name(cacheName), m_maxEntries(maxEntries), m_lifetimeMinutes(lifetimeMinutes) {}
 
@@ -76,15 +76,15 @@ void FarmCache::Adopt(ULONG maxEntries, LONG lifetimeMinutes) {
 }
 
 HRESULT FarmCache::Open() noexcept {
-    return ReturningHResult([&] {
-        RespReply reply;
-        const HRESULT hr = Expect(Call(*this).Run(FarmCacheScripts::Get().open, &reply), reply, RespReply::Kind::Array);
+    return redis::ReturningHResult([&] {
+        redis::RespReply reply;
+        const HRESULT hr = Expect(Call(*this).Run(FarmCacheScripts::Get().open, &reply), reply, redis::RespReply::Kind::Array);
         if (FAILED(hr)) return hr;
         ULONG maxEntries = 0;
         LONG lifetime = 0;
         if (reply.elements.size() != 2 || !ToNumber(reply.elements[0], &maxEntries) ||
             !ToNumber(reply.elements[1], &lifetime))
-            return kFarmMalformedReply;
+            return redis::kMalformedReply;
         Adopt(maxEntries, lifetime);
         m_open.store(true, std::memory_order_release);
         return S_OK;
@@ -92,22 +92,22 @@ HRESULT FarmCache::Open() noexcept {
 }
 
 HRESULT FarmCache::Add(std::string_view user, std::string_view text) noexcept {
-    if (text.size() > m_pool->Endpoint().limits.maxBulkBytes) return kFarmTooLarge;  // could not be read back
-    return ReturningHResult([&] {
-        RespReply reply;
-        return Expect(Call(*this).Run(FarmCacheScripts::Get().add, user, text, &reply), reply, RespReply::Kind::Integer);
+    if (text.size() > m_pool->Endpoint().limits.maxBulkBytes) return redis::kTooLarge;  // could not be read back
+    return redis::ReturningHResult([&] {
+        redis::RespReply reply;
+        return Expect(Call(*this).Run(FarmCacheScripts::Get().add, user, text, &reply), reply, redis::RespReply::Kind::Integer);
     });
 }
 
 HRESULT FarmCache::Get(std::string_view user, std::string* text) noexcept {
-    return ReturningHResult([&] {
-        RespReply reply;
-        const HRESULT sent = m_pool->Execute(RespCommand("GET").Add(m_keys.Entry(user)).Encoded(), &reply);
-        if (SUCCEEDED(sent) && reply.kind == RespReply::Kind::Nil) {
+    return redis::ReturningHResult([&] {
+        redis::RespReply reply;
+        const HRESULT sent = m_pool->Execute(redis::RespCommand("GET").Add(m_keys.Entry(user)).Encoded(), &reply);
+        if (SUCCEEDED(sent) && reply.kind == redis::RespReply::Kind::Nil) {
             m_misses.fetch_add(1, std::memory_order_relaxed);
             return E_FAIL;
         }
-        const HRESULT hr = Expect(sent, reply, RespReply::Kind::Bulk);
+        const HRESULT hr = Expect(sent, reply, redis::RespReply::Kind::Bulk);
         if (FAILED(hr)) return hr;
         *text = std::move(reply.text);
         m_hits.fetch_add(1, std::memory_order_relaxed);
@@ -116,60 +116,60 @@ HRESULT FarmCache::Get(std::string_view user, std::string* text) noexcept {
 }
 
 HRESULT FarmCache::Free(std::string_view user) noexcept {
-    return ReturningHResult([&] {
-        RespReply reply;
+    return redis::ReturningHResult([&] {
+        redis::RespReply reply;
         const HRESULT hr =
-            Expect(Call(*this).Run(FarmCacheScripts::Get().free, user, {}, &reply), reply, RespReply::Kind::Integer);
+            Expect(Call(*this).Run(FarmCacheScripts::Get().free, user, {}, &reply), reply, redis::RespReply::Kind::Integer);
         if (FAILED(hr)) return hr;
         return reply.integer != 0 ? S_OK : E_FAIL;
     });
 }
 
 HRESULT FarmCache::Exists(std::string_view user, bool* exists) noexcept {
-    return ReturningHResult([&] {
-        RespReply reply;
-        const HRESULT hr = Expect(m_pool->Execute(RespCommand("EXISTS").Add(m_keys.Entry(user)).Encoded(), &reply),
-                                  reply, RespReply::Kind::Integer);
+    return redis::ReturningHResult([&] {
+        redis::RespReply reply;
+        const HRESULT hr = Expect(m_pool->Execute(redis::RespCommand("EXISTS").Add(m_keys.Entry(user)).Encoded(), &reply),
+                                  reply, redis::RespReply::Kind::Integer);
         if (SUCCEEDED(hr)) *exists = reply.integer != 0;
         return hr;
     });
 }
 
 HRESULT FarmCache::Flush() noexcept {
-    return ReturningHResult([&] {
-        RespReply reply;
-        return Expect(Call(*this).Run(FarmCacheScripts::Get().flush, &reply), reply, RespReply::Kind::Integer);
+    return redis::ReturningHResult([&] {
+        redis::RespReply reply;
+        return Expect(Call(*this).Run(FarmCacheScripts::Get().flush, &reply), reply, redis::RespReply::Kind::Integer);
     });
 }
 
 HRESULT FarmCache::Clear() noexcept {
-    return ReturningHResult([&] {
-        RespReply reply;
-        return Expect(Call(*this).Run(FarmCacheScripts::Get().clear, &reply), reply, RespReply::Kind::Integer);
+    return redis::ReturningHResult([&] {
+        redis::RespReply reply;
+        return Expect(Call(*this).Run(FarmCacheScripts::Get().clear, &reply), reply, redis::RespReply::Kind::Integer);
     });
 }
 
 HRESULT FarmCache::Count(unsigned long long* entries) noexcept {
-    return ReturningHResult([&] {
-        RespReply reply;
+    return redis::ReturningHResult([&] {
+        redis::RespReply reply;
         const HRESULT hr =
-            Expect(m_pool->Execute(RespCommand("ZCARD").Add(m_keys.Ages()).Encoded(), &reply), reply,
-                   RespReply::Kind::Integer);
+            Expect(m_pool->Execute(redis::RespCommand("ZCARD").Add(m_keys.Ages()).Encoded(), &reply), reply,
+                   redis::RespReply::Kind::Integer);
         if (SUCCEEDED(hr)) *entries = static_cast<unsigned long long>(reply.integer);
         return hr;
     });
 }
 
 HRESULT FarmCache::Statistics(FarmCacheStatistics* statistics) noexcept {
-    return ReturningHResult([&] {
-        RespReply reply;
+    return redis::ReturningHResult([&] {
+        redis::RespReply reply;
         const HRESULT hr =
-            Expect(Call(*this).Run(FarmCacheScripts::Get().statistics, &reply), reply, RespReply::Kind::Array);
+            Expect(Call(*this).Run(FarmCacheScripts::Get().statistics, &reply), reply, redis::RespReply::Kind::Array);
         if (FAILED(hr)) return hr;
         FarmCacheStatistics result;
         if (reply.elements.size() != 4 || !ToNumber(reply.elements[0], &result.entries) ||
             !ToNumber(reply.elements[1], &result.peakEntries))
-            return kFarmMalformedReply;
+            return redis::kMalformedReply;
         // Settings the farm has lost leave this server's standing.
         if (!ToNumber(reply.elements[2], &result.maxEntries)) result.maxEntries = MaxEntries();
         if (!ToNumber(reply.elements[3], &result.lifetimeMinutes)) result.lifetimeMinutes = LifetimeMinutes();

@@ -30,7 +30,7 @@
 #pragma once
 
 #include "farm/farm_keys.h"
-#include "farm/resp_connection_pool.h"
+#include "redis/resp_connection_pool.h"
 
 #include <atomic>
 #include <memory>
@@ -58,7 +58,7 @@ public:
     static unsigned long long LifetimeMilliseconds(LONG lifetimeMinutes);
 
     // No call to the server yet: the limit and lifetime are this server's.
-    FarmCache(std::shared_ptr<RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
+    FarmCache(std::shared_ptr<redis::RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
               ULONG maxEntries, LONG lifetimeMinutes);
 
     HRESULT Open() noexcept;
@@ -94,7 +94,7 @@ private:
 
     void Adopt(ULONG maxEntries, LONG lifetimeMinutes);
 
-    const std::shared_ptr<RespConnectionPool> m_pool;
+    const std::shared_ptr<redis::RespConnectionPool> m_pool;
     const FarmCacheKeys m_keys;
     const std::string m_name;
     std::atomic<ULONG> m_maxEntries;

@@ -88,7 +88,7 @@ local s = redis.call('HMGET', KEYS[1], 'peak', 'max', 'life')
 return {redis.call('ZCARD', KEYS[2]), tonumber(s[1] or 0), s[2], s[3]}
 )lua";
 
-RespScript WithPrelude(const char* body) { return RespScript(std::string(kPrelude) + body); }
+redis::RespScript WithPrelude(const char* body) { return redis::RespScript(std::string(kPrelude) + body); }
 
 }  // namespace
 

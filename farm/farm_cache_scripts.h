@@ -21,23 +21,23 @@
 // the hot one, makes as few as it can: three to replace an entry.
 #pragma once
 
-#include "farm/resp_script.h"
+#include "redis/resp_script.h"
 
 namespace qc::farm {
 
 struct FarmCacheScripts {
     // Records the settings unless the farm has them. -> {limit, lifetime in minutes}
-    RespScript open;
+    redis::RespScript open;
     // Writes or replaces the entry, which becomes the newest. -> 1 new, 0 replaced
-    RespScript add;
+    redis::RespScript add;
     // -> 1 removed, 0 absent
-    RespScript free;
+    redis::RespScript free;
     // Culls the expired, then trims the oldest beyond the limit. -> entries removed
-    RespScript flush;
+    redis::RespScript flush;
     // Removes every entry and keeps the settings. -> entries removed
-    RespScript clear;
+    redis::RespScript clear;
     // -> {entries, peak entries, limit or nil, lifetime in minutes or nil}
-    RespScript statistics;
+    redis::RespScript statistics;
 
     // Built once; shared by every farm cache of the process.
     static const FarmCacheScripts& Get();

@@ -1,6 +1,6 @@
 #include "farm/farm_keys.h"
 
-#include "manager/cache_name_less.h"
+#include "support/cache_name_less.h"
 
 namespace qc::farm {
 

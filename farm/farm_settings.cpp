@@ -1,6 +1,6 @@
 #include "farm/farm_settings.h"
 
-#include "manager/cache_name_less.h"
+#include "support/cache_name_less.h"
 
 #include <algorithm>
 #include <charconv>
@@ -78,8 +78,8 @@ bool FarmSettings::IsFarmCache(std::string_view cacheName) const {
     });
 }
 
-RespEndpoint FarmSettings::Endpoint() const {
-    RespEndpoint endpoint;
+redis::RespEndpoint FarmSettings::Endpoint() const {
+    redis::RespEndpoint endpoint;
     endpoint.host = host;
     endpoint.port = port;
     endpoint.password = password;

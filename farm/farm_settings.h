@@ -5,7 +5,7 @@
 // every cache on the farm. Strings are UTF-8.
 #pragma once
 
-#include "farm/resp_endpoint.h"
+#include "redis/resp_endpoint.h"
 #include "platform/platform.h"
 
 #include <string>
@@ -33,7 +33,7 @@ struct FarmSettings {
 
     bool HasFarm() const { return !host.empty(); }
     bool IsFarmCache(std::string_view cacheName) const;
-    RespEndpoint Endpoint() const;
+    redis::RespEndpoint Endpoint() const;
     // "host:port", a v6 address in brackets, as the log names the server.
     std::string ServerText() const;
 };

@@ -27,7 +27,7 @@
 
 #include "cache/blob_cache.h"
 #include "manager/cache_item.h"
-#include "manager/cache_name_less.h"
+#include "support/cache_name_less.h"
 #include "manager/com_object_stack_ex.h"
 #include "manager/entry_text.h"
 #include "manager/farm_caches.h"

@@ -8,24 +8,24 @@
 // pool goes first, as it calls the observer. Every farm cache shares the
 // site, so it lives as long as the last call in flight on any of them, even
 // past Stop.
-struct CFarmCaches::Site final : qc::farm::IFarmOutageObserver {
+struct CFarmCaches::Site final : qc::redis::IOutageObserver {
     Site(const qc::farm::FarmSettings& settings, void (*log)(const char*))
         : log(log), server(settings.ServerText()) {}
 
-    void OnFarmOutage(HRESULT why) override {
+    void OnOutage(HRESULT why) override {
         char line[160];
         std::snprintf(line, sizeof line, "QuorCache farm: calls to %.64s fail (0x%08X); farm caches fail until it answers",
                       server.c_str(), static_cast<unsigned>(why));
         log(line);
     }
-    void OnFarmRecovered() override {
+    void OnRecovered() override {
         const std::string line = "QuorCache farm: " + server + " answers again";
         log(line.c_str());
     }
 
     void (*const log)(const char*);
     const std::string server;
-    std::shared_ptr<qc::farm::RespConnectionPool> pool;
+    std::shared_ptr<qc::redis::RespConnectionPool> pool;
 };
 
 CFarmCaches::~CFarmCaches() { Stop(); }
@@ -35,8 +35,8 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     HRESULT hr = m_tableLock.Status();
     if (FAILED(hr)) return hr;
     auto site = std::make_shared<Site>(settings, log);
-    hr = qc::farm::RespConnectionPool::Create(settings.Endpoint(), site.get(),
-                                              qc::farm::RespConnectionPool::kDefaultMaxIdle, &site->pool);
+    hr = qc::redis::RespConnectionPool::Create(settings.Endpoint(), site.get(),
+                                              qc::redis::RespConnectionPool::kDefaultMaxIdle, &site->pool);
     if (FAILED(hr)) return hr;
 
     // A shutdown that timed out earlier is completed first.
@@ -62,7 +62,7 @@ HRESULT CFarmCaches::Stop() {
     const HRESULT hr = m_flushThread.Shutdown();
     Table ended;
     {
-        CScopedLock<qc::farm::FarmLock> lock(m_tableLock);
+        CScopedLock<qc::OwnedLock> lock(m_tableLock);
         ended.swap(m_caches);
     }
     m_site.reset();
@@ -80,17 +80,17 @@ CFarmCaches::Route CFarmCaches::Find(std::string_view name, CachePtr* cache) con
 
 CFarmCaches::CachePtr CFarmCaches::Register(const std::string& name, ULONG maxEntries, LONG lifetimeMinutes) {
     // Every cache holds the site, and through it the pool.
-    std::shared_ptr<qc::farm::RespConnectionPool> pool(m_site, m_site->pool.get());
+    std::shared_ptr<qc::redis::RespConnectionPool> pool(m_site, m_site->pool.get());
     auto cache = std::make_shared<qc::farm::FarmCache>(std::move(pool), m_settings.prefix, name, maxEntries,
                                                        lifetimeMinutes);
-    CScopedLock<qc::farm::FarmLock> lock(m_tableLock);
+    CScopedLock<qc::OwnedLock> lock(m_tableLock);
     m_caches.emplace(name, cache);
     return cache;
 }
 
 void CFarmCaches::Remove(const std::string& name) {
     CachePtr ended;  // released outside the table lock
-    CScopedLock<qc::farm::FarmLock> lock(m_tableLock);
+    CScopedLock<qc::OwnedLock> lock(m_tableLock);
     const auto found = m_caches.find(name);
     if (found == m_caches.end()) return;
     ended = std::move(found->second);
@@ -107,7 +107,7 @@ std::vector<std::string> CFarmCaches::Names() const {
 void CFarmCaches::FlushAll() {
     std::vector<CachePtr> caches;
     {
-        CScopedLock<qc::farm::FarmLock> lock(m_tableLock);
+        CScopedLock<qc::OwnedLock> lock(m_tableLock);
         caches.reserve(m_caches.size());
         for (const auto& entry : m_caches) caches.push_back(entry.second);
     }

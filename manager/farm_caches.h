@@ -17,9 +17,9 @@
 #pragma once
 
 #include "farm/farm_cache.h"
-#include "farm/farm_lock.h"
+#include "support/owned_lock.h"
 #include "farm/farm_settings.h"
-#include "manager/cache_name_less.h"
+#include "support/cache_name_less.h"
 #include "manager/farm_environment.h"
 #include "thread/worker_thread.h"
 
@@ -84,7 +84,7 @@ private:
     qc::farm::FarmSettings m_settings;
     std::shared_ptr<Site> m_site;
     Table m_caches;                  // changed under both locks
-    qc::farm::FarmLock m_tableLock;  // taken inside the manager lock
+    qc::OwnedLock m_tableLock;  // taken inside the manager lock
     CWorkerThread m_flushThread;
     HANDLE m_flushTimer = nullptr;
     std::atomic<bool> m_running{false};

@@ -21,26 +21,26 @@ TEST(FarmBadReply, FailsTheCallClosesTheConnectionAndTheNextCallIsServed) {
         HRESULT result;
     };
     const Case kCases[] = {
-        {"CR without LF", {"+OK\r\r\n"}, kFarmMalformedReply},
-        {"unknown type", {"%2\r\n"}, kFarmMalformedReply},
-        {"bytes nobody asked for", {"+OK\r\n+MORE\r\n"}, kFarmMalformedReply},
-        {"an endless line", {"+" + std::string(9000, 'x')}, kFarmTooLarge},
-        {"a bulk beyond the cap", {"$99999999999\r\n"}, kFarmTooLarge},
-        {"arrays too deep", {Repeated("*1\r\n", 20) + ":1\r\n"}, kFarmTooLarge},
+        {"CR without LF", {"+OK\r\r\n"}, redis::kMalformedReply},
+        {"unknown type", {"%2\r\n"}, redis::kMalformedReply},
+        {"bytes nobody asked for", {"+OK\r\n+MORE\r\n"}, redis::kMalformedReply},
+        {"an endless line", {"+" + std::string(9000, 'x')}, redis::kTooLarge},
+        {"a bulk beyond the cap", {"$99999999999\r\n"}, redis::kTooLarge},
+        {"arrays too deep", {Repeated("*1\r\n", 20) + ":1\r\n"}, redis::kTooLarge},
         {"cut short, then closed", {"$5\r\nab", true}, platform::kSocketReset},
         {"no answer at all", {"", false, true}, platform::kSocketTimedOut},
     };
     FakeRespServer server;
-    RespEndpoint endpoint;
+    redis::RespEndpoint endpoint;
     endpoint.port = server.Port();
     endpoint.timeoutMs = 200;
     auto pool = MakePool(endpoint);
-    const std::string ping = RespCommand("PING").Encoded();
+    const std::string ping = redis::RespCommand("PING").Encoded();
     for (const Case& sample : kCases) {
         SCOPED_TRACE(sample.what);
         server.Queue(sample.answer);
         server.Queue({"+PONG\r\n"});
-        RespReply reply;
+        redis::RespReply reply;
         EXPECT_EQ(pool->Execute(ping, &reply), sample.result);
         EXPECT_EQ(pool->IdleCount(), 0u);
         ASSERT_EQ(pool->Execute(ping, &reply), S_OK);

@@ -15,7 +15,7 @@ namespace {
 
 class FarmCacheTest : public ::testing::Test {
 protected:
-    std::unique_ptr<FarmCache> Cache(const std::shared_ptr<RespConnectionPool>& pool, const std::string& name,
+    std::unique_ptr<FarmCache> Cache(const std::shared_ptr<redis::RespConnectionPool>& pool, const std::string& name,
                                      ULONG limit = 100, LONG lifetime = 20) {
         auto cache = std::make_unique<FarmCache>(pool, m_prefix, name, limit, lifetime);
         EXPECT_EQ(cache->Open(), S_OK);
@@ -35,16 +35,16 @@ protected:
         std::vector<std::string> keys;
         std::string cursor = "0";
         do {
-            const RespReply page = Command(*m_serverA, {"SCAN", cursor, "MATCH", m_prefix + "*", "COUNT", "1000"});
+            const redis::RespReply page = Command(*m_serverA, {"SCAN", cursor, "MATCH", m_prefix + "*", "COUNT", "1000"});
             cursor = page.elements.at(0).text;
-            for (const RespReply& key : page.elements.at(1).elements) keys.push_back(key.text);
+            for (const redis::RespReply& key : page.elements.at(1).elements) keys.push_back(key.text);
         } while (cursor != "0");
         return keys;
     }
 
     const std::string m_prefix = UniquePrefix();
-    std::shared_ptr<RespConnectionPool> m_serverA = MakePool(TestEndpoint());
-    std::shared_ptr<RespConnectionPool> m_serverB = MakePool(TestEndpoint());
+    std::shared_ptr<redis::RespConnectionPool> m_serverA = MakePool(TestEndpoint());
+    std::shared_ptr<redis::RespConnectionPool> m_serverB = MakePool(TestEndpoint());
 };
 
 TEST_F(FarmCacheTest, AddGetReplaceFreeAcrossTwoServers) {
@@ -222,23 +222,23 @@ TEST_F(FarmCacheTest, AScriptTheServerForgotIsSentWholeAndCachedAgain) {
     auto a = Cache(m_serverA, "Scripts");
     Command(*m_serverA, {"SCRIPT", "FLUSH"});  // as after a server restart
     EXPECT_EQ(a->Add("u", "t"), S_OK);
-    const RespReply exists = Command(*m_serverB, {"SCRIPT", "EXISTS", FarmCacheScripts::Get().add.Sha1()});
+    const redis::RespReply exists = Command(*m_serverB, {"SCRIPT", "EXISTS", FarmCacheScripts::Get().add.Sha1()});
     ASSERT_EQ(exists.elements.size(), 1u);
     EXPECT_EQ(exists.elements[0].integer, 1);
 }
 
 TEST_F(FarmCacheTest, AReplyOverTheLimitsFailsAndClosesOnlyThatConnection) {
-    RespEndpoint small = TestEndpoint();
+    redis::RespEndpoint small = TestEndpoint();
     small.limits.maxBulkBytes = 1024;
     auto pool = MakePool(small);
     auto big = Cache(m_serverA, "Sizes");
     auto limited = Cache(pool, "Sizes");
-    EXPECT_EQ(limited->Add("big", std::string(2048, 'b')), kFarmTooLarge);  // could never be read back
+    EXPECT_EQ(limited->Add("big", std::string(2048, 'b')), redis::kTooLarge);  // could never be read back
     ASSERT_EQ(big->Add("big", std::string(2048, 'b')), S_OK);
     ASSERT_EQ(big->Add("small", "s"), S_OK);
     ASSERT_EQ(pool->IdleCount(), 1u);
     std::string text;
-    EXPECT_EQ(limited->Get("big", &text), kFarmTooLarge);
+    EXPECT_EQ(limited->Get("big", &text), redis::kTooLarge);
     EXPECT_EQ(pool->IdleCount(), 0u);
     EXPECT_EQ(limited->Get("small", &text), S_OK);
     EXPECT_EQ(text, "s");

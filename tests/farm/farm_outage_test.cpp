@@ -16,17 +16,17 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-class RecordingObserver : public IFarmOutageObserver {
+class RecordingObserver : public redis::IOutageObserver {
 public:
-    void OnFarmOutage(HRESULT why) override { events += "outage:" + std::to_string(why) + " "; }
-    void OnFarmRecovered() override { events += "recovered "; }
+    void OnOutage(HRESULT why) override { events += "outage:" + std::to_string(why) + " "; }
+    void OnRecovered() override { events += "recovered "; }
     std::string events;  // the pool calls it under its state lock
 };
 
 std::string Outage(HRESULT why) { return "outage:" + std::to_string(why) + " "; }
 
-RespEndpoint EndpointOf(const PrivateRedisServer& server, DWORD timeoutMs, std::string password = {}) {
-    RespEndpoint endpoint;
+redis::RespEndpoint EndpointOf(const PrivateRedisServer& server, DWORD timeoutMs, std::string password = {}) {
+    redis::RespEndpoint endpoint;
     endpoint.port = server.Port();
     endpoint.timeoutMs = timeoutMs;
     endpoint.password = std::move(password);
@@ -46,8 +46,8 @@ HRESULT Bounded(DWORD timeoutMs, Call call) {
 TEST(FarmOutage, AStoppedServerFailsCallsClearlyAndTheCacheRecoversWhenItIsBack) {
     PrivateRedisServer server;
     RecordingObserver observer;
-    std::shared_ptr<RespConnectionPool> pool;
-    ASSERT_EQ(RespConnectionPool::Create(EndpointOf(server, 300), &observer, 4, &pool), S_OK);
+    std::shared_ptr<redis::RespConnectionPool> pool;
+    ASSERT_EQ(redis::RespConnectionPool::Create(EndpointOf(server, 300), &observer, 4, &pool), S_OK);
     FarmCache cache(pool, "quorcache:", "Inbox", 100, 20);
     ASSERT_EQ(cache.Open(), S_OK);
     ASSERT_EQ(cache.Add("alice", "before"), S_OK);
@@ -74,8 +74,8 @@ TEST(FarmOutage, AStoppedServerFailsCallsClearlyAndTheCacheRecoversWhenItIsBack)
 TEST(FarmOutage, AServerThatStopsAnsweringTimesOutWithinTheTimeout) {
     PrivateRedisServer server;
     RecordingObserver observer;
-    std::shared_ptr<RespConnectionPool> pool;
-    ASSERT_EQ(RespConnectionPool::Create(EndpointOf(server, 200), &observer, 4, &pool), S_OK);
+    std::shared_ptr<redis::RespConnectionPool> pool;
+    ASSERT_EQ(redis::RespConnectionPool::Create(EndpointOf(server, 200), &observer, 4, &pool), S_OK);
     FarmCache cache(pool, "quorcache:", "Inbox", 100, 20);
     ASSERT_EQ(cache.Open(), S_OK);
 
@@ -95,16 +95,16 @@ TEST(FarmOutage, AWrongOrMissingPasswordIsAccessDenied) {
         const char* password;
         HRESULT result;
     };
-    const Case kCases[] = {{"wrong", kFarmAccessDenied}, {"", kFarmAccessDenied}, {"secret", S_OK}};
+    const Case kCases[] = {{"wrong", redis::kAccessDenied}, {"", redis::kAccessDenied}, {"secret", S_OK}};
     for (const Case& sample : kCases) {
         SCOPED_TRACE(sample.password);
         RecordingObserver observer;
-        std::shared_ptr<RespConnectionPool> pool;
-        ASSERT_EQ(RespConnectionPool::Create(EndpointOf(server, 500, sample.password), &observer, 4, &pool), S_OK);
+        std::shared_ptr<redis::RespConnectionPool> pool;
+        ASSERT_EQ(redis::RespConnectionPool::Create(EndpointOf(server, 500, sample.password), &observer, 4, &pool), S_OK);
         FarmCache cache(pool, "quorcache:", "Inbox", 100, 20);
         EXPECT_EQ(cache.Open(), sample.result);
         EXPECT_EQ(cache.Add("alice", "t"), sample.result);
-        EXPECT_EQ(observer.events, FAILED(sample.result) ? Outage(kFarmAccessDenied) : "");
+        EXPECT_EQ(observer.events, FAILED(sample.result) ? Outage(redis::kAccessDenied) : "");
     }
 }
 

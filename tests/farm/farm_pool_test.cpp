@@ -14,13 +14,13 @@
 namespace qc::farm {
 namespace {
 
-class CountingObserver : public IFarmOutageObserver {
+class CountingObserver : public redis::IOutageObserver {
 public:
-    void OnFarmOutage(HRESULT why) override {
+    void OnOutage(HRESULT why) override {
         ++outages;
         lastFailure = why;
     }
-    void OnFarmRecovered() override { ++recoveries; }
+    void OnRecovered() override { ++recoveries; }
     std::atomic<int> outages{0};
     std::atomic<int> recoveries{0};
     std::atomic<HRESULT> lastFailure{S_OK};
@@ -37,17 +37,17 @@ TEST(FarmPool, ThreadsShareAFewConnectionsAndLoseNoCommand) {
     const std::string key = UniquePrefix() + "counter";
     CountingObserver observer;
     auto pool = MakePool(TestEndpoint(), &observer);
-    const std::string increment = RespCommand("INCR").Add(key).Encoded();
+    const std::string increment = redis::RespCommand("INCR").Add(key).Encoded();
     OnThreads(8, [&](int) {
         for (int i = 0; i < 200; ++i) {
-            RespReply reply;
+            redis::RespReply reply;
             ASSERT_EQ(pool->Execute(increment, &reply), S_OK);
-            ASSERT_EQ(reply.kind, RespReply::Kind::Integer);
+            ASSERT_EQ(reply.kind, redis::RespReply::Kind::Integer);
         }
     });
     EXPECT_EQ(Command(*pool, {"GET", key}).text, "1600");
     EXPECT_GE(pool->IdleCount(), 1u);
-    EXPECT_LE(pool->IdleCount(), RespConnectionPool::kDefaultMaxIdle);
+    EXPECT_LE(pool->IdleCount(), redis::RespConnectionPool::kDefaultMaxIdle);
     EXPECT_EQ(observer.outages, 0);
     Command(*pool, {"DEL", key});
 }
@@ -59,19 +59,19 @@ TEST(FarmPool, AConnectionTheServerDroppedIsReplacedWithoutAFailure) {
     const long long id = Command(*pool, {"CLIENT", "ID"}).integer;
     ASSERT_EQ(pool->IdleCount(), 1u);
     EXPECT_EQ(Command(*killer, {"CLIENT", "KILL", "ID", std::to_string(id)}).integer, 1);
-    const RespReply again = Command(*pool, {"CLIENT", "ID"});
+    const redis::RespReply again = Command(*pool, {"CLIENT", "ID"});
     EXPECT_NE(again.integer, id);  // a new connection answered
     EXPECT_EQ(observer.outages, 0);
 }
 
 TEST(FarmPool, ARefusedConnectionIsClearAndCountsAsOneOutage) {
-    RespEndpoint nowhere = TestEndpoint();
+    redis::RespEndpoint nowhere = TestEndpoint();
     nowhere.port = 1;  // nothing listens there on a test host
     CountingObserver observer;
     auto pool = MakePool(nowhere, &observer);
-    RespReply reply;
+    redis::RespReply reply;
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(pool->Execute(RespCommand("PING").Encoded(), &reply), platform::kSocketRefused);
+        EXPECT_EQ(pool->Execute(redis::RespCommand("PING").Encoded(), &reply), platform::kSocketRefused);
     EXPECT_EQ(observer.outages, 1);
     EXPECT_EQ(observer.lastFailure, platform::kSocketRefused);
     EXPECT_EQ(observer.recoveries, 0);

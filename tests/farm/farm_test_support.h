@@ -2,9 +2,9 @@
 // tag Redis would slot a key by, and the test server of the "redis" fixture.
 #pragma once
 
-#include "farm/farm_errors.h"
-#include "farm/resp_command.h"
-#include "farm/resp_connection_pool.h"
+#include "redis/redis_errors.h"
+#include "redis/resp_command.h"
+#include "redis/resp_connection_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -44,8 +44,8 @@ inline std::string HashTagOf(const std::string& key) {
 }
 
 // The fixture's server; tests that need it are skipped-as-failed without it.
-inline RespEndpoint TestEndpoint() {
-    RespEndpoint endpoint;
+inline redis::RespEndpoint TestEndpoint() {
+    redis::RespEndpoint endpoint;
     const char* port = std::getenv("QC_REDIS_PORT");
     EXPECT_NE(port, nullptr) << "QC_REDIS_PORT is not set: run under the redis fixture";
     endpoint.port = static_cast<unsigned short>(port ? std::atoi(port) : 0);
@@ -59,18 +59,18 @@ inline std::string UniquePrefix() {
     return "qctest:" + std::to_string(random()) + std::to_string(random()) + ":" + test->name() + ":";
 }
 
-inline std::shared_ptr<RespConnectionPool> MakePool(const RespEndpoint& endpoint,
-                                                    IFarmOutageObserver* observer = nullptr) {
-    std::shared_ptr<RespConnectionPool> pool;
-    EXPECT_EQ(RespConnectionPool::Create(endpoint, observer, RespConnectionPool::kDefaultMaxIdle, &pool), S_OK);
+inline std::shared_ptr<redis::RespConnectionPool> MakePool(const redis::RespEndpoint& endpoint,
+                                                    redis::IOutageObserver* observer = nullptr) {
+    std::shared_ptr<redis::RespConnectionPool> pool;
+    EXPECT_EQ(redis::RespConnectionPool::Create(endpoint, observer, redis::RespConnectionPool::kDefaultMaxIdle, &pool), S_OK);
     return pool;
 }
 
 // One command that must be answered; the reply, error replies included.
-inline RespReply Command(RespConnectionPool& pool, std::initializer_list<std::string_view> words) {
-    RespCommand command;
+inline redis::RespReply Command(redis::RespConnectionPool& pool, std::initializer_list<std::string_view> words) {
+    redis::RespCommand command;
     for (const std::string_view word : words) command.Add(word);
-    RespReply reply;
+    redis::RespReply reply;
     EXPECT_EQ(pool.Execute(command.Encoded(), &reply), S_OK);
     return reply;
 }

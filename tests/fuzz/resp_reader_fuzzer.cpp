@@ -7,7 +7,7 @@
 //         would send it; the reader must give back that tree, having used
 //         every byte, and ask for more at every cut.
 // ASan and the fuzzer's leak check watch for overruns and leaks.
-#include "farm/resp_reader.h"
+#include "redis/resp_reader.h"
 
 #include <cstdint>
 #include <cstdio>

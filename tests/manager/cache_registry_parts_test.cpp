@@ -1,6 +1,6 @@
 // The manager's building blocks that need no cache: the order of cache names
 // and the shared cache handle.
-#include "manager/cache_name_less.h"
+#include "support/cache_name_less.h"
 #include "manager/shared_cache_handle.h"
 
 #include <gtest/gtest.h>

@@ -41,7 +41,7 @@ protected:
 
     // Another web server of the site: its own pool, the same prefix.
     std::unique_ptr<qc::farm::FarmCache> Peer(const std::string& name, ULONG limit = 10, LONG lifetime = 5) {
-        qc::farm::RespEndpoint endpoint = s_settings.Endpoint();
+        qc::redis::RespEndpoint endpoint = s_settings.Endpoint();
         return std::make_unique<qc::farm::FarmCache>(qc::farm::MakePool(endpoint), s_settings.prefix, name, limit,
                                                      lifetime);
     }

@@ -119,8 +119,8 @@ TEST_F(FarmOutageRouting, AWrongPasswordIsAccessDenied) {
     s_settings.port = guarded.Port();
     s_settings.password = "wrong";
     ASSERT_EQ(m_manager->Initialize(), S_OK);
-    EXPECT_EQ(m_manager->CreateCache("Farm", 10, 5), qc::farm::kFarmAccessDenied);
-    EXPECT_EQ(m_manager->Add("alice", "text", "Farm"), qc::farm::kFarmAccessDenied);
+    EXPECT_EQ(m_manager->CreateCache("Farm", 10, 5), qc::redis::kAccessDenied);
+    EXPECT_EQ(m_manager->Add("alice", "text", "Farm"), qc::redis::kAccessDenied);
     EXPECT_EQ(LinesWith(" fail (0x80070005)"), 1) << ::testing::PrintToString(LogLines());
 
     ASSERT_EQ(m_manager->Terminate(), S_OK);

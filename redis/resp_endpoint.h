@@ -1,13 +1,13 @@
-// Where a farm's server is and how to talk to it; copied into each pool.
+// Where a Redis server is and how to talk to it; copied into each pool.
 #pragma once
 
-#include "farm/resp_reader.h"
+#include "redis/resp_reader.h"
 #include "platform/platform.h"
 
 #include <chrono>
 #include <string>
 
-namespace qc::farm {
+namespace qc::redis {
 
 struct RespEndpoint {
     std::string host = "127.0.0.1";
@@ -31,4 +31,4 @@ inline DWORD MillisecondsLeft(Deadline deadline) {
     return static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
-}  // namespace qc::farm
+}  // namespace qc::redis

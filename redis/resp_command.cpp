@@ -1,6 +1,6 @@
-#include "farm/resp_command.h"
+#include "redis/resp_command.h"
 
-namespace qc::farm {
+namespace qc::redis {
 
 RespCommand& RespCommand::Add(std::string_view argument) {
     m_arguments += '$';
@@ -20,4 +20,4 @@ std::string RespCommand::Encoded() const {
     return encoded;
 }
 
-}  // namespace qc::farm
+}  // namespace qc::redis

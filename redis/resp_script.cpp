@@ -1,10 +1,10 @@
-#include "farm/resp_script.h"
+#include "redis/resp_script.h"
 
-#include "farm/farm_errors.h"
-#include "farm/resp_command.h"
-#include "farm/sha1.h"
+#include "redis/redis_errors.h"
+#include "redis/resp_command.h"
+#include "redis/sha1.h"
 
-namespace qc::farm {
+namespace qc::redis {
 namespace {
 
 std::string ScriptCommand(std::string_view verb, std::string_view body, std::initializer_list<std::string_view> keys,
@@ -34,4 +34,4 @@ HRESULT RespScript::Run(RespConnectionPool& pool, std::initializer_list<std::str
     });
 }
 
-}  // namespace qc::farm
+}  // namespace qc::redis

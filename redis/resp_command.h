@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace qc::farm {
+namespace qc::redis {
 
 class RespCommand {
 public:
@@ -25,4 +25,4 @@ private:
     std::size_t m_count = 0;
 };
 
-}  // namespace qc::farm
+}  // namespace qc::redis

@@ -1,15 +1,15 @@
-// The connections of one farm server, shared by every calling thread.
+// The connections of one Redis server, shared by every calling thread.
 //
 // A call takes a resting connection (or opens one, outside any lock), runs
 // its command on it alone, and puts it back if it is still sound; at most
 // maxIdle rest, the rest are closed. A connection that failed is dropped, and
 // the next call opens a new one, so the pool recovers by itself when the
 // server returns. Each call is bounded by the endpoint's time-out, opening
-// included: it answers within that time or fails with why (farm_errors.h).
+// included: it answers within that time or fails with why (redis_errors.h).
 //
 // Outages: the observer hears of the first failure after the server was
-// reachable (OnFarmOutage, with its HRESULT) and of the first success after
-// that (OnFarmRecovered): one of each per outage, however many calls fail in
+// reachable (OnOutage, with its HRESULT) and of the first success after
+// that (OnRecovered): one of each per outage, however many calls fail in
 // between. A failure is a call that got no reply, or a refused password;
 // an error reply to a sound command is not.
 //
@@ -19,31 +19,31 @@
 // must not call back into the pool; it must outlive it.
 #pragma once
 
-#include "farm/resp_connection.h"
-#include "farm/resp_endpoint.h"
-#include "farm/farm_lock.h"
+#include "redis/resp_connection.h"
+#include "redis/resp_endpoint.h"
+#include "support/owned_lock.h"
 
 #include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace qc::farm {
+namespace qc::redis {
 
-class IFarmOutageObserver {
+class IOutageObserver {
 public:
-    virtual void OnFarmOutage(HRESULT why) = 0;
-    virtual void OnFarmRecovered() = 0;
+    virtual void OnOutage(HRESULT why) = 0;
+    virtual void OnRecovered() = 0;
 
 protected:
-    ~IFarmOutageObserver() = default;
+    ~IOutageObserver() = default;
 };
 
 class RespConnectionPool {
 public:
     static constexpr std::size_t kDefaultMaxIdle = 8;
 
-    static HRESULT Create(const RespEndpoint& endpoint, IFarmOutageObserver* observer, std::size_t maxIdle,
+    static HRESULT Create(const RespEndpoint& endpoint, IOutageObserver* observer, std::size_t maxIdle,
                           std::shared_ptr<RespConnectionPool>* pool) noexcept;
     ~RespConnectionPool();
     RespConnectionPool(const RespConnectionPool&) = delete;
@@ -63,7 +63,7 @@ public:
     std::size_t IdleCount();
 
 private:
-    RespConnectionPool(const RespEndpoint& endpoint, IFarmOutageObserver* observer, std::size_t maxIdle);
+    RespConnectionPool(const RespEndpoint& endpoint, IOutageObserver* observer, std::size_t maxIdle);
 
     HRESULT ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply);
     std::unique_ptr<RespConnection> TakeIdle();
@@ -72,14 +72,14 @@ private:
 
     platform::SocketLibrary m_sockets;  // first in, last out: outlives every connection
     const RespEndpoint m_endpoint;
-    IFarmOutageObserver* const m_observer;
+    IOutageObserver* const m_observer;
     const std::size_t m_maxIdle;
 
-    FarmLock m_idleLock;
+    OwnedLock m_idleLock;
     std::vector<std::unique_ptr<RespConnection>> m_idle;  // guarded by m_idleLock
 
-    FarmLock m_stateLock;
+    OwnedLock m_stateLock;
     std::atomic<bool> m_inOutage{false};  // changed under m_stateLock; read without it
 };
 
-}  // namespace qc::farm
+}  // namespace qc::redis

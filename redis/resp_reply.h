@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace qc::farm {
+namespace qc::redis {
 
 struct RespReply {
     enum class Kind : unsigned char { Status, Error, Integer, Bulk, Nil, Array, NilArray };
@@ -27,4 +27,4 @@ struct RespReply {
     friend bool operator!=(const RespReply& a, const RespReply& b) { return !(a == b); }
 };
 
-}  // namespace qc::farm
+}  // namespace qc::redis

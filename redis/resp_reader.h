@@ -14,12 +14,12 @@
 //   TooLarge    -                                    over a cap
 #pragma once
 
-#include "farm/resp_reply.h"
+#include "redis/resp_reply.h"
 
 #include <cstddef>
 #include <string_view>
 
-namespace qc::farm {
+namespace qc::redis {
 
 struct RespLimits {
     std::size_t maxLineBytes = 8 * 1024;           // a status, error, integer or length line
@@ -41,4 +41,4 @@ struct RespParseResult {
 // result is Complete. May throw std::bad_alloc.
 RespParseResult ParseReply(std::string_view data, const RespLimits& limits, RespReply* reply);
 
-}  // namespace qc::farm
+}  // namespace qc::redis

@@ -1,9 +1,9 @@
-#include "farm/resp_reader.h"
+#include "redis/resp_reader.h"
 
 #include <cstring>
 #include <limits>
 
-namespace qc::farm {
+namespace qc::redis {
 namespace {
 
 // A strict decimal: an optional '-', then digits only, within 64 bits.
@@ -149,4 +149,4 @@ RespParseResult ParseReply(std::string_view data, const RespLimits& limits, Resp
     return Parser(data, limits).Parse(reply);
 }
 
-}  // namespace qc::farm
+}  // namespace qc::redis

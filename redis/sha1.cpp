@@ -1,8 +1,8 @@
-#include "farm/sha1.h"
+#include "redis/sha1.h"
 
 #include <cstdint>
 
-namespace qc::farm {
+namespace qc::redis {
 namespace {
 
 std::uint32_t Rotate(std::uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
@@ -62,4 +62,4 @@ std::string Sha1Hex(std::string_view data) {
     return hex;
 }
 
-}  // namespace qc::farm
+}  // namespace qc::redis

@@ -9,19 +9,19 @@
 // Not thread-safe: the pool hands each connection to one thread at a time.
 #pragma once
 
-#include "farm/resp_endpoint.h"
-#include "farm/resp_reply.h"
+#include "redis/resp_endpoint.h"
+#include "redis/resp_reply.h"
 #include "platform/socket.h"
 
 #include <memory>
 #include <string>
 
-namespace qc::farm {
+namespace qc::redis {
 
 class RespConnection {
 public:
     // Connects and, when the endpoint has a password, authenticates, all by
-    // the deadline. A refused password is kFarmAccessDenied.
+    // the deadline. A refused password is kAccessDenied.
     static HRESULT Open(const RespEndpoint& endpoint, Deadline deadline, std::unique_ptr<RespConnection>* connection);
 
     // Sends one encoded command and reads its reply. S_OK whenever a reply
@@ -45,4 +45,4 @@ private:
     std::string m_input;  // bytes received of the reply being read
 };
 
-}  // namespace qc::farm
+}  // namespace qc::redis

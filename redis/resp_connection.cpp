@@ -1,10 +1,10 @@
-#include "farm/resp_connection.h"
+#include "redis/resp_connection.h"
 
-#include "farm/farm_errors.h"
-#include "farm/resp_command.h"
-#include "farm/resp_reader.h"
+#include "redis/redis_errors.h"
+#include "redis/resp_command.h"
+#include "redis/resp_reader.h"
 
-namespace qc::farm {
+namespace qc::redis {
 namespace {
 
 constexpr std::size_t kReadChunk = 16 * 1024;
@@ -23,7 +23,7 @@ HRESULT RespConnection::Open(const RespEndpoint& endpoint, Deadline deadline,
         RespReply reply;
         const HRESULT sent = opened->Execute(RespCommand("AUTH").Add(endpoint.password).Encoded(), deadline, &reply);
         if (FAILED(sent)) return sent;
-        if (reply.IsError()) return kFarmAccessDenied;
+        if (reply.IsError()) return kAccessDenied;
     }
     *connection = std::move(opened);
     return S_OK;
@@ -51,11 +51,11 @@ HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply) {
         switch (parsed.status) {
             case RespParse::Complete:
                 // One command, one reply: anything after it is no reply to anything.
-                if (parsed.bytes != m_input.size()) return Fail(kFarmMalformedReply);
+                if (parsed.bytes != m_input.size()) return Fail(kMalformedReply);
                 if (m_input.capacity() > kKeptBuffer) m_input = std::string();
                 return S_OK;
-            case RespParse::Malformed: return Fail(kFarmMalformedReply);
-            case RespParse::TooLarge: return Fail(kFarmTooLarge);
+            case RespParse::Malformed: return Fail(kMalformedReply);
+            case RespParse::TooLarge: return Fail(kTooLarge);
             case RespParse::Incomplete: break;
         }
         const std::size_t have = m_input.size();
@@ -68,4 +68,4 @@ HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply) {
     }
 }
 
-}  // namespace qc::farm
+}  // namespace qc::redis

@@ -7,13 +7,13 @@
 // whole with EVAL, which caches it again. Both within the call's one deadline.
 #pragma once
 
-#include "farm/resp_connection_pool.h"
+#include "redis/resp_connection_pool.h"
 
 #include <initializer_list>
 #include <string>
 #include <string_view>
 
-namespace qc::farm {
+namespace qc::redis {
 
 class RespScript {
 public:
@@ -32,4 +32,4 @@ private:
     std::string m_sha1;
 };
 
-}  // namespace qc::farm
+}  // namespace qc::redis

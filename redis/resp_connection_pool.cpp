@@ -1,18 +1,18 @@
-#include "farm/resp_connection_pool.h"
+#include "redis/resp_connection_pool.h"
 
-#include "farm/farm_errors.h"
+#include "redis/redis_errors.h"
 
 #include <utility>
 
-namespace qc::farm {
+namespace qc::redis {
 
-RespConnectionPool::RespConnectionPool(const RespEndpoint& endpoint, IFarmOutageObserver* observer,
+RespConnectionPool::RespConnectionPool(const RespEndpoint& endpoint, IOutageObserver* observer,
                                        std::size_t maxIdle)
     : m_endpoint(endpoint), m_observer(observer), m_maxIdle(maxIdle) {}
 
 RespConnectionPool::~RespConnectionPool() = default;
 
-HRESULT RespConnectionPool::Create(const RespEndpoint& endpoint, IFarmOutageObserver* observer, std::size_t maxIdle,
+HRESULT RespConnectionPool::Create(const RespEndpoint& endpoint, IOutageObserver* observer, std::size_t maxIdle,
                                    std::shared_ptr<RespConnectionPool>* pool) noexcept {
     return ReturningHResult([&] {
         std::shared_ptr<RespConnectionPool> made(new RespConnectionPool(endpoint, observer, maxIdle));
@@ -24,7 +24,7 @@ HRESULT RespConnectionPool::Create(const RespEndpoint& endpoint, IFarmOutageObse
 }
 
 std::size_t RespConnectionPool::IdleCount() {
-    CScopedLock<FarmLock> lock(m_idleLock);
+    CScopedLock<OwnedLock> lock(m_idleLock);
     return m_idle.size();
 }
 
@@ -32,7 +32,7 @@ std::unique_ptr<RespConnection> RespConnectionPool::TakeIdle() {
     for (;;) {
         std::unique_ptr<RespConnection> connection;
         {
-            CScopedLock<FarmLock> lock(m_idleLock);
+            CScopedLock<OwnedLock> lock(m_idleLock);
             if (m_idle.empty()) return nullptr;
             connection = std::move(m_idle.back());
             m_idle.pop_back();
@@ -45,7 +45,7 @@ std::unique_ptr<RespConnection> RespConnectionPool::TakeIdle() {
 
 void RespConnectionPool::PutBack(std::unique_ptr<RespConnection> connection) {
     if (!connection->IsOpen()) return;
-    CScopedLock<FarmLock> lock(m_idleLock);
+    CScopedLock<OwnedLock> lock(m_idleLock);
     if (m_idle.size() < m_maxIdle) m_idle.push_back(std::move(connection));
 }  // (one beyond maxIdle is closed as the argument goes)
 
@@ -57,24 +57,24 @@ HRESULT RespConnectionPool::ExecuteOnce(const std::string& command, Deadline dea
     }
     HRESULT result = connection->Execute(command, deadline, reply);
     // A server that restarted with a password turns every command away.
-    if (SUCCEEDED(result) && reply->IsError() && HResultOfErrorReply(reply->text) == kFarmAccessDenied)
-        result = kFarmAccessDenied;
+    if (SUCCEEDED(result) && reply->IsError() && HResultOfErrorReply(reply->text) == kAccessDenied)
+        result = kAccessDenied;
     PutBack(std::move(connection));
     return result;
 }
 
 HRESULT RespConnectionPool::Reported(HRESULT result) {
-    if (result == E_OUTOFMEMORY) return result;  // this process's shortage, not the farm's
+    if (result == E_OUTOFMEMORY) return result;  // this process's shortage, not the server's
     const bool failed = FAILED(result);
     if (failed == m_inOutage.load(std::memory_order_acquire)) return result;
-    CScopedLock<FarmLock> lock(m_stateLock);
+    CScopedLock<OwnedLock> lock(m_stateLock);
     if (failed != m_inOutage.load(std::memory_order_relaxed)) {
         m_inOutage.store(failed, std::memory_order_release);
         if (m_observer) {
             if (failed)
-                m_observer->OnFarmOutage(result);
+                m_observer->OnOutage(result);
             else
-                m_observer->OnFarmRecovered();
+                m_observer->OnRecovered();
         }
     }
     return result;
@@ -84,4 +84,4 @@ HRESULT RespConnectionPool::Execute(const std::string& command, Deadline deadlin
     return Reported(ReturningHResult([&] { return ExecuteOnce(command, deadline, reply); }));
 }
 
-}  // namespace qc::farm
+}  // namespace qc::redis

@@ -4,16 +4,16 @@
 
 #include "support/com_critical_section.h"
 
-namespace qc::farm {
+namespace qc {
 
-class FarmLock {
+class OwnedLock {
 public:
-    FarmLock() : m_status(m_section.Init()) {}
-    ~FarmLock() {
+    OwnedLock() : m_status(m_section.Init()) {}
+    ~OwnedLock() {
         if (SUCCEEDED(m_status)) m_section.Term();
     }
-    FarmLock(const FarmLock&) = delete;
-    FarmLock& operator=(const FarmLock&) = delete;
+    OwnedLock(const OwnedLock&) = delete;
+    OwnedLock& operator=(const OwnedLock&) = delete;
 
     HRESULT Status() const { return m_status; }
     void Lock() { m_section.Lock(); }
@@ -24,4 +24,4 @@ private:
     HRESULT m_status;
 };
 
-}  // namespace qc::farm
+}  // namespace qc

@@ -1,16 +1,16 @@
 // The protocol's pieces that need no server: the reply reader against every
 // kind of reply, cut short, malformed and oversized; the command encoder; and
 // the script names (SHA-1).
-#include "farm/resp_command.h"
-#include "farm/resp_reader.h"
-#include "farm/sha1.h"
+#include "redis/resp_command.h"
+#include "redis/resp_reader.h"
+#include "redis/sha1.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace qc::farm {
+namespace qc::redis {
 namespace {
 
 using Kind = RespReply::Kind;
@@ -144,4 +144,4 @@ TEST(Sha1, MatchesTheStandardsVectors) {
 }
 
 }  // namespace
-}  // namespace qc::farm
+}  // namespace qc::redis
