@@ -12,11 +12,11 @@
 // - Flush culls expired entries (expiry e is passed once now > e, by the
 //   server's clock), then trims the oldest beyond the limit. It is
 //   idempotent, so every server may flush. An expired entry stays readable
-//   until a flush removes it. It also forgets entries whose key Redis
-//   evicted (under maxmemory) or someone deleted, so that they count
-//   neither in Count nor against the limit: each pass checks up to
-//   kCheckedPerFlush of them, all of a cache that size or smaller, the rest
-//   of a larger one over the passes that follow, before it trims.
+//   until a flush removes it. Before it trims, it also forgets entries
+//   whose key Redis evicted (under maxmemory) or someone deleted, so that
+//   they count neither in Count nor against the limit: each pass checks
+//   kCheckedPerFlush entries, so every entry of a cache that size or
+//   smaller, and those of a larger one over the passes that follow.
 // - Every key carries a server-side expiry as a backstop: the lifetime plus
 //   kBackstopMarginMs, an entry's from its add, the cache's own keys from
 //   their making and from the last open or flush. So no entry outlives its
