@@ -4,6 +4,7 @@
 #include "redis/redis_errors.h"
 #include "redis/resp_command.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace qc::farm {
@@ -54,6 +55,13 @@ public:
         const FarmCacheKeys& keys = m_cache.m_keys;
         return script.Run(*m_cache.m_pool, {keys.Settings(), keys.Ages(), keys.Entry(user)},
                           {m_max, m_life, m_lifeMs, m_margin, m_offset, keys.EntryPrefix(), user, text}, reply);
+    }
+    // One step of a flush or Clear, with the script's own last argument.
+    HRESULT RunBatch(const redis::RespScript& script, std::string_view argument, redis::RespReply* reply) const {
+        static const std::string batch = std::to_string(kBatchEntries);
+        const FarmCacheKeys& keys = m_cache.m_keys;
+        return script.Run(*m_cache.m_pool, {keys.Settings(), keys.Ages()},
+                          {m_max, m_life, m_lifeMs, m_margin, m_offset, keys.EntryPrefix(), batch, argument}, reply);
     }
 
 private:
@@ -137,15 +145,52 @@ HRESULT FarmCache::Exists(std::string_view user, bool* exists) noexcept {
 
 HRESULT FarmCache::Flush() noexcept {
     return redis::ReturningHResult([&] {
-        redis::RespReply reply;
-        return Expect(Call(*this).Run(FarmCacheScripts::Get().flush, &reply), reply, redis::RespReply::Kind::Integer);
+        const Call call(*this);
+        unsigned long long toCheck = kCheckedPerFlush;  // members this pass may still check
+        unsigned long long batches = 1;
+        for (unsigned long long batch = 0; batch < batches; ++batch) {
+            redis::RespReply reply;
+            const HRESULT hr = Expect(call.RunBatch(FarmCacheScripts::Get().flush, std::to_string(toCheck), &reply),
+                                      reply, redis::RespReply::Kind::Array);
+            if (FAILED(hr)) return hr;
+            unsigned long long members = 0, checked = 0, more = 0;
+            if (reply.elements.size() != 3 || !ToNumber(reply.elements[0], &members) ||
+                !ToNumber(reply.elements[1], &checked) || !ToNumber(reply.elements[2], &more))
+                return redis::kMalformedReply;
+            if (batch == 0) {
+                // Each member once at most; enough batches for every member
+                // there was to go and for the checks, and no more.
+                toCheck = std::min(toCheck, members);
+                batches = 2 + (members + toCheck) / kBatchEntries;
+            }
+            toCheck -= std::min(toCheck, checked);
+            if (more == 0) break;
+        }
+        return S_OK;
     });
 }
 
 HRESULT FarmCache::Clear() noexcept {
     return redis::ReturningHResult([&] {
-        redis::RespReply reply;
-        return Expect(Call(*this).Run(FarmCacheScripts::Get().clear, &reply), reply, redis::RespReply::Kind::Integer);
+        const Call call(*this);
+        std::string began;  // the server's time at the first batch, which it tells
+        unsigned long long batches = 1;
+        for (unsigned long long batch = 0; batch < batches; ++batch) {
+            redis::RespReply reply;
+            const HRESULT hr =
+                Expect(call.RunBatch(FarmCacheScripts::Get().clear, began, &reply), reply, redis::RespReply::Kind::Array);
+            if (FAILED(hr)) return hr;
+            unsigned long long left = 0;
+            if (reply.elements.size() != 2 || !ToNumber(reply.elements[0], &left) ||
+                reply.elements[1].kind != redis::RespReply::Kind::Bulk || reply.elements[1].text.empty())
+                return redis::kMalformedReply;
+            if (batch == 0) {
+                began = std::move(reply.elements[1].text);
+                batches = 2 + left / kBatchEntries;
+            }
+            if (left == 0) break;
+        }
+        return S_OK;
     });
 }
 

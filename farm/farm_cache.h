@@ -12,13 +12,28 @@
 // - Flush culls expired entries (expiry e is passed once now > e, by the
 //   server's clock), then trims the oldest beyond the limit. It is
 //   idempotent, so every server may flush. An expired entry stays readable
-//   until a flush removes it.
+//   until a flush removes it. Before it trims, it also forgets entries
+//   whose key Redis evicted (under maxmemory) or someone deleted, so that
+//   they count neither in Count nor against the limit: each pass checks
+//   kCheckedPerFlush entries, so every entry of a cache that size or
+//   smaller, and those of a larger one over the passes that follow.
 // - Every key carries a server-side expiry as a backstop: the lifetime plus
 //   kBackstopMarginMs, an entry's from its add, the cache's own keys from
 //   their making and from the last open or flush. So no entry outlives its
 //   time by more than the margin when no server flushes.
 // - Count and Statistics are the farm's; hits and misses are this process's.
 // - Clear empties the cache on the farm and keeps its settings and its peak.
+//   It removes what was added before it began, by the server's clock: an
+//   Add made (or an entry replaced) on another server while it runs stays,
+//   and one made just before it goes. Until it returns, other servers may
+//   still read entries it is about to remove, and Count falls batch by
+//   batch.
+// - Flush and Clear work in batches of kBatchEntries, each one atomic step,
+//   so that a large cache never holds up the server for long; every step
+//   leaves each entry either whole (its key and its place in the ages) or
+//   gone. Each bounds its batches by the entries it found at its start, so
+//   that it ends while other servers keep adding; a pass that stops short
+//   leaves the rest to the next.
 // Lifetimes are minutes as in process: 0 means 30 days, and the value is
 // read as unsigned, so -1 is 4294967295 minutes. Names and texts are bytes
 // (UTF-8 from the caller); see farm_keys.h for how names become keys.
@@ -53,6 +68,11 @@ public:
     // Long enough for a missed flush or many (they come every 5 s), short
     // beside any lifetime (at least a minute).
     static constexpr long long kBackstopMarginMs = 60 * 1000;
+    // Entries one flush or Clear step may touch: a millisecond or two of the
+    // server's time.
+    static constexpr unsigned long long kBatchEntries = 1000;
+    // Entries one flush pass checks for a key evicted behind the farm's back.
+    static constexpr unsigned long long kCheckedPerFlush = 10000;
 
     // Lifetime in ms as in process: 0 is 30 days; others are unsigned minutes.
     static unsigned long long LifetimeMilliseconds(LONG lifetimeMinutes);

@@ -28,15 +28,23 @@ local function settings()
   end
   return tonumber(s[1]), tonumber(s[2]), tonumber(s[3] or 0)
 end
+-- Calls f(first, last) for each run of at most 500 of the list's indexes:
+-- unpack, which spreads a run over a call's arguments, takes no more than
+-- some thousands.
+local function each_run(list, f)
+  for i = 1, #list, 500 do f(i, math.min(i + 499, #list)) end
+end
+local function entry_keys(users, first, last)
+  local keys = {}
+  for j = first, last do keys[#keys + 1] = ARGV[6] .. users[j] end
+  return keys
+end
 -- Takes these users' entries out of their keys and the ages.
 local function drop(users)
-  for i = 1, #users, 500 do
-    local last = math.min(i + 499, #users)
-    local keys = {}
-    for j = i, last do keys[#keys + 1] = ARGV[6] .. users[j] end
-    redis.call('UNLINK', unpack(keys))
-    redis.call('ZREM', KEYS[2], unpack(users, i, last))
-  end
+  each_run(users, function(first, last)
+    redis.call('UNLINK', unpack(entry_keys(users, first, last)))
+    redis.call('ZREM', KEYS[2], unpack(users, first, last))
+  end)
   return #users
 end
 )lua";
@@ -68,19 +76,62 @@ if redis.call('ZREM', KEYS[2], ARGV[7]) + redis.call('UNLINK', KEYS[3]) > 0 then
 return 0
 )lua";
 
+// One batch of a flush: culls the expired, then sweeps, then trims the
+// oldest beyond the limit, touching at most ARGV[7] entries in all. The
+// sweep checks the next members of the ages from where the last sweep
+// ended (the oldest after the newest; the place is the settings' "swept")
+// and drops those whose entry key is gone: evicted under maxmemory, or
+// deleted by hand. It checks at most ARGV[8] (what this flush pass still
+// may) and at most every member once; the trim waits until it is done, so
+// that no entry is trimmed for an evicted one the sweep has yet to find.
+// -> {members at the start, members checked, 1 while the pass has more to do}
 const char kFlush[] = R"lua(
 local max, lifems = settings()
-local removed = drop(redis.call('ZRANGEBYSCORE', KEYS[2], '-inf', '(' .. text(now_us() - lifems * 1000)))
+local members = redis.call('ZCARD', KEYS[2])
+local expired = '(' .. text(now_us() - lifems * 1000)
+local budget = tonumber(ARGV[7])
+budget = budget - drop(redis.call('ZRANGEBYSCORE', KEYS[2], '-inf', expired, 'LIMIT', 0, budget))
+
+local asked, left = tonumber(ARGV[8]), redis.call('ZCARD', KEYS[2])
+local n = math.min(budget, asked, left)
+if n > 0 then
+  local from = redis.call('HGET', KEYS[1], 'swept')
+  local page = redis.call('ZRANGEBYSCORE', KEYS[2], from and '(' .. from or '-inf', '+inf', 'WITHSCORES', 'LIMIT', 0, n)
+  if #page < 2 * n then
+    local wrapped = redis.call('ZRANGE', KEYS[2], 0, n - math.floor(#page / 2) - 1, 'WITHSCORES')
+    for _, v in ipairs(wrapped) do page[#page + 1] = v end
+  end
+  local users, gone = {}, {}
+  for i = 1, #page, 2 do users[#users + 1] = page[i] end
+  each_run(users, function(first, last)
+    if redis.call('EXISTS', unpack(entry_keys(users, first, last))) < last - first + 1 then
+      for j = first, last do
+        if redis.call('EXISTS', ARGV[6] .. users[j]) == 0 then gone[#gone + 1] = users[j] end
+      end
+    end
+  end)
+  drop(gone)
+  -- A server full under noeviction refuses the write (pcall: the flush,
+  -- which frees memory, goes on); the next pass then checks these again.
+  redis.pcall('HSET', KEYS[1], 'swept', page[#page])
+  budget = budget - n
+end
+local swept = n == asked or n == left
+
 local excess = redis.call('ZCARD', KEYS[2]) - max
-if excess > 0 then removed = removed + drop(redis.call('ZRANGE', KEYS[2], 0, excess - 1)) end
+if swept and excess > 0 and budget > 0 then drop(redis.call('ZRANGE', KEYS[2], 0, math.min(excess, budget) - 1)) end
 touch(lifems, KEYS[1], KEYS[2])
-return removed
+local more = not swept or redis.call('ZCARD', KEYS[2]) > max or redis.call('ZCOUNT', KEYS[2], '-inf', expired) > 0
+return {members, n, more and 1 or 0}
 )lua";
 
+// One batch of a Clear: removes at most ARGV[7] of the entries added by
+// ARGV[8], the server's time (us) at the Clear's first batch, which passes
+// '' and gets it. -> {such entries left, that time}
 const char kClear[] = R"lua(
-local removed = drop(redis.call('ZRANGE', KEYS[2], 0, -1))
-redis.call('UNLINK', KEYS[2])
-return removed
+local began = ARGV[8] ~= '' and ARGV[8] or text(now_us())
+drop(redis.call('ZRANGEBYSCORE', KEYS[2], '-inf', began, 'LIMIT', 0, tonumber(ARGV[7])))
+return {redis.call('ZCOUNT', KEYS[2], '-inf', began), began}
 )lua";
 
 const char kStatistics[] = R"lua(

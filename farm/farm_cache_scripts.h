@@ -9,16 +9,21 @@
 //   ARGV[1] limit           ARGV[2] lifetime in minutes, as given
 //   ARGV[3] lifetime in ms  ARGV[4] backstop margin in ms
 //   ARGV[5] clock offset in ms (0 but in tests)   ARGV[6] entries' key prefix
-//   ARGV[7] user (add, free)   ARGV[8] text (add)
+//   ARGV[7] user (add, free), or entries one call may touch (flush, clear)
+//   ARGV[8] text (add), or as farm_cache_scripts.cpp says (flush, clear)
 // The ages zset scores each user with the server's time of its add, in
 // microseconds (TIME, so web servers with different clocks agree; exact in a
 // double, and no two scripts run in one microsecond): its order is the order
 // of adding, a replaced entry moves to the newest end, and an entry added at
 // a has expired once now > a + lifetime. The settings hash holds max, life
-// and lifems as the first server recorded them, and peak (entries).
+// and lifems as the first server recorded them, peak (entries), and swept
+// (where the flush's check for evicted entries goes on).
 //
 // Every redis.call costs a microsecond or two beyond its own work, so add,
 // the hot one, makes as few as it can: three to replace an entry.
+// Flush and clear work in batches, one call each, so that no call keeps the
+// server (which runs one script at a time) busy for long, however large the
+// cache: the client calls again until the work is done.
 #pragma once
 
 #include "redis/resp_script.h"
@@ -32,9 +37,11 @@ struct FarmCacheScripts {
     redis::RespScript add;
     // -> 1 removed, 0 absent
     redis::RespScript free;
-    // Culls the expired, then trims the oldest beyond the limit. -> entries removed
+    // A batch of: culls the expired, drops evicted entries from the ages,
+    // trims the oldest beyond the limit.
     redis::RespScript flush;
-    // Removes every entry and keeps the settings. -> entries removed
+    // A batch of: removes the entries added before the Clear began; keeps
+    // the settings.
     redis::RespScript clear;
     // -> {entries, peak entries, limit or nil, lifetime in minutes or nil}
     redis::RespScript statistics;

@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qc::farm {
@@ -41,6 +45,74 @@ protected:
         } while (cursor != "0");
         return keys;
     }
+
+    // Entries u<first>..u<last> with text "t", written on the server in the
+    // farm's form as if added agoMs ago, one microsecond apart in that order
+    // (tens of thousands a script, far faster than adding them one by one);
+    // the peak follows.
+    void Fill(FarmCache& cache, int first, int last, long long agoMs) {
+        static const char kFill[] = R"lua(
+local t = redis.call('TIME')
+local base = tonumber(t[1]) * 1000000 + tonumber(t[2]) - tonumber(ARGV[4]) * 1000
+local members = {}
+for i = tonumber(ARGV[2]), tonumber(ARGV[3]) do
+  redis.call('SET', ARGV[1] .. 'u' .. i, 't', 'PX', ARGV[5])
+  members[#members + 1] = string.format('%.0f', base + i)
+  members[#members + 1] = 'u' .. i
+  if #members == 1000 or i == tonumber(ARGV[3]) then
+    redis.call('ZADD', KEYS[2], unpack(members))
+    members = {}
+  end
+end
+local count = redis.call('ZCARD', KEYS[2])
+if count > tonumber(redis.call('HGET', KEYS[1], 'peak') or 0) then redis.call('HSET', KEYS[1], 'peak', count) end
+)lua";
+        const std::string ttl = std::to_string(FarmCache::LifetimeMilliseconds(cache.LifetimeMinutes()));
+        for (int from = first; from <= last; from += 20000) {
+            const std::string to = std::to_string(std::min(last, from + 19999));
+            const redis::RespReply reply = Command(*m_serverA, {"EVAL", kFill, "2", cache.Keys().Settings(), cache.Keys().Ages(),
+                                                         cache.Keys().EntryPrefix(), std::to_string(from), to,
+                                                         std::to_string(agoMs), ttl});
+            ASSERT_FALSE(reply.IsError()) << reply.text;
+        }
+    }
+    // Members of the cache's age order whose entry key is gone.
+    long long AgesWithoutEntries(FarmCache& cache) {
+        static const char kMissing[] = R"lua(
+local missing = 0
+for _, user in ipairs(redis.call('ZRANGE', KEYS[1], 0, -1)) do
+  missing = missing + 1 - redis.call('EXISTS', ARGV[1] .. user)
+end
+return missing
+)lua";
+        return Command(*m_serverA, {"EVAL", kMissing, "1", cache.Keys().Ages(), cache.Keys().EntryPrefix()}).integer;
+    }
+    // Commands on this test's keys that ran 100 ms or longer since the last Reset.
+    class SlowLog {
+    public:
+        SlowLog(redis::RespConnectionPool& pool, std::string prefix) : m_pool(pool), m_prefix(std::move(prefix)) {
+            m_threshold = Command(m_pool, {"CONFIG", "GET", "slowlog-log-slower-than"}).elements.at(1).text;
+            Command(m_pool, {"CONFIG", "SET", "slowlog-log-slower-than", "100000"});
+        }
+        ~SlowLog() { Command(m_pool, {"CONFIG", "SET", "slowlog-log-slower-than", m_threshold}); }
+        void Reset() { Command(m_pool, {"SLOWLOG", "RESET"}); }
+        // Other programs' tests share the server: only this test's commands count.
+        int Entries() {
+            int ours = 0;
+            for (const redis::RespReply& entry : Command(m_pool, {"SLOWLOG", "GET", "1000"}).elements)
+                for (const redis::RespReply& argument : entry.elements.at(3).elements)
+                    if (argument.text.find(m_prefix) != std::string::npos) {
+                        ++ours;
+                        break;
+                    }
+            return ours;
+        }
+
+    private:
+        redis::RespConnectionPool& m_pool;
+        const std::string m_prefix;
+        std::string m_threshold;
+    };
 
     const std::string m_prefix = UniquePrefix();
     std::shared_ptr<redis::RespConnectionPool> m_serverA = MakePool(TestEndpoint());
@@ -242,6 +314,95 @@ TEST_F(FarmCacheTest, AReplyOverTheLimitsFailsAndClosesOnlyThatConnection) {
     EXPECT_EQ(pool->IdleCount(), 0u);
     EXPECT_EQ(limited->Get("small", &text), S_OK);
     EXPECT_EQ(text, "s");
+}
+
+TEST_F(FarmCacheTest, AClearOfHundredsOfThousandsRunsInShortStepsAndSparesTheAddsMadeAfterItBegan) {
+    constexpr int kEntries = 300000;
+    auto a = Cache(m_serverA, "Huge", 1000000, 20);
+    auto b = Cache(m_serverB, "Huge", 1000000, 20);
+    Fill(*a, 1, kEntries, 1000);
+    SlowLog slowLog(*m_serverA, m_prefix);
+    slowLog.Reset();
+
+    // B adds in turn throughout: what it added before the Clear began goes,
+    // what it added after stays, so the survivors are the latest adds.
+    std::atomic<bool> clearing{true};
+    int lateAdds = 0;
+    std::thread adder([&] {
+        while (clearing.load() || lateAdds == 0)
+            ASSERT_EQ(b->Add("late" + std::to_string(lateAdds++), "t"), S_OK);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const HRESULT cleared = a->Clear();
+    const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    clearing = false;
+    adder.join();
+    ASSERT_EQ(cleared, S_OK);
+    ASSERT_EQ(b->Add("after", "t"), S_OK);
+    EXPECT_EQ(slowLog.Entries(), 0) << "the Clear took " << tookMs.count() << " ms";
+
+    std::vector<bool> kept;
+    for (int i = 0; i < lateAdds; ++i) kept.push_back(TextOf(*a, "late" + std::to_string(i)) == "t");
+    const auto firstKept = std::find(kept.begin(), kept.end(), true);
+    EXPECT_TRUE(std::all_of(firstKept, kept.end(), [](bool k) { return k; })) << "an add made after one that was kept is lost";
+    const std::size_t survivors = static_cast<std::size_t>(kept.end() - firstKept) + 1;  // and "after"
+    EXPECT_EQ(Users(*a, {"u1", "u150000", "u300000"}), std::set<std::string>{});
+    FarmCacheStatistics statistics;
+    ASSERT_EQ(a->Statistics(&statistics), S_OK);
+    EXPECT_EQ(statistics.entries, survivors);
+    EXPECT_GE(statistics.peakEntries, static_cast<unsigned long long>(kEntries));
+    EXPECT_EQ(statistics.maxEntries, 1000000u);
+    EXPECT_EQ(AgesWithoutEntries(*a), 0);
+    EXPECT_EQ(KeysUnderPrefix().size(), 2 + survivors);  // settings, ages and the survivors' entries
+}
+
+TEST_F(FarmCacheTest, AFlushCullsAndTrimsHundredsOfThousandsInShortSteps) {
+    auto a = Cache(m_serverA, "HugeFlush", 1000, 1);
+    Fill(*a, 1, 150000, 2 * 60 * 1000);      // expired a minute ago
+    Fill(*a, 150001, 300000, 30 * 1000);     // alive, but beyond the limit all but the newest 1000
+    SlowLog slowLog(*m_serverA, m_prefix);
+    slowLog.Reset();
+
+    ASSERT_EQ(a->Flush(), S_OK);
+    EXPECT_EQ(slowLog.Entries(), 0);
+    FarmCacheStatistics statistics;
+    ASSERT_EQ(a->Statistics(&statistics), S_OK);
+    EXPECT_EQ(statistics.entries, 1000u);
+    EXPECT_EQ(statistics.peakEntries, 300000u);
+    EXPECT_EQ(Users(*a, {"u150000", "u299000", "u299001", "u300000"}), (std::set<std::string>{"u299001", "u300000"}));
+    EXPECT_EQ(KeysUnderPrefix().size(), 2 + 1000u);
+}
+
+TEST_F(FarmCacheTest, AFlushForgetsEntriesEvictedBehindItsBackBeforeItTrims) {
+    auto a = Cache(m_serverA, "Evicted", 2000, 20);
+    Fill(*a, 1, 2500, 1000);
+    // As Redis evicts under maxmemory: every other entry of the oldest 2000.
+    redis::RespCommand evict("DEL");
+    for (int i = 2; i <= 2000; i += 2) evict.Add(a->Keys().Entry("u" + std::to_string(i)));
+    redis::RespReply reply;
+    ASSERT_EQ(m_serverA->Execute(evict.Encoded(), &reply), S_OK);
+    ASSERT_EQ(reply.integer, 1000);
+
+    // 1500 are left, within the limit: the age order forgets the evicted,
+    // and no entry is trimmed for their sake.
+    ASSERT_EQ(a->Flush(), S_OK);
+    unsigned long long count = 0;
+    ASSERT_EQ(a->Count(&count), S_OK);
+    EXPECT_EQ(count, 1500u);
+    EXPECT_EQ(AgesWithoutEntries(*a), 0);
+    EXPECT_EQ(Users(*a, {"u1", "u2", "u1999", "u2500"}), (std::set<std::string>{"u1", "u1999", "u2500"}));
+
+    // 2300 left of 2500, the newest evicted: the 300 oldest that are there go.
+    Fill(*a, 2501, 3500, 500);
+    redis::RespCommand evictNewest("DEL");
+    for (int i = 3301; i <= 3500; ++i) evictNewest.Add(a->Keys().Entry("u" + std::to_string(i)));
+    ASSERT_EQ(m_serverA->Execute(evictNewest.Encoded(), &reply), S_OK);
+    ASSERT_EQ(a->Flush(), S_OK);
+    ASSERT_EQ(a->Count(&count), S_OK);
+    EXPECT_EQ(count, 2000u);
+    EXPECT_EQ(AgesWithoutEntries(*a), 0);
+    EXPECT_EQ(Users(*a, {"u1", "u599", "u601", "u2001", "u3300", "u3301"}),
+              (std::set<std::string>{"u601", "u2001", "u3300"}));
 }
 
 }  // namespace
