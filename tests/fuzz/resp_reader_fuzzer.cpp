@@ -16,11 +16,11 @@
 #include <string>
 #include <string_view>
 
-using qc::farm::ParseReply;
-using qc::farm::RespLimits;
-using qc::farm::RespParse;
-using qc::farm::RespParseResult;
-using qc::farm::RespReply;
+using qc::redis::ParseReply;
+using qc::redis::RespLimits;
+using qc::redis::RespParse;
+using qc::redis::RespParseResult;
+using qc::redis::RespReply;
 
 namespace {
 
