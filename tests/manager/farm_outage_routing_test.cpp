@@ -149,8 +149,8 @@ TEST_F(FarmOutageRouting, TerminateDuringAFlushPassWaitingForAPausedServerHoldsU
     EXPECT_FALSE(m_manager->IsStarted());
 
     m_server.Resume();
-    ASSERT_EQ(m_manager->Initialize(), S_OK);
     s_settings.timeoutMs = kTimeoutMs;
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
     ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
     ASSERT_EQ(m_manager->Add("alice", "after", "Farm"), S_OK);
     EXPECT_EQ(GetText("Farm", "alice"), "after");
