@@ -143,12 +143,13 @@ HRESULT FarmCache::Exists(std::string_view user, bool* exists) noexcept {
     });
 }
 
-HRESULT FarmCache::Flush() noexcept {
+HRESULT FarmCache::Flush(const std::atomic<bool>* stop) noexcept {
     return redis::ReturningHResult([&] {
         const Call call(*this);
         unsigned long long toCheck = kCheckedPerFlush;  // members this pass may still check
         unsigned long long batches = 1;
         for (unsigned long long batch = 0; batch < batches; ++batch) {
+            if (stop != nullptr && stop->load(std::memory_order_acquire)) return S_FALSE;
             redis::RespReply reply;
             const HRESULT hr = Expect(call.RunBatch(FarmCacheScripts::Get().flush, std::to_string(toCheck), &reply),
                                       reply, redis::RespReply::Kind::Array);

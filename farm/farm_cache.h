@@ -90,7 +90,9 @@ public:
     // Whether the user has an entry, expired or not until a flush removes
     // it. Counts as neither a hit nor a miss.
     HRESULT Exists(std::string_view user, bool* exists) noexcept;
-    HRESULT Flush() noexcept;
+    // A pass given `stop` ends before its next step once *stop is set, with
+    // S_FALSE: the rest is left to the next pass, as for one that stops short.
+    HRESULT Flush(const std::atomic<bool>* stop = nullptr) noexcept;
     HRESULT Count(unsigned long long* entries) noexcept;
     HRESULT Clear() noexcept;
     HRESULT Statistics(FarmCacheStatistics* statistics) noexcept;

@@ -128,7 +128,9 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
     CFarmCaches::CachePtr farmCache;
     const HRESULT routed = HResultOf([&] {
         if (m_farm.Find(name, &farmCache) == CFarmCaches::Route::Local) return S_FALSE;
-        m_farm.Remove(name);  // the entries stay on the farm
+        // The entries stay on the farm. A flush pass under way holds its own
+        // reference to the cache: nothing here waits for it.
+        m_farm.Remove(name);
         return S_OK;
     });
     if (routed != S_FALSE) return routed;
@@ -270,20 +272,27 @@ void CCacheManager::SetFarmEnvironment(const FarmEnvironment& environment) {
 }
 
 HRESULT CCacheManager::Terminate() {
-    CScopedLock<CStaticLock> lock(m_lock);
-    if (!g_started) return S_OK;
-    // Each cache removes its timer before the thread goes away.
-    for (auto& cache : m_caches) cache.second->Uninitialize();
-    m_caches.clear();
-    m_settings.clear();
-    m_hiddenMessageParameters.clear();
-    m_farm.Stop();  // the farm caches' entries stay for the other servers
-    // When the wait runs out the thread is still ending: the flag clears all
-    // the same, IsStarted() keeps reporting the thread until it has ended,
-    // and the next Initialize completes the shutdown.
-    const HRESULT hr = m_rootWorker.Shutdown();
-    g_started = false;
-    return hr;
+    CFarmCaches::Ended farm;  // released after the lock
+    HRESULT hr;
+    {
+        CScopedLock<CStaticLock> lock(m_lock);
+        if (!g_started) return S_OK;
+        // Each cache removes its timer before the thread goes away.
+        for (auto& cache : m_caches) cache.second->Uninitialize();
+        m_caches.clear();
+        m_settings.clear();
+        m_hiddenMessageParameters.clear();
+        farm = m_farm.Stop();  // the farm caches' entries stay for the other servers
+        // When a wait runs out the thread is still ending: the flag clears all
+        // the same, IsStarted() keeps reporting the thread until it has ended,
+        // and the next Initialize completes the shutdown.
+        hr = m_rootWorker.Shutdown();
+        g_started = false;
+    }
+    // The farm's flush pass may be waiting for its server: no other call
+    // waits with it.
+    const HRESULT farmHr = m_farm.EndFlushThread();
+    return FAILED(hr) ? hr : farmHr;
 }
 
 void CCacheManager::ReplaceHiddenMessageParameters(std::vector<std::string> parameters) {

@@ -16,7 +16,8 @@
 //
 // Locking: every operation holds the manager lock for its whole run (the
 // hidden-parameter update holds it only while it replaces the list; a farm
-// cache's calls leave it before they reach the network). Inside it
+// cache's calls leave it before they reach the network, and Terminate before
+// it waits for the farm's flush pass). Inside it
 // an operation may take one cache's store lock, or the root worker's table
 // lock (through a cache's Initialize/Uninitialize), never both at once: the
 // worker thread takes a store lock inside a cache's timer callback and never

@@ -28,25 +28,34 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver {
     std::shared_ptr<qc::redis::RespConnectionPool> pool;
 };
 
-CFarmCaches::~CFarmCaches() { Stop(); }
+CFarmCaches::~CFarmCaches() {
+    Stop();
+    EndFlushThread();
+}
 
 HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(const char* line)) {
     if (IsRunning() || !settings.HasFarm()) return S_OK;
     HRESULT hr = m_tableLock.Status();
+    if (SUCCEEDED(hr)) hr = m_threadLock.Status();
     if (FAILED(hr)) return hr;
     auto site = std::make_shared<Site>(settings, log);
     hr = qc::redis::RespConnectionPool::Create(settings.Endpoint(), site.get(),
                                               qc::redis::RespConnectionPool::kDefaultMaxIdle, &site->pool);
     if (FAILED(hr)) return hr;
 
-    // A shutdown that timed out earlier is completed first.
-    hr = m_flushThread.Shutdown();
-    if (SUCCEEDED(hr)) hr = m_flushThread.Initialize();
-    if (FAILED(hr)) return hr;
-    hr = m_flushThread.AddTimer(kFlushInterval, this, 0, &m_flushTimer);
-    if (FAILED(hr)) {
-        m_flushThread.Shutdown();
-        return hr;
+    {
+        CScopedLock<qc::OwnedLock> lock(m_threadLock);
+        // A shutdown that timed out earlier, or one still under way, is
+        // completed first.
+        hr = m_flushThread.Shutdown();
+        if (SUCCEEDED(hr)) hr = m_flushThread.Initialize();
+        if (FAILED(hr)) return hr;
+        m_stopping.store(false, std::memory_order_release);
+        hr = m_flushThread.AddTimer(kFlushInterval, this, 0, &m_flushTimer);
+        if (FAILED(hr)) {
+            m_flushThread.Shutdown();
+            return hr;
+        }
     }
     m_settings = settings;
     m_site = std::move(site);
@@ -54,20 +63,30 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     return S_OK;
 }
 
-HRESULT CFarmCaches::Stop() {
-    if (!IsRunning()) return S_OK;
+CFarmCaches::Ended CFarmCaches::Stop() {
+    Ended ended;
+    if (!IsRunning()) return ended;
     m_running.store(false, std::memory_order_release);
-    // The thread first, so that no flush runs on while the table goes.
-    if (m_flushTimer != nullptr) m_flushThread.RemoveHandle(m_flushTimer);
-    const HRESULT hr = m_flushThread.Shutdown();
-    Table ended;
+    m_ending.store(true, std::memory_order_release);
+    m_stopping.store(true, std::memory_order_release);
     {
+        // A pass under way keeps its own references to the caches it flushes.
         CScopedLock<qc::OwnedLock> lock(m_tableLock);
-        ended.swap(m_caches);
+        ended.m_caches.swap(m_caches);
     }
-    m_site.reset();
+    ended.m_site = std::move(m_site);
     m_settings = qc::farm::FarmSettings();
-    return hr;  // `ended` goes here, outside the table lock
+    return ended;
+}
+
+HRESULT CFarmCaches::EndFlushThread() {
+    if (!m_ending.load(std::memory_order_acquire)) return S_OK;
+    CScopedLock<qc::OwnedLock> lock(m_threadLock);
+    // Leaves the timer to the thread's release of its registrations.
+    const HRESULT hr = m_flushThread.Shutdown();
+    // Inside the lock: a Start and a Stop that come after it set it again.
+    m_ending.store(false, std::memory_order_release);
+    return hr;
 }
 
 CFarmCaches::Route CFarmCaches::Find(std::string_view name, CachePtr* cache) const {
@@ -112,9 +131,10 @@ void CFarmCaches::FlushAll() {
         for (const auto& entry : m_caches) caches.push_back(entry.second);
     }
     for (const CachePtr& cache : caches) {
+        if (m_stopping.load(std::memory_order_acquire)) return;
         // A cache made while the server was away takes the farm's settings now.
         if (!cache->IsOpen() && FAILED(cache->Open())) continue;
-        cache->Flush();
+        cache->Flush(&m_stopping);
     }
 }
 

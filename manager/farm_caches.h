@@ -9,11 +9,18 @@
 // Open could not reach the server is opened again by its next flush, so that
 // it takes the farm's settings once the server answers.
 //
-// Locks: every call but the flush thread's holds the manager lock; those
-// that change the table also take m_tableLock inside it, and the flush
-// thread takes m_tableLock alone, only to copy the table. Neither lock is
-// held across a network call, nor m_tableLock while the flush thread starts
-// or stops (that waits for the thread's flush to end).
+// Stopping is two steps: Stop, under the manager lock, takes the caches out
+// and tells the flush pass to end early (between caches and between the
+// steps of a cache's flush); EndFlushThread, after the caller has left the
+// manager lock, waits for the pass, which may be waiting for the server.
+//
+// Locks: every call but the flush thread's and EndFlushThread holds the
+// manager lock; those that change the table also take m_tableLock inside it,
+// and the flush thread takes m_tableLock alone, only to copy the table.
+// m_threadLock guards the flush thread's start and end: Start takes it inside
+// the manager lock, EndFlushThread alone. Neither the manager lock nor
+// m_tableLock is held across a network call, nor while the flush thread
+// stops (that waits for the thread's flush to end).
 #pragma once
 
 #include "farm/farm_cache.h"
@@ -33,6 +40,12 @@
 class CFarmCaches : private IWorkerThreadClient {
 public:
     using CachePtr = std::shared_ptr<qc::farm::FarmCache>;
+
+private:
+    struct Site;
+    using Table = std::map<std::string, CachePtr, CacheNameLess>;
+
+public:
     // Where a cache name's calls go.
     enum class Route {
         Local,         // not a farm cache: the in-process caches
@@ -50,13 +63,29 @@ public:
     // Starts the farm with `settings` (nothing when they name no server).
     // Makes no network call. Any failure leaves the farm stopped.
     HRESULT Start(const qc::farm::FarmSettings& settings, void (*log)(const char* line));
+    // What Stop takes out of the farm, for its caller to release after
+    // leaving the manager lock.
+    class Ended {
+        friend class CFarmCaches;
+        Table m_caches;
+        std::shared_ptr<Site> m_site;
+    };
     // Ends this process's use of every farm cache (their entries stay on the
-    // farm) and stops the flush thread.
-    HRESULT Stop();
+    // farm) and tells the flush pass to end early. Makes no wait: its caller
+    // calls EndFlushThread next, outside the manager lock.
+    Ended Stop();
+    // Stops the flush thread, waiting for its pass up to the shutdown wait
+    // (the wait's HRESULT when it runs out; the next Start completes it).
+    // REQUIRES: not the manager lock.
+    HRESULT EndFlushThread();
     // Whether the farm runs; read without the manager lock.
     bool IsRunning() const { return m_running.load(std::memory_order_acquire); }
-    // Whether the flush thread is still ending after a Stop whose wait ran out.
-    bool IsThreadRunning() const { return m_flushThread.IsThreadRunning(); }
+    // Whether the flush thread is still ending: after a Stop until
+    // EndFlushThread has returned, and after a wait that ran out until the
+    // thread ends.
+    bool IsThreadRunning() const {
+        return m_ending.load(std::memory_order_acquire) || m_flushThread.IsThreadRunning();
+    }
 
     // Where `name`'s calls go; for Farm, a reference to its cache. May throw
     // std::bad_alloc.
@@ -75,9 +104,6 @@ public:
     void FlushAll();
 
 private:
-    struct Site;
-    using Table = std::map<std::string, CachePtr, CacheNameLess>;
-
     HRESULT STDMETHODCALLTYPE Execute(DWORD_PTR parameter, HANDLE handle) override;
     HRESULT STDMETHODCALLTYPE CloseHandle(HANDLE handle) override;
 
@@ -85,7 +111,12 @@ private:
     std::shared_ptr<Site> m_site;
     Table m_caches;                  // changed under both locks
     qc::OwnedLock m_tableLock;  // taken inside the manager lock
+    qc::OwnedLock m_threadLock;  // the flush thread's start and end
     CWorkerThread m_flushThread;
     HANDLE m_flushTimer = nullptr;
     std::atomic<bool> m_running{false};
+    std::atomic<bool> m_stopping{false};  // the flush pass ends early
+    // From Stop until EndFlushThread has returned: the thread is the
+    // latter's, and IsThreadRunning does not look at it meanwhile.
+    std::atomic<bool> m_ending{false};
 };

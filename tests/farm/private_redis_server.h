@@ -1,12 +1,16 @@
 // A Redis server of one test's own, started and stopped by the project's
 // script (native builds only: it runs the script through the shell), for
-// tests that stop the server midway or give it a password.
+// tests that stop or pause the server midway or give it a password.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/types.h>
+
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace qc::farm {
@@ -21,7 +25,10 @@ public:
         Run("start " + m_dir + " -- " + m_options);
         std::ifstream(m_dir + "/port") >> m_port;
     }
-    ~PrivateRedisServer() { Stop(); }
+    ~PrivateRedisServer() {
+        Resume();  // a paused server would not hear the stop
+        Stop();
+    }
     PrivateRedisServer(const PrivateRedisServer&) = delete;
     PrivateRedisServer& operator=(const PrivateRedisServer&) = delete;
 
@@ -29,8 +36,35 @@ public:
     void Stop() { Run("stop " + m_dir); }
     // Starts it again on its port, empty (it keeps nothing on disk).
     void Restart() { Run("start " + m_dir + " " + std::to_string(m_port) + " -- " + m_options); }
+    // Pauses the process: the system still takes its connections and the
+    // requests sent on them, and nothing answers until Resume.
+    void Pause() { Signal(SIGSTOP); }
+    void Resume() { Signal(SIGCONT); }
+    // Whether a request sent to it waits unread: a client is waiting for it
+    // (Linux: the receive queues of the server's connections).
+    bool HasUnreadRequest() const {
+        std::ifstream table("/proc/net/tcp");
+        std::string line;
+        std::getline(table, line);  // the heading
+        while (std::getline(table, line)) {
+            // sl local_address rem_address st tx_queue:rx_queue ...
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues;
+            fields >> slot >> local >> remote >> state >> queues;
+            const auto colon = local.find(':');
+            if (colon == std::string::npos || std::stoul(local.substr(colon + 1), nullptr, 16) != m_port ||
+                state != "01")  // established
+                continue;
+            if (std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16) != 0) return true;
+        }
+        return false;
+    }
 
 private:
+    void Signal(int signal) const {
+        pid_t pid = 0;
+        if (std::ifstream(m_dir + "/pid") >> pid) ::kill(pid, signal);
+    }
     static void Run(const std::string& arguments) {
         const std::string command = std::string(QC_REDIS_SERVER_SCRIPT) + " " + arguments;
         ASSERT_EQ(std::system(command.c_str()), 0) << command;

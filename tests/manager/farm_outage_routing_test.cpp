@@ -1,8 +1,8 @@
 // The manager's farm caches when their server goes away, stops answering or
 // refuses the password (natively: a private server of the test's own, which
-// it stops and restarts through the project's script). Farm calls fail
-// clearly within the time-out, the log tells of each outage once, the cache
-// recovers by itself, and in-process caches never wait.
+// it stops, pauses and restarts). Farm calls fail clearly within the
+// time-out, the log tells of each outage once, the cache recovers by itself,
+// and in-process caches never wait, not even for a Terminate.
 #include "tests/farm/private_redis_server.h"
 #include "tests/manager/farm_manager_fixture.h"
 
@@ -112,6 +112,48 @@ TEST_F(FarmOutageRouting, AFarmCallWaitingForItsServerHoldsUpNoInProcessCache) {
     EXPECT_EQ(GetText("Local", "bob"), "local");
     EXPECT_EQ(farmCall.wait_for(milliseconds(0)), std::future_status::timeout) << "the farm call ended early";
     EXPECT_EQ(farmCall.get(), qc::platform::kSocketTimedOut);
+}
+
+// Terminate while the flush thread's pass waits for a paused server: the
+// pass ends after the step under way, Terminate waits for it after leaving
+// the manager lock (another thread's calls answer meanwhile), and returns
+// within the shutdown bound, where a pass that went on to its second cache
+// would not. The next Initialize works.
+TEST_F(FarmOutageRouting, TerminateDuringAFlushPassWaitingForAPausedServerHoldsUpNoOtherCall) {
+    constexpr DWORD kPausedTimeoutMs = 6000;  // each flush step's wait
+    s_settings.timeoutMs = kPausedTimeoutMs;
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Shared", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Local", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->Add("bob", "local", "Local"), S_OK);
+
+    m_server.Pause();
+    // The flush thread's next pass (one comes every 5 s) sends its first step.
+    const auto paused = steady_clock::now();
+    while (!m_server.HasUnreadRequest()) {
+        ASSERT_LT(steady_clock::now() - paused, std::chrono::seconds(20)) << "no flush pass reached the server";
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    const auto start = steady_clock::now();
+    auto terminated = std::async(std::launch::async, [&] { return m_manager->Terminate(); });
+    // Once Terminate has left the lock every cache is unknown.
+    std::string text;
+    while (m_manager->Get("Local", "bob", &text) == S_OK) std::this_thread::yield();
+    EXPECT_EQ(m_manager->Add("bob", "again", "Local"), S_FALSE);
+    EXPECT_EQ(terminated.wait_for(milliseconds(0)), std::future_status::timeout)
+        << "the calls above waited for Terminate";
+    EXPECT_TRUE(m_manager->IsStarted()) << "the flush thread is still ending";
+    EXPECT_EQ(terminated.get(), S_OK);
+    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(10));  // the shutdown bound
+    EXPECT_FALSE(m_manager->IsStarted());
+
+    m_server.Resume();
+    s_settings.timeoutMs = kTimeoutMs;
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->Add("alice", "after", "Farm"), S_OK);
+    EXPECT_EQ(GetText("Farm", "alice"), "after");
 }
 
 TEST_F(FarmOutageRouting, AWrongPasswordIsAccessDenied) {
