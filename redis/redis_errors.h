@@ -6,9 +6,12 @@
 //   connection dropped        platform::kSocketReset         0x80072746  WSAECONNRESET
 //   host not found            platform::kSocketHostNotFound  0x80072AF9  WSAHOST_NOT_FOUND
 //   wrong or missing password kAccessDenied                  0x80070005  E_ACCESSDENIED
+//     or a command the user may not run (NOPERM)
 //   reply that is not RESP    kMalformedReply                0x8007000D  ERROR_INVALID_DATA
 //   reply or text over a cap  kTooLarge                      0x8007006F  ERROR_BUFFER_OVERFLOW
 //   server out of memory      E_OUTOFMEMORY                  0x8007000E
+//   server not serving now    kServerNotReady                0x80070015  ERROR_NOT_READY
+//     (READONLY: a replica; MASTERDOWN; LOADING), a connection-class failure
 //   any other server error    kServerError                   0x8007054F  ERROR_INTERNAL_ERROR
 // (The farm answers an absent entry with E_FAIL, as in process.)
 #pragma once
@@ -24,20 +27,31 @@ inline constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
 inline constexpr HRESULT kMalformedReply = static_cast<HRESULT>(0x8007000D);
 inline constexpr HRESULT kTooLarge = static_cast<HRESULT>(0x8007006F);
 inline constexpr HRESULT kServerError = static_cast<HRESULT>(0x8007054F);
+inline constexpr HRESULT kServerNotReady = static_cast<HRESULT>(0x80070015);
 
 // Redis answers a command it could not read with this and hangs up.
 inline bool IsProtocolErrorReply(std::string_view message) { return message.substr(0, 18) == "ERR Protocol error"; }
 
+// Whether an error reply's message starts with the code `code`.
+inline bool HasErrorCode(std::string_view message, std::string_view code) {
+    return message.substr(0, code.size()) == code && (message.size() == code.size() || message[code.size()] == ' ');
+}
+
+// A server that cannot serve this now, though it answers: a replica after a
+// failover (READONLY), one cut off from its primary (MASTERDOWN), or one
+// still loading its data (LOADING). Another server, or this one later, will.
+inline bool IsNotNowReply(std::string_view message) {
+    return HasErrorCode(message, "READONLY") || HasErrorCode(message, "MASTERDOWN") || HasErrorCode(message, "LOADING");
+}
+
 // The HRESULT of an error reply, from the code that starts its message.
 inline HRESULT HResultOfErrorReply(std::string_view message) {
-    const auto startsWith = [&](std::string_view code) {
-        return message.substr(0, code.size()) == code &&
-               (message.size() == code.size() || message[code.size()] == ' ');
-    };
-    if (startsWith("NOAUTH") || startsWith("WRONGPASS") || startsWith("NOPERM")) return kAccessDenied;
+    if (IsNotNowReply(message)) return kServerNotReady;
+    if (HasErrorCode(message, "NOAUTH") || HasErrorCode(message, "WRONGPASS") || HasErrorCode(message, "NOPERM"))
+        return kAccessDenied;
     // A server with a password refuses a long command before AUTH this way.
-    if (startsWith("ERR") && message.find("unauthenticated") != std::string_view::npos) return kAccessDenied;
-    if (startsWith("OOM")) return E_OUTOFMEMORY;
+    if (HasErrorCode(message, "ERR") && message.find("unauthenticated") != std::string_view::npos) return kAccessDenied;
+    if (HasErrorCode(message, "OOM")) return E_OUTOFMEMORY;
     return kServerError;
 }
 
