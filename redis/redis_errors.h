@@ -55,6 +55,16 @@ inline HRESULT HResultOfErrorReply(std::string_view message) {
     return kServerError;
 }
 
+// A failure of the connection, or a server that cannot serve now: the kinds
+// that count a server as out (and, for a call that fails so, that another
+// try later, or at another server, may succeed). A wrong password, a reply
+// the client cannot read or an error reply to the command is none of them.
+inline bool IsConnectionFailure(HRESULT result) {
+    const unsigned long code = static_cast<unsigned long>(result);
+    const bool winsock = (code & 0xFFFF0000u) == 0x80070000u && (code & 0xFFFFu) >= 10000 && (code & 0xFFFFu) < 12000;
+    return winsock || result == kServerNotReady;
+}
+
 // Runs body, turning a failed allocation into E_OUTOFMEMORY: the client's
 // and the farm's public calls return HRESULTs and never throw.
 template <class Body>
