@@ -154,39 +154,67 @@ public:
         return names;
     }
 
-    // Milliseconds; the default when absent, 0 or refused.
-    DWORD Timeout() {
-        const RegistryValue& value = m_values[FarmValue::TimeoutMs];
-        if (!value.present) return FarmSettings::kDefaultTimeoutMs;
-        std::string shown;  // the number as the log shows it
-        unsigned long long milliseconds = 0;
+    // A REG_DWORD, or a REG_SZ of digits (none: 0), up to cap + 1 (what is
+    // above is read as that); *shown is the number as the log shows it.
+    // False, with a line saying it must be `meant`, when it is neither.
+    bool Number(FarmValue which, const char* meant, unsigned long long cap, unsigned long long* number,
+                std::string* shown) {
+        const RegistryValue& value = m_values[which];
+        *number = 0;
         if (value.type == kDword) {
             if (value.bytes.size() != sizeof(DWORD)) {
-                Refuse("TimeoutMs is a REG_DWORD of " + std::to_string(value.bytes.size()) + " bytes");
-                return FarmSettings::kDefaultTimeoutMs;
+                Refuse(std::string(NameOf(which)) + " is a REG_DWORD of " + std::to_string(value.bytes.size()) +
+                       " bytes");
+                return false;
             }
-            for (std::size_t index = sizeof(DWORD); index-- > 0;) milliseconds = milliseconds << 8 | value.bytes[index];
-            shown = std::to_string(milliseconds);
+            for (std::size_t index = sizeof(DWORD); index-- > 0;) *number = *number << 8 | value.bytes[index];
+            *shown = std::to_string(*number);
         } else if (IsText(value.type)) {
             const std::vector<std::string> strings = Strings(value);
             const std::string_view text = Trimmed(strings.empty() ? std::string_view() : strings.front());
             if (text.find_first_not_of("0123456789") != std::string_view::npos) {
-                Refuse("TimeoutMs " + Quoted(strings.front()) + ": it must be a number of milliseconds");
-                return FarmSettings::kDefaultTimeoutMs;
+                Refuse(std::string(NameOf(which)) + " " + Quoted(strings.front()) + ": it must be " + meant);
+                return false;
             }
-            // Past the most that is kept, the digits need not be added up.
+            // Past the cap, the digits need not be added up.
             for (const char digit : text) {
-                if (milliseconds <= FarmSettings::kMaxTimeoutMs) milliseconds = milliseconds * 10 + (digit - '0');
+                if (*number <= cap) *number = *number * 10 + (digit - '0');
             }
-            shown = text;
+            *shown = text;
         } else {
-            RefuseType(FarmValue::TimeoutMs, "REG_DWORD or REG_SZ");
-            return FarmSettings::kDefaultTimeoutMs;
+            RefuseType(which, "REG_DWORD or REG_SZ");
+            return false;
         }
-        if (milliseconds == 0) return FarmSettings::kDefaultTimeoutMs;
+        if (*number > cap) *number = cap + 1;
+        return true;
+    }
+
+    // Milliseconds; the default when absent, 0 or refused.
+    DWORD Timeout() {
+        if (!m_values[FarmValue::TimeoutMs].present) return FarmSettings::kDefaultTimeoutMs;
+        unsigned long long milliseconds = 0;
+        std::string shown;
+        if (!Number(FarmValue::TimeoutMs, "a number of milliseconds", FarmSettings::kMaxTimeoutMs, &milliseconds, &shown) || milliseconds == 0)
+            return FarmSettings::kDefaultTimeoutMs;
         if (milliseconds <= FarmSettings::kMaxTimeoutMs) return static_cast<DWORD>(milliseconds);
         Note("TimeoutMs " + shown + " is held to " + std::to_string(FarmSettings::kMaxTimeoutMs));
         return FarmSettings::kMaxTimeoutMs;
+    }
+
+    // The database, over the one the Server URL names (`fromServer`, when it
+    // names one); that one when absent or refused.
+    DWORD Database(DWORD fromServer, bool serverNamesOne) {
+        if (!m_values[FarmValue::Database].present) return fromServer;
+        unsigned long long database = 0;
+        std::string shown;
+        if (!Number(FarmValue::Database, "a database number", FarmSettings::kMaxDatabase, &database, &shown)) return fromServer;
+        if (database > FarmSettings::kMaxDatabase) {
+            Refuse("Database " + shown + " is over " + std::to_string(FarmSettings::kMaxDatabase));
+        } else if (serverNamesOne && database != fromServer) {
+            Refuse("Database " + shown + " and the database the Server URL names (" + std::to_string(fromServer) +
+                   ") differ");
+        }
+        return static_cast<DWORD>(database);
     }
 
 private:
@@ -209,7 +237,8 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
         return S_OK;
     }
     const char* why = nullptr;
-    if (!server.empty() && FAILED(ParseServer(server, &read, &why)))
+    bool serverNamesDatabase = false;
+    if (!server.empty() && FAILED(ParseServer(server, &read, &why, &serverNamesDatabase)))
         in.Refuse("Server " + QuotedServer(server) + ": " + why);
     read.caches = in.Caches();
     read.password = in.Text(FarmValue::Password);
@@ -220,6 +249,7 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
         read.prefix = prefix;
     }
     read.timeoutMs = in.Timeout();
+    read.database = in.Database(read.database, serverNamesDatabase);
     if (!in.Usable()) return E_INVALIDARG;
     *settings = std::move(read);
     return S_OK;

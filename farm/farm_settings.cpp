@@ -20,9 +20,21 @@ const char* ParsePort(std::string_view text, unsigned short* port) {
     return nullptr;
 }
 
-// A "redis://" URL becomes the host and port it names; null, or why the URL
+// The database after a URL's host ("/2"); null, or why it is not one.
+const char* ParseDatabase(std::string_view text, DWORD* database) {
+    unsigned long value = 0;
+    const char* end = text.data() + text.size();
+    const auto parsed = std::from_chars(text.data(), end, value);
+    if (text.empty() || parsed.ptr != end || parsed.ec != std::errc() || value > FarmSettings::kMaxDatabase)
+        return "only a database number may follow the host in the URL";
+    *database = static_cast<DWORD>(value);
+    return nullptr;
+}
+
+// A "redis://" URL becomes the host and port it names, and its database when
+// it names one (*database is left as it is otherwise); null, or why the URL
 // cannot be used. Text without a scheme is left as it is.
-const char* StripUrl(std::string_view* text) {
+const char* StripUrl(std::string_view* text, DWORD* database, bool* namesDatabase) {
     const std::size_t schemeEnd = text->find("://");
     if (schemeEnd == std::string_view::npos) return nullptr;
     const std::string_view scheme = text->substr(0, schemeEnd);
@@ -32,8 +44,12 @@ const char* StripUrl(std::string_view* text) {
     const std::size_t authorityEnd = rest.find_first_of("/?#");
     const std::string_view authority = rest.substr(0, authorityEnd);
     if (authority.find('@') != std::string_view::npos) return "a user or password in the URL is not supported";
-    if (authorityEnd != std::string_view::npos && rest.substr(authorityEnd) != "/" && rest.substr(authorityEnd) != "/0")
-        return "only database 0 (or none) may follow the host in the URL";
+    const std::string_view path = authorityEnd == std::string_view::npos ? std::string_view() : rest.substr(authorityEnd);
+    *namesDatabase = !path.empty() && path != "/";
+    if (*namesDatabase) {
+        if (path.front() != '/') return "only a database number may follow the host in the URL";
+        if (const char* problem = ParseDatabase(path.substr(1), database)) return problem;
+    }
     *text = authority;
     return nullptr;
 }
@@ -84,6 +100,7 @@ redis::RespEndpoint FarmSettings::Endpoint() const {
     endpoint.port = port;
     endpoint.password = password;
     endpoint.timeoutMs = timeoutMs;
+    endpoint.database = database;
     return endpoint;
 }
 
@@ -92,11 +109,13 @@ std::string FarmSettings::ServerText() const {
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** why) {
+HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** why, bool* namesDatabase) {
     text = Trimmed(text);
     std::string_view host;
     unsigned short port = FarmSettings::kDefaultPort;
-    const char* problem = StripUrl(&text);
+    DWORD database = settings->database;
+    bool named = false;
+    const char* problem = StripUrl(&text, &database, &named);
     if (problem == nullptr) problem = ParseAddress(text, &host, &port);
     if (problem == nullptr && host.empty()) problem = "the host is missing";
     if (problem == nullptr && host.find_first_of(" \t[]@/?#") != std::string_view::npos)
@@ -107,6 +126,8 @@ HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** 
     }
     settings->host.assign(host.data(), host.size());
     settings->port = port;
+    settings->database = database;
+    if (namesDatabase != nullptr) *namesDatabase = named;
     return S_OK;
 }
 

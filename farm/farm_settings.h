@@ -28,6 +28,11 @@ struct FarmSettings {
     std::string prefix = "quorcache:";
     DWORD timeoutMs = kDefaultTimeoutMs;
 
+    // The server's database the farm's keys live in, selected on every new
+    // connection: farms that share a server stay apart.
+    static constexpr DWORD kMaxDatabase = 0x7FFFFFFF;  // the server's index is an int
+    DWORD database = 0;
+
     // A prefix may hold no brace: a brace would decide the keys' slot.
     static bool IsValidPrefix(std::string_view prefix) { return prefix.find_first_of("{}") == std::string_view::npos; }
 
@@ -48,11 +53,12 @@ std::string_view Trimmed(std::string_view text);
 // address with several colons is a v6 address without a port) into host and
 // port; spaces around it are ignored. The port defaults to 6379 and must be
 // 1 to 65535. The same may come as a URL, "redis://host:port", with no path
-// or database 0 ("/" or "/0"), the only one the farm uses; a user or password
-// in the URL, another database and TLS ("rediss://") are refused, as the
-// settings have their own value for the password and no TLS.
+// or a database ("/2"), which sets the database (and *namesDatabase, when
+// given); a user or password in the URL and TLS ("rediss://") are refused,
+// as the settings have their own value for the password and no TLS.
 // E_INVALIDARG for anything else, with *why (when given) saying why in a few
 // words, and nothing is changed then.
-HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** why = nullptr);
+HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** why = nullptr,
+                    bool* namesDatabase = nullptr);
 
 }  // namespace qc::farm

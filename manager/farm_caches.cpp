@@ -1,5 +1,7 @@
 #include "manager/farm_caches.h"
 
+#include "redis/redis_errors.h"
+
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -13,7 +15,14 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver {
         : log(log), server(settings.ServerText()) {}
 
     void OnOutage(HRESULT why) override {
-        char line[160];
+        char line[192];
+        if (why == qc::redis::kServerTooOld) {
+            std::snprintf(line, sizeof line,
+                          "QuorCache farm: %.64s runs a Redis older than %ld.0, which the farm needs; farm caches "
+                          "fail until it is upgraded",
+                          server.c_str(), qc::redis::kLeastServerMajor);
+            return log(line);
+        }
         std::snprintf(line, sizeof line, "QuorCache farm: calls to %.64s fail (0x%08X); farm caches fail until it answers",
                       server.c_str(), static_cast<unsigned>(why));
         log(line);

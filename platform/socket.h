@@ -16,7 +16,8 @@
 // without a Winsock twin.
 //
 // Each side (socket_posix.cpp, socket_win32.cpp; the build picks one) provides
-// the functions below; the owners at the end of this file are shared.
+// the functions below but ConnectTcp, which is shared (socket_connect.cpp), as
+// are the owners at the end of this file.
 #pragma once
 
 #include "platform/platform.h"
@@ -42,7 +43,9 @@ HRESULT StartSockets();
 void StopSockets();
 
 // Connects to host:port (a name or a numeric address; each address it
-// resolves to is tried in turn) within timeoutMs, with Nagle's delay off.
+// resolves to is tried in turn, IPv6 and IPv4) within timeoutMs, name
+// resolution included, with Nagle's delay off and TCP keepalive on. No
+// child process inherits the socket.
 HRESULT ConnectTcp(const char* host, unsigned short port, DWORD timeoutMs, SocketHandle* socket);
 
 // Sends every byte, waiting at most timeoutMs in all.

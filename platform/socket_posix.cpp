@@ -1,23 +1,22 @@
 // POSIX side of the socket seam: non-blocking sockets waited on with poll(),
 // errno translated to the Winsock code of the same failure.
-#include "platform/socket.h"
+#include "platform/socket_addresses.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-
 namespace qc::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using detail::Clock;
+
+const int kKeepAliveIdleSeconds = 30;
+const int kKeepAliveIntervalSeconds = 10;
+const int kKeepAliveProbes = 3;
 
 HRESULT FromWinsockCode(LONG code) { return static_cast<HRESULT>(0x80070000u | (static_cast<DWORD>(code) & 0xFFFFu)); }
 
@@ -43,15 +42,6 @@ HRESULT FromErrno(int error) {
     }
 }
 
-HRESULT FromResolverCode(int error) {
-    switch (error) {
-        case EAI_AGAIN: return FromWinsockCode(11002);  // WSATRY_AGAIN
-        case EAI_MEMORY: return E_OUTOFMEMORY;
-        case EAI_SYSTEM: return FromErrno(errno);
-        default: return kSocketHostNotFound;
-    }
-}
-
 int MillisecondsLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
@@ -70,15 +60,31 @@ HRESULT WaitFor(int fd, short events, Clock::time_point deadline) {
 
 Clock::time_point DeadlineAfter(DWORD timeoutMs) { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
 
+}  // namespace
+
+namespace detail {
+
+HRESULT FromResolverError(int error) {
+    switch (error) {
+        case EAI_AGAIN: return FromWinsockCode(11002);  // WSATRY_AGAIN
+        case EAI_MEMORY: return E_OUTOFMEMORY;
+        case EAI_SYSTEM: return FromErrno(errno);
+        default: return kSocketHostNotFound;
+    }
+}
+
 HRESULT ConnectOne(const addrinfo& address, Clock::time_point deadline, SocketHandle* result) {
-    const int fd = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
     if (fd < 0) return FromErrno(errno);
     Socket owner(fd);
-    const int flags = ::fcntl(fd, F_GETFL, 0);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) < 0)
-        return FromErrno(errno);
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // A peer that vanished (a host gone, a firewall that forgot the
+    // connection) shows on a connection at rest within a minute or two.
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof kKeepAliveIdleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds, sizeof kKeepAliveIntervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
 
     if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) return FromErrno(errno);
@@ -93,32 +99,10 @@ HRESULT ConnectOne(const addrinfo& address, Clock::time_point deadline, SocketHa
     return S_OK;
 }
 
-}  // namespace
+}  // namespace detail
 
 HRESULT StartSockets() { return S_OK; }
 void StopSockets() {}
-
-HRESULT ConnectTcp(const char* host, unsigned short port, DWORD timeoutMs, SocketHandle* socket) {
-    *socket = kNoSocket;
-    const Clock::time_point deadline = DeadlineAfter(timeoutMs);
-    char service[8];
-    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* addresses = nullptr;
-    const int resolved = ::getaddrinfo(host, service, &hints, &addresses);
-    if (resolved != 0) return FromResolverCode(resolved);
-
-    HRESULT result = kSocketHostNotFound;
-    for (const addrinfo* address = addresses; address; address = address->ai_next) {
-        result = ConnectOne(*address, deadline, socket);
-        if (SUCCEEDED(result) || result == kSocketTimedOut) break;
-    }
-    ::freeaddrinfo(addresses);
-    return result;
-}
 
 HRESULT SendAll(SocketHandle socket, const char* data, std::size_t size, DWORD timeoutMs) {
     const int fd = static_cast<int>(socket);

@@ -7,15 +7,17 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "platform/socket.h"
+#include <mstcpip.h>
 
-#include <chrono>
-#include <cstdio>
+#include "platform/socket_addresses.h"
 
 namespace qc::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using detail::Clock;
+
+const ULONG kKeepAliveIdleMs = 30000;
+const ULONG kKeepAliveIntervalMs = 10000;
 
 HRESULT FromWinsockCode(int code) {
     if (code == WSA_NOT_ENOUGH_MEMORY) return E_OUTOFMEMORY;
@@ -63,14 +65,38 @@ HRESULT PendingError(SOCKET socket) {
     return error == 0 ? S_OK : FromWinsockCode(error);
 }
 
+// A socket no child process inherits. Windows before 7 SP1 knows no such
+// flag: there the handle is made so after it is made.
+SOCKET NewSocket(const addrinfo& address) {
+    SOCKET raw = ::WSASocketW(address.ai_family, address.ai_socktype, address.ai_protocol, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (raw == INVALID_SOCKET && ::WSAGetLastError() == WSAEINVAL) {
+        raw = ::WSASocketW(address.ai_family, address.ai_socktype, address.ai_protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        if (raw != INVALID_SOCKET) ::SetHandleInformation(reinterpret_cast<HANDLE>(raw), HANDLE_FLAG_INHERIT, 0);
+    }
+    return raw;
+}
+
+}  // namespace
+
+namespace detail {
+
+HRESULT FromResolverError(int error) { return FromWinsockCode(error); }
+
 HRESULT ConnectOne(const addrinfo& address, Clock::time_point deadline, SocketHandle* result) {
-    const SOCKET raw = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    const SOCKET raw = NewSocket(address);
     if (raw == INVALID_SOCKET) return LastSocketError();
     Socket owner(static_cast<SocketHandle>(raw));
     u_long nonBlocking = 1;
     if (::ioctlsocket(raw, FIONBIO, &nonBlocking) != 0) return LastSocketError();
     const BOOL on = TRUE;
     ::setsockopt(raw, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    // A peer that vanished (a host gone, a firewall that forgot the
+    // connection) shows on a connection at rest within a minute or two.
+    tcp_keepalive keepAlive{1, kKeepAliveIdleMs, kKeepAliveIntervalMs};
+    DWORD returned = 0;
+    if (::WSAIoctl(raw, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr, nullptr) != 0)
+        ::setsockopt(raw, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
 
     if (::connect(raw, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
         if (::WSAGetLastError() != WSAEWOULDBLOCK) return LastSocketError();
@@ -84,7 +110,7 @@ HRESULT ConnectOne(const addrinfo& address, Clock::time_point deadline, SocketHa
     return S_OK;
 }
 
-}  // namespace
+}  // namespace detail
 
 HRESULT StartSockets() {
     WSADATA data;
@@ -92,28 +118,6 @@ HRESULT StartSockets() {
     return error == 0 ? S_OK : FromWinsockCode(error);
 }
 void StopSockets() { ::WSACleanup(); }
-
-HRESULT ConnectTcp(const char* host, unsigned short port, DWORD timeoutMs, SocketHandle* socket) {
-    *socket = kNoSocket;
-    const Clock::time_point deadline = DeadlineAfter(timeoutMs);
-    char service[8];
-    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* addresses = nullptr;
-    const int resolved = ::getaddrinfo(host, service, &hints, &addresses);
-    if (resolved != 0) return FromWinsockCode(resolved);
-
-    HRESULT result = kSocketHostNotFound;
-    for (const addrinfo* address = addresses; address; address = address->ai_next) {
-        result = ConnectOne(*address, deadline, socket);
-        if (SUCCEEDED(result) || result == kSocketTimedOut) break;
-    }
-    ::freeaddrinfo(addresses);
-    return result;
-}
 
 HRESULT SendAll(SocketHandle socket, const char* data, std::size_t size, DWORD timeoutMs) {
     const SOCKET raw = AsSocket(socket);

@@ -6,12 +6,16 @@
 //   connection dropped        platform::kSocketReset         0x80072746  WSAECONNRESET
 //   host not found            platform::kSocketHostNotFound  0x80072AF9  WSAHOST_NOT_FOUND
 //   wrong or missing password kAccessDenied                  0x80070005  E_ACCESSDENIED
-//     or a command the user may not run (NOPERM)
+//     or a command the user may not run (NOPERM); at AUTH, only a rejected
+//     password (WRONGPASS, "invalid password"): any other error reply to
+//     AUTH (say "max number of clients reached") is mapped as below
 //   reply that is not RESP    kMalformedReply                0x8007000D  ERROR_INVALID_DATA
 //   reply or text over a cap  kTooLarge                      0x8007006F  ERROR_BUFFER_OVERFLOW
 //   server out of memory      E_OUTOFMEMORY                  0x8007000E
 //   server not serving now    kServerNotReady                0x80070015  ERROR_NOT_READY
 //     (READONLY: a replica; MASTERDOWN; LOADING), a connection-class failure
+//   server older than 5.0     kServerTooOld                  0x80070032  ERROR_NOT_SUPPORTED
+//     (it cannot run the scripts), a failure that counts the server as out
 //   any other server error    kServerError                   0x8007054F  ERROR_INTERNAL_ERROR
 // (The farm answers an absent entry with E_FAIL, as in process.)
 #pragma once
@@ -28,6 +32,12 @@ inline constexpr HRESULT kMalformedReply = static_cast<HRESULT>(0x8007000D);
 inline constexpr HRESULT kTooLarge = static_cast<HRESULT>(0x8007006F);
 inline constexpr HRESULT kServerError = static_cast<HRESULT>(0x8007054F);
 inline constexpr HRESULT kServerNotReady = static_cast<HRESULT>(0x80070015);
+inline constexpr HRESULT kServerTooOld = static_cast<HRESULT>(0x80070032);
+
+// The least major version of a server the client works with: scripts that
+// read the clock (TIME) and then write are replicated by their effects,
+// which servers before 5.0 refuse unless a script asks for it.
+inline constexpr long kLeastServerMajor = 5;
 
 // Redis answers a command it could not read with this and hangs up.
 inline bool IsProtocolErrorReply(std::string_view message) { return message.substr(0, 18) == "ERR Protocol error"; }
@@ -44,6 +54,12 @@ inline bool IsNotNowReply(std::string_view message) {
     return HasErrorCode(message, "READONLY") || HasErrorCode(message, "MASTERDOWN") || HasErrorCode(message, "LOADING");
 }
 
+// AUTH's answer to a password it does not take: WRONGPASS from Redis 6 on,
+// "ERR invalid password" before.
+inline bool IsRejectedPasswordReply(std::string_view message) {
+    return HasErrorCode(message, "WRONGPASS") || message.find("invalid password") != std::string_view::npos;
+}
+
 // The HRESULT of an error reply, from the code that starts its message.
 inline HRESULT HResultOfErrorReply(std::string_view message) {
     if (IsNotNowReply(message)) return kServerNotReady;
@@ -55,14 +71,14 @@ inline HRESULT HResultOfErrorReply(std::string_view message) {
     return kServerError;
 }
 
-// A failure of the connection, or a server that cannot serve now: the kinds
-// that count a server as out (and, for a call that fails so, that another
-// try later, or at another server, may succeed). A wrong password, a reply
+// A failure of the connection, or a server that cannot serve now or is too
+// old: the kinds that count a server as out (and, for a call that fails so,
+// that another try later, or at another server, may succeed). A wrong password, a reply
 // the client cannot read or an error reply to the command is none of them.
 inline bool IsConnectionFailure(HRESULT result) {
     const unsigned long code = static_cast<unsigned long>(result);
     const bool winsock = (code & 0xFFFF0000u) == 0x80070000u && (code & 0xFFFFu) >= 10000 && (code & 0xFFFFu) < 12000;
-    return winsock || result == kServerNotReady;
+    return winsock || result == kServerNotReady || result == kServerTooOld;
 }
 
 // Runs body, turning a failed allocation into E_OUTOFMEMORY: the client's

@@ -4,6 +4,9 @@
 #include "redis/resp_command.h"
 #include "redis/resp_reader.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace qc::redis {
 namespace {
 
@@ -11,20 +14,74 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 // A buffer grown for a large reply is given back rather than kept idle.
 constexpr std::size_t kKeptBuffer = 64 * 1024;
 
+// The version in INFO's server section ("redis_version:7.2.4"); empty when
+// it names none.
+std::string_view ServerVersion(std::string_view info) {
+    constexpr std::string_view kField = "redis_version:";
+    const std::size_t at = info.find(kField);
+    if (at == std::string_view::npos || (at != 0 && info[at - 1] != '\n')) return {};
+    const std::string_view rest = info.substr(at + kField.size());
+    return rest.substr(0, rest.find_first_of("\r\n"));
+}
+
+// Its major number; -1 when it does not start with one.
+long MajorOf(std::string_view version) {
+    long major = -1;
+    for (const char c : version) {
+        if (c < '0' || c > '9' || major > 100000) break;
+        major = (major < 0 ? 0 : major * 10) + (c - '0');
+    }
+    return major;
+}
+
+HRESULT Refused(HRESULT why, std::string_view text, std::string* refusal) {
+    if (refusal) refusal->assign(text.data(), text.size());
+    return why;
+}
+
 }  // namespace
 
 HRESULT RespConnection::Open(const RespEndpoint& endpoint, Deadline deadline,
-                             std::unique_ptr<RespConnection>* connection) {
+                             std::unique_ptr<RespConnection>* connection, std::string* refusal) {
     platform::SocketHandle handle = platform::kNoSocket;
     const HRESULT connected = platform::ConnectTcp(endpoint.host.c_str(), endpoint.port, MillisecondsLeft(deadline), &handle);
     if (FAILED(connected)) return connected;
     std::unique_ptr<RespConnection> opened(new RespConnection(platform::Socket(handle), endpoint.limits));
-    if (!endpoint.password.empty()) {
-        RespReply reply;
-        const HRESULT sent = opened->Execute(RespCommand("AUTH").Add(endpoint.password).Encoded(), deadline, &reply);
-        if (FAILED(sent)) return sent;
-        if (reply.IsError()) return kAccessDenied;
+
+    const bool authenticates = !endpoint.password.empty();
+    const bool selects = endpoint.database != 0;
+    std::string greeting;
+    if (authenticates) greeting += RespCommand("AUTH").Add(endpoint.password).Encoded();
+    if (selects) greeting += RespCommand("SELECT").Add(static_cast<long long>(endpoint.database)).Encoded();
+    greeting += RespCommand("INFO").Add("server").Encoded();
+    HRESULT result = opened->Send(greeting, deadline);
+    if (FAILED(result)) return result;
+
+    // The replies come in the order of the commands; the first error ends the
+    // greeting, and with it the connection.
+    RespReply reply;
+    if (authenticates) {
+        if (FAILED(result = opened->ReadReply(deadline, &reply))) return result;
+        if (reply.IsError())
+            return Refused(IsRejectedPasswordReply(reply.text) ? kAccessDenied : HResultOfErrorReply(reply.text),
+                           reply.text, refusal);
     }
+    if (selects) {
+        if (FAILED(result = opened->ReadReply(deadline, &reply))) return result;
+        if (reply.IsError()) return Refused(HResultOfErrorReply(reply.text), reply.text, refusal);
+    }
+    if (FAILED(result = opened->ReadReply(deadline, &reply))) return result;
+    if (reply.IsError() && HasErrorCode(reply.text, "NOAUTH")) return Refused(kAccessDenied, reply.text, refusal);
+    // A user who may not run INFO, or a server that names no version, is
+    // taken at its word.
+    const std::string_view version = reply.IsError() ? std::string_view() : ServerVersion(reply.text);
+    const long major = MajorOf(version);
+    if (major >= 0 && major < kLeastServerMajor) {
+        const std::string why = "the server runs Redis " + std::string(version.substr(0, 32)) + "; " +
+                                std::to_string(kLeastServerMajor) + ".0 or later is needed";
+        return Refused(kServerTooOld, why, refusal);
+    }
+    if (FAILED(result = opened->EndOfReplies())) return result;
     *connection = std::move(opened);
     return S_OK;
 }
@@ -32,39 +89,55 @@ HRESULT RespConnection::Open(const RespEndpoint& endpoint, Deadline deadline,
 HRESULT RespConnection::Fail(HRESULT why) {
     m_socket.Reset();
     m_input = std::string();
+    m_start = m_end = 0;
     return why;
 }
 
-HRESULT RespConnection::Execute(const std::string& command, Deadline deadline, RespReply* reply) {
+HRESULT RespConnection::Send(const std::string& commands, Deadline deadline) {
     if (!IsOpen()) return platform::kSocketReset;
-    const HRESULT sent = platform::SendAll(m_socket.Handle(), command.data(), command.size(), MillisecondsLeft(deadline));
-    if (FAILED(sent)) return Fail(sent);
-    const HRESULT read = ReadReply(deadline, reply);
-    if (SUCCEEDED(read) && reply->IsError() && IsProtocolErrorReply(reply->text)) m_socket.Reset();  // as the server does
-    return read;
+    const HRESULT sent = platform::SendAll(m_socket.Handle(), commands.data(), commands.size(), MillisecondsLeft(deadline));
+    return FAILED(sent) ? Fail(sent) : S_OK;
+}
+
+// Every reply asked for has been read: anything after them is no reply to
+// anything.
+HRESULT RespConnection::EndOfReplies() { return m_start == m_end ? S_OK : Fail(kMalformedReply); }
+
+HRESULT RespConnection::Execute(const std::string& command, Deadline deadline, RespReply* reply) {
+    HRESULT result = Send(command, deadline);
+    if (SUCCEEDED(result)) result = ReadReply(deadline, reply);
+    if (SUCCEEDED(result)) result = EndOfReplies();
+    if (SUCCEEDED(result) && reply->IsError() && IsProtocolErrorReply(reply->text)) m_socket.Reset();  // as the server does
+    return result;
 }
 
 HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply) {
-    m_input.clear();
+    *reply = RespReply();
+    RespReplyReader reader(m_limits, reply);
     for (;;) {
-        const RespParseResult parsed = ParseReply(m_input, m_limits, reply);
+        const RespParseResult parsed = reader.Read(std::string_view(m_input.data() + m_start, m_end - m_start));
         switch (parsed.status) {
             case RespParse::Complete:
-                // One command, one reply: anything after it is no reply to anything.
-                if (parsed.bytes != m_input.size()) return Fail(kMalformedReply);
-                if (m_input.capacity() > kKeptBuffer) m_input = std::string();
+                m_start += parsed.bytes;
+                if (m_start == m_end) {
+                    m_start = m_end = 0;
+                    if (m_input.size() > kKeptBuffer) m_input = std::string();
+                }
                 return S_OK;
             case RespParse::Malformed: return Fail(kMalformedReply);
             case RespParse::TooLarge: return Fail(kTooLarge);
             case RespParse::Incomplete: break;
         }
-        const std::size_t have = m_input.size();
-        const std::size_t room = parsed.bytes - have > kReadChunk ? parsed.bytes - have : kReadChunk;
-        m_input.resize(have + room);
+        // Room for what the reply is known to need, and for a chunk more at
+        // least. The buffer at least doubles when it grows, so that however
+        // the reply arrives, its bytes are laid out a bounded number of times.
+        const std::size_t wanted = m_start + std::max(parsed.bytes, m_end - m_start + kReadChunk);
+        if (wanted > m_input.size()) m_input.resize(std::max(wanted, 2 * m_input.size()));
         std::size_t received = 0;
-        const HRESULT got = platform::ReceiveSome(m_socket.Handle(), &m_input[have], room, MillisecondsLeft(deadline), &received);
-        m_input.resize(have + received);
+        const HRESULT got = platform::ReceiveSome(m_socket.Handle(), &m_input[m_end], m_input.size() - m_end,
+                                                  MillisecondsLeft(deadline), &received);
         if (FAILED(got)) return Fail(got);
+        m_end += received;
     }
 }
 

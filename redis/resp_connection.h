@@ -1,4 +1,4 @@
-// One connection to a Redis server: connect, authenticate, and run one
+// One connection to a Redis server: connect, greet the server, and run one
 // command at a time, each within its deadline.
 //
 // A connection that fails in any way other than an error reply (the network,
@@ -20,9 +20,15 @@ namespace qc::redis {
 
 class RespConnection {
 public:
-    // Connects and, when the endpoint has a password, authenticates, all by
-    // the deadline. A refused password is kAccessDenied.
-    static HRESULT Open(const RespEndpoint& endpoint, Deadline deadline, std::unique_ptr<RespConnection>* connection);
+    // Connects and greets the server, all by the deadline and in one round
+    // trip: AUTH when the endpoint has a password, SELECT when its database
+    // is not 0, and INFO for the server's version. A refused password is
+    // kAccessDenied; any other error reply to AUTH or SELECT is its own
+    // HRESULT (HResultOfErrorReply); a server older than kLeastServerMajor
+    // is kServerTooOld. On those, *refusal (when given) gets the server's
+    // error text, or a line saying which version the server runs.
+    static HRESULT Open(const RespEndpoint& endpoint, Deadline deadline, std::unique_ptr<RespConnection>* connection,
+                        std::string* refusal = nullptr);
 
     // Sends one encoded command and reads its reply. S_OK whenever a reply
     // came, an error reply included.
@@ -38,11 +44,17 @@ private:
     RespConnection(platform::Socket socket, const RespLimits& limits) : m_socket(std::move(socket)), m_limits(limits) {}
 
     HRESULT Fail(HRESULT why);
+    HRESULT Send(const std::string& commands, Deadline deadline);
     HRESULT ReadReply(Deadline deadline, RespReply* reply);
+    HRESULT EndOfReplies();
 
     platform::Socket m_socket;
     RespLimits m_limits;
-    std::string m_input;  // bytes received of the reply being read
+    // Bytes received: [m_start, m_end) are not read yet, the rest of the
+    // string is room for more.
+    std::string m_input;
+    std::size_t m_start = 0;
+    std::size_t m_end = 0;
 };
 
 }  // namespace qc::redis

@@ -13,6 +13,7 @@ struct RespEndpoint {
     std::string host = "127.0.0.1";
     unsigned short port = 6379;
     std::string password;  // sent with AUTH when not empty
+    DWORD database = 0;    // selected on every new connection when not 0
     DWORD timeoutMs = 1000;  // for connecting, and for each command with its reply
     RespLimits limits;
 };

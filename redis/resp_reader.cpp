@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace qc::redis {
 namespace {
@@ -24,129 +25,137 @@ bool ParseInteger(std::string_view text, long long* value) {
     return true;
 }
 
-class Parser {
-public:
-    Parser(std::string_view data, const RespLimits& limits) : m_data(data), m_limits(limits) {}
+}  // namespace
 
-    RespParseResult Parse(RespReply* reply) {
-        const RespParse status = Value(reply, 0);
-        if (status == RespParse::Complete)
-            return m_position > m_limits.maxReplyBytes ? RespParseResult{RespParse::TooLarge, 0}
-                                                       : RespParseResult{status, m_position};
+RespReplyReader::RespReplyReader(const RespLimits& limits, RespReply* reply) : m_limits(limits), m_root(reply) {}
+
+RespParseResult RespReplyReader::Read(std::string_view data) {
+    for (;;) {
+        if (m_slot == nullptr) {
+            m_slot = NextSlot();
+            if (m_slot == nullptr)
+                return m_position > m_limits.maxReplyBytes ? RespParseResult{RespParse::TooLarge, 0}
+                                                           : RespParseResult{RespParse::Complete, m_position};
+            if (++m_elements > m_limits.maxElements) return {RespParse::TooLarge, 0};
+        }
+        const RespParse status = Value(data);
         if (status == RespParse::Incomplete) {
             if (m_needed > m_limits.maxReplyBytes) return {RespParse::TooLarge, 0};
             return {status, m_needed};
         }
-        return {status, 0};
+        if (status != RespParse::Complete) return {status, 0};
     }
+}
 
-private:
-    RespParse Incomplete(std::size_t needed) {
-        m_needed = needed;
-        return RespParse::Incomplete;
-    }
+// The next place a value goes: the reply itself, then each element of the
+// arrays begun, depth first; null once the reply is whole.
+RespReply* RespReplyReader::NextSlot() {
+    while (!m_open.empty() && m_open.back().left == 0) m_open.pop_back();
+    if (m_open.empty()) return std::exchange(m_rootBegun, true) ? nullptr : m_root;
+    // Only the innermost open array grows: the values it moves are whole.
+    OpenArray& innermost = m_open.back();
+    --innermost.left;
+    innermost.array->elements.emplace_back();
+    return &innermost.array->elements.back();
+}
 
-    // The line after the type byte, up to its CR LF; a lone CR or LF inside is
-    // not RESP.
-    RespParse Line(std::string_view* line) {
-        const std::size_t start = m_position;
-        const std::size_t available = m_data.size() - start;
-        const std::size_t window = available < m_limits.maxLineBytes + 1 ? available : m_limits.maxLineBytes + 1;
-        const void* found = window ? std::memchr(m_data.data() + start, '\r', window) : nullptr;
-        if (!found) return available > m_limits.maxLineBytes ? RespParse::TooLarge : Incomplete(m_data.size() + 1);
-        const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - m_data.data());
-        if (end + 1 >= m_data.size()) return Incomplete(end + 2);
-        if (m_data[end + 1] != '\n') return RespParse::Malformed;
-        *line = m_data.substr(start, end - start);
-        if (line->find('\n') != std::string_view::npos) return RespParse::Malformed;
-        m_position = end + 2;
-        return RespParse::Complete;
-    }
+RespParse RespReplyReader::NeedAtLeast(std::size_t needed) {
+    m_needed = needed;
+    return RespParse::Incomplete;
+}
 
-    // A length line of a bulk string or an array: -1 is nil, below is wrong.
-    RespParse Length(long long* length, std::size_t cap) {
-        std::string_view line;
-        const RespParse status = Line(&line);
-        if (status != RespParse::Complete) return status;
-        if (!ParseInteger(line, length) || *length < -1) return RespParse::Malformed;
-        if (*length > 0 && static_cast<unsigned long long>(*length) > cap) return RespParse::TooLarge;
-        return RespParse::Complete;
-    }
+// The line from *at, up to its CR LF; a lone CR or LF inside is not RESP.
+RespParse RespReplyReader::Line(std::string_view data, std::size_t* at, std::string_view* line) {
+    const std::size_t start = *at;
+    const std::size_t available = data.size() - start;
+    const std::size_t window = available < m_limits.maxLineBytes + 1 ? available : m_limits.maxLineBytes + 1;
+    const void* found = window ? std::memchr(data.data() + start, '\r', window) : nullptr;
+    if (!found) return available > m_limits.maxLineBytes ? RespParse::TooLarge : NeedAtLeast(data.size() + 1);
+    const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - data.data());
+    if (end + 1 >= data.size()) return NeedAtLeast(end + 2);
+    if (data[end + 1] != '\n') return RespParse::Malformed;
+    *line = data.substr(start, end - start);
+    if (line->find('\n') != std::string_view::npos) return RespParse::Malformed;
+    *at = end + 2;
+    return RespParse::Complete;
+}
 
-    RespParse Value(RespReply* reply, std::size_t depth) {
-        if (++m_elements > m_limits.maxElements) return RespParse::TooLarge;
-        if (m_position >= m_data.size()) return Incomplete(m_position + 1);
-        const char type = m_data[m_position++];
-        switch (type) {
-            case '+':
-            case '-': {
-                reply->kind = type == '+' ? RespReply::Kind::Status : RespReply::Kind::Error;
-                std::string_view line;
-                const RespParse status = Line(&line);
-                if (status == RespParse::Complete) reply->text.assign(line.data(), line.size());
-                return status;
+// A length line of a bulk string or an array: -1 is nil, below is wrong.
+RespParse RespReplyReader::Length(std::string_view data, std::size_t* at, std::size_t cap, long long* length) {
+    std::string_view line;
+    const RespParse status = Line(data, at, &line);
+    if (status != RespParse::Complete) return status;
+    if (!ParseInteger(line, length) || *length < -1) return RespParse::Malformed;
+    if (*length > 0 && static_cast<unsigned long long>(*length) > cap) return RespParse::TooLarge;
+    return RespParse::Complete;
+}
+
+// Reads the value at m_position into m_slot. Whole, it moves past it (an
+// array: past its length, its elements being values of their own); cut
+// short, it leaves both as they are, to be read again with more bytes.
+RespParse RespReplyReader::Value(std::string_view data) {
+    RespReply& slot = *m_slot;
+    std::size_t at = m_position;
+    if (at >= data.size()) return NeedAtLeast(at + 1);
+    const char type = data[at++];
+    switch (type) {
+        case '+':
+        case '-': {
+            std::string_view line;
+            const RespParse status = Line(data, &at, &line);
+            if (status != RespParse::Complete) return status;
+            slot.kind = type == '+' ? RespReply::Kind::Status : RespReply::Kind::Error;
+            slot.text.assign(line.data(), line.size());
+            break;
+        }
+        case ':': {
+            std::string_view line;
+            const RespParse status = Line(data, &at, &line);
+            if (status != RespParse::Complete) return status;
+            if (!ParseInteger(line, &slot.integer)) return RespParse::Malformed;
+            slot.kind = RespReply::Kind::Integer;
+            break;
+        }
+        case '$': {
+            long long length = 0;
+            const RespParse status = Length(data, &at, m_limits.maxBulkBytes, &length);
+            if (status != RespParse::Complete) return status;
+            if (length == -1) {
+                slot.kind = RespReply::Kind::Nil;
+                break;
             }
-            case ':': {
-                reply->kind = RespReply::Kind::Integer;
-                std::string_view line;
-                const RespParse status = Line(&line);
-                if (status != RespParse::Complete) return status;
-                return ParseInteger(line, &reply->integer) ? RespParse::Complete : RespParse::Malformed;
+            const std::size_t size = static_cast<std::size_t>(length);
+            const std::size_t end = at + size;  // cannot wrap: size is within maxBulkBytes
+            if (end + 2 > data.size()) return NeedAtLeast(end + 2);
+            if (data[end] != '\r' || data[end + 1] != '\n') return RespParse::Malformed;
+            slot.kind = RespReply::Kind::Bulk;
+            slot.text.assign(data.data() + at, size);
+            at = end + 2;
+            break;
+        }
+        case '*': {
+            if (m_open.size() + 1 > m_limits.maxDepth) return RespParse::TooLarge;
+            long long count = 0;
+            const RespParse status = Length(data, &at, m_limits.maxArrayElements, &count);
+            if (status != RespParse::Complete) return status;
+            if (count == -1) {
+                slot.kind = RespReply::Kind::NilArray;
+                break;
             }
-            case '$': return Bulk(reply);
-            case '*': return Array(reply, depth + 1);
-            default: return RespParse::Malformed;
+            slot.kind = RespReply::Kind::Array;
+            if (count > 0) m_open.push_back({&slot, static_cast<std::size_t>(count)});
+            break;
         }
+        default: return RespParse::Malformed;
     }
-
-    RespParse Bulk(RespReply* reply) {
-        long long length = 0;
-        const RespParse status = Length(&length, m_limits.maxBulkBytes);
-        if (status != RespParse::Complete) return status;
-        if (length == -1) {
-            reply->kind = RespReply::Kind::Nil;
-            return RespParse::Complete;
-        }
-        const std::size_t size = static_cast<std::size_t>(length);
-        const std::size_t end = m_position + size;  // cannot wrap: size is within maxBulkBytes
-        if (end + 2 > m_data.size()) return Incomplete(end + 2);
-        if (m_data[end] != '\r' || m_data[end + 1] != '\n') return RespParse::Malformed;
-        reply->kind = RespReply::Kind::Bulk;
-        reply->text.assign(m_data.data() + m_position, size);
-        m_position = end + 2;
-        return RespParse::Complete;
-    }
-
-    RespParse Array(RespReply* reply, std::size_t depth) {
-        if (depth > m_limits.maxDepth) return RespParse::TooLarge;
-        long long count = 0;
-        const RespParse status = Length(&count, m_limits.maxArrayElements);
-        if (status != RespParse::Complete) return status;
-        if (count == -1) {
-            reply->kind = RespReply::Kind::NilArray;
-            return RespParse::Complete;
-        }
-        reply->kind = RespReply::Kind::Array;
-        for (long long i = 0; i < count; ++i) {
-            reply->elements.emplace_back();
-            const RespParse element = Value(&reply->elements.back(), depth);
-            if (element != RespParse::Complete) return element;
-        }
-        return RespParse::Complete;
-    }
-
-    std::string_view m_data;
-    const RespLimits& m_limits;
-    std::size_t m_position = 0;
-    std::size_t m_elements = 0;
-    std::size_t m_needed = 0;
-};
-
-}  // namespace
+    m_position = at;
+    m_slot = nullptr;
+    return RespParse::Complete;
+}
 
 RespParseResult ParseReply(std::string_view data, const RespLimits& limits, RespReply* reply) {
     *reply = RespReply();
-    return Parser(data, limits).Parse(reply);
+    return RespReplyReader(limits, reply).Read(data);
 }
 
 }  // namespace qc::redis

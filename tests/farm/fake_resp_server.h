@@ -1,6 +1,8 @@
 // A stand-in for a Redis server that answers each command with the bytes a
 // test gives it, for replies no real server sends: malformed, oversized, cut
-// short, or none at all. Native builds only (POSIX sockets); on 127.0.0.1.
+// short, or none at all. A new connection's INFO alone is answered with the
+// server section the test sets (a current version unless it says otherwise).
+// Native builds only (POSIX sockets); on 127.0.0.1.
 #pragma once
 
 #include <arpa/inet.h>
@@ -51,6 +53,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_answers.push_back(std::move(answer));
     }
+    // What INFO server answers from now on.
+    void SetServerInfo(std::string info) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_info = std::move(info);
+    }
 
 private:
     // Waits for the fd to be readable, giving up when the server stops.
@@ -67,13 +74,19 @@ private:
             const int connection = ::accept(m_listener, nullptr, nullptr);
             if (connection < 0) continue;
             char buffer[4096];
-            while (Readable(connection) && ::recv(connection, buffer, sizeof buffer, 0) > 0) {
+            ssize_t got = 0;
+            while (Readable(connection) && (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0) {
                 Answer answer;
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
-                    if (m_answers.empty()) break;
-                    answer = std::move(m_answers.front());
-                    m_answers.pop_front();
+                    if (std::string(buffer, got) == kInfoServer) {
+                        answer.bytes = "$" + std::to_string(m_info.size()) + "\r\n" + m_info + "\r\n";
+                    } else if (m_answers.empty()) {
+                        break;
+                    } else {
+                        answer = std::move(m_answers.front());
+                        m_answers.pop_front();
+                    }
                 }
                 if (!answer.silent) ::send(connection, answer.bytes.data(), answer.bytes.size(), MSG_NOSIGNAL);
                 if (answer.thenClose) break;
@@ -82,11 +95,14 @@ private:
         }
     }
 
+    static constexpr const char* kInfoServer = "*2\r\n$4\r\nINFO\r\n$6\r\nserver\r\n";
+
     int m_listener = -1;
     unsigned short m_port = 0;
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
     std::deque<Answer> m_answers;  // guarded by m_mutex
+    std::string m_info = "# Server\r\nredis_version:7.0.0\r\n";  // guarded by m_mutex
     std::thread m_thread;
 };
 

@@ -30,7 +30,8 @@ RegistryValue Number(DWORD number, DWORD type = kDword) {
 }
 
 // A working farm's Server and Caches with `changed` put over them, read as
-// "server|caches|time-out" ("unchanged" when refused) and the notes.
+// "server|caches|time-out", then "|dbN" for a database other than 0
+// ("unchanged" when refused), and the notes.
 std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair<FarmValue, RegistryValue>> changed) {
     FarmRegistryValues values;
     values[FarmValue::Server] = Text(u"127.0.0.1:6379");
@@ -41,7 +42,9 @@ std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair
     std::vector<std::string> notes;
     const HRESULT hr = InterpretFarmValues(values, &settings, &notes);
     if (hr != S_OK) return {hr == E_INVALIDARG ? "unchanged" : "failed", notes};
-    return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs), notes};
+    const std::string database = settings.database ? "|db" + std::to_string(settings.database) : "";
+    return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs) + database,
+            notes};
 }
 
 TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
@@ -64,6 +67,9 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         {FarmValue::TimeoutMs, Text(u"123456789012345678901"), "127.0.0.1:6379|*|30000",
          "TimeoutMs 123456789012345678901 is held to 30000"},
         {FarmValue::Server, Text(u" REDIS://[::1]:6380/0 "), "[::1]:6380|*|1000", ""},
+        {FarmValue::Server, Text(u"redis://h/3"), "h:6379|*|1000|db3", ""},
+        {FarmValue::Database, Number(2), "127.0.0.1:6379|*|1000|db2", ""},
+        {FarmValue::Database, Text(u" 15 "), "127.0.0.1:6379|*|1000|db15", ""},
         // Nothing would be shared: said so.
         {FarmValue::Caches, RegistryValue(), "127.0.0.1:6379||1000",
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
@@ -77,8 +83,10 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         {FarmValue::Server, Text(u"rediss://h"), refused, "Server 'rediss://h': TLS (rediss://) is not supported"},
         {FarmValue::Server, Text(u"redis://u:secret@h"), refused,
          "Server 'redis://...@h': a user or password in the URL is not supported"},
-        {FarmValue::Server, Text(u"redis://h/3"), refused,
-         "Server 'redis://h/3': only database 0 (or none) may follow the host in the URL"},
+        {FarmValue::Server, Text(u"redis://h/x"), refused,
+         "Server 'redis://h/x': only a database number may follow the host in the URL"},
+        {FarmValue::Database, Text(u"two"), refused, "Database 'two': it must be a database number"},
+        {FarmValue::Database, Number(0x80000000), refused, "Database 2147483648 is over 2147483647"},
         {FarmValue::Server, Number(1), refused, "Server has the type REG_DWORD; it must be REG_SZ"},
         {FarmValue::Caches, Number(1, kBinary), refused,
          "Caches has the type REG_BINARY; it must be REG_MULTI_SZ or REG_SZ"},
@@ -103,12 +111,19 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
     EXPECT_EQ(Interpret({{FarmValue::Prefix, Text(u"\x01{" + std::u16string(70, u'\u00E9'))},
                          {FarmValue::TimeoutMs, Text(u"1e3")}}),
               std::make_pair(refused, both));
+
+    // A database named twice must be named alike.
+    EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"redis://h/3")}, {FarmValue::Database, Number(3)}}).first,
+              "h:6379|*|1000|db3");
+    EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"redis://h/0")}, {FarmValue::Database, Number(4)}}),
+              std::make_pair(refused, std::vector<std::string>{
+                                          "Database 4 and the database the Server URL names (0) differ"}));
 }
 
 TEST(FarmRegistryValues, ValuesLeftInThe32BitViewAreNamedWithWhereTheyBelong) {
     FarmRegistryValues values;
     values[FarmValue::Password] = Text(u"secret");
-    values.in32BitView = {true, true, true, false, false};  // the 64-bit view's Password is its own
+    values.in32BitView = {true, true, true, false, false, false};  // the 64-bit view's Password is its own
     std::vector<std::string> notes;
     FarmSettings settings;
     ASSERT_EQ(InterpretFarmValues(values, &settings, &notes), S_OK);

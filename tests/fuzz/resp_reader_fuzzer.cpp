@@ -91,14 +91,23 @@ RespReply Build(Cursor& cursor, int depth, int& budget) {
     return reply;
 }
 
+// Each cut of a whole reply asks for more, and one reader given the cuts in
+// turn, then the rest, reads what a reading in one go does.
 void CheckCutsAskForMore(const std::string& wire, const RespLimits& limits) {
     RespReply reply;
+    RespReply resumed;
+    qc::redis::RespReplyReader reader(limits, &resumed);
     for (const std::size_t cut : {std::size_t{0}, wire.size() / 3, wire.size() / 2, wire.size() - 1}) {
         if (cut >= wire.size()) continue;
         const RespParseResult part = ParseReply(std::string_view(wire.data(), cut), limits, &reply);
         if (part.status != RespParse::Incomplete || part.bytes <= cut || part.bytes > wire.size())
             Fail("a reply cut short did not ask for more");
+        if (reader.Read(std::string_view(wire.data(), cut)).status != RespParse::Incomplete)
+            Fail("a reply read in pieces ended early");
     }
+    const RespParseResult whole = ParseReply(wire, limits, &reply);
+    if (reader.Read(wire).status != whole.status || (whole.status == RespParse::Complete && resumed != reply))
+        Fail("a reply read in pieces reads as another");
 }
 
 void FromTheWire(std::string_view bytes) {

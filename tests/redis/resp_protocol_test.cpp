@@ -76,6 +76,40 @@ TEST(RespReader, ReadsEveryKindOfReplyAndWaitsForTheRestOfOne) {
     }
 }
 
+// A reply read as it arrives, in pieces of every size, reads as it does in
+// one go; and each call starts past what the calls before it read whole,
+// so a reply of many elements is not read again from its start with every
+// piece (which made a large reply cost time in the square of its size).
+TEST(RespReader, ReadsOnFromWhereItLeftOff) {
+    const RespLimits limits;
+    std::string wire = "*3\r\n:1\r\n*2\r\n$-1\r\n$5\r\nab\r\nc\r\n+x\r\n";
+    for (std::size_t piece = 1; piece <= wire.size(); ++piece) {
+        RespReply reply;
+        RespReplyReader reader(limits, &reply);
+        RespParseResult result{RespParse::Incomplete, 0};
+        for (std::size_t have = piece; result.status == RespParse::Incomplete; have += piece)
+            result = reader.Read(std::string_view(wire).substr(0, have));
+        ASSERT_EQ(result.status, RespParse::Complete) << "pieces of " << piece;
+        EXPECT_EQ(result.bytes, wire.size());
+        EXPECT_EQ(reply, ArrayOf({Scalar(Kind::Integer, "", 1),
+                                  ArrayOf({Scalar(Kind::Nil), Scalar(Kind::Bulk, "ab\r\nc")}),
+                                  Scalar(Kind::Status, "x")}));
+    }
+
+    // 1000 elements, the last cut short: the next call starts at it.
+    std::string many = "*1000\r\n";
+    for (int i = 0; i < 999; ++i) many += "$3\r\nabc\r\n";
+    const std::size_t last = many.size();
+    many += "$3\r\nab";
+    RespReply reply;
+    RespReplyReader reader(limits, &reply);
+    EXPECT_EQ(reader.Read(many).status, RespParse::Incomplete);
+    EXPECT_EQ(reader.Position(), last);
+    many += "c\r\n";
+    EXPECT_EQ(reader.Read(many).status, RespParse::Complete);
+    EXPECT_EQ(reply.elements.size(), 1000u);
+}
+
 TEST(RespReader, RefusesWhatIsNotTheProtocol) {
     const char* const kMalformed[] = {
         "?\r\n",                      // unknown type
