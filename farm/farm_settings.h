@@ -28,6 +28,11 @@ struct FarmSettings {
     std::string prefix = "quorcache:";
     DWORD timeoutMs = kDefaultTimeoutMs;
 
+    // What serves a farm cache while the farm is out: nothing (its calls
+    // fail), or an in-process cache of its own (manager/farm_fallback.cpp).
+    enum class Fallback { None, Local };
+    Fallback fallback = Fallback::None;
+
     // A prefix may hold no brace: a brace would decide the keys' slot.
     static bool IsValidPrefix(std::string_view prefix) { return prefix.find_first_of("{}") == std::string_view::npos; }
 
