@@ -114,7 +114,9 @@ public:
         bool local = false;      // the settings say Local
         unsigned long ends = 0;  // how many fallbacks have ended
     };
-    FallbackView Fallback() const { return {m_settings.fallback == qc::farm::FarmSettings::Fallback::Local, m_fallbackEnds}; }
+    FallbackView Fallback() const {
+        return {m_settings.fallback == qc::farm::FarmSettings::Fallback::Local, m_fallbackEnds};
+    }
     // Read without the manager lock.
     bool IsFallingBack() const { return m_fallingBack.load(std::memory_order_acquire); }
     // Each returns its one log line. `dropped`: the twins' entries.

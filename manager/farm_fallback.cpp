@@ -47,7 +47,8 @@ CCacheManager::FallbackStep CCacheManager::StepAfterFailure(const qc::farm::Farm
             if (!retried) step = FallbackStep::FarmAgain;
             return S_OK;
         }
-        const HRESULT made = CreateLocalCache(farm.Name(), static_cast<LONG>(farm.MaxEntries()), farm.LifetimeMinutes());
+        const HRESULT made =
+            CreateLocalCache(farm.Name(), static_cast<LONG>(farm.MaxEntries()), farm.LifetimeMinutes());
         if (FAILED(made)) return made;
         if (!m_farm.IsFallingBack()) *line = m_farm.BeginFallback(why);
         step = FallbackStep::Twin;

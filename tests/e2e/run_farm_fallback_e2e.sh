@@ -55,7 +55,8 @@ expect "$out" "CreateCache succeeds" "create Sessions: $ok"
 expect "$out" "Get reads what Add kept in process" "get u20: $ok t20"
 expect "$out" "Count counts it" "count Sessions: $ok 20"
 expect "$out" "CacheNames lists the farm cache as a farm cache" "names -: $ok Local,Sessions"
-add_ms=$(grep -E '^add u[0-9]+: ' <<<"$out" | awk '$3 != "0x00000000" { bad = 1 } { ms += $4 } END { print bad ? -1 : ms }')
+add_ms=$(grep -E '^add u[0-9]+: ' <<<"$out" |
+  awk '$3 != "0x00000000" { bad = 1 } { ms += $4 } END { print bad ? -1 : ms }')
 [ "$add_ms" -ge 0 ] && [ "$add_ms" -le 1000 ] && pass "20 Adds succeed within 1 s ($add_ms ms)" ||
   fail "20 Adds succeed within 1 s ($add_ms ms)"
 
@@ -68,11 +69,13 @@ for _ in $(seq 100); do
   [ "$(redis EXISTS 'e2e:{sessions}:e:alice')" = 1 ] && { reached=$((($(date +%s%N) - started) / 1000000)); break; }
   sleep 0.1
 done
-[ -n "$reached" ] && pass "an Add reaches the farm within 10 s ($reached ms)" || fail "an Add reaches the farm within 10 s"
+[ -n "$reached" ] && pass "an Add reaches the farm within 10 s ($reached ms)" ||
+  fail "an Add reaches the farm within 10 s"
 wait "$client_pid"
 out=$(cat "$prefix/fallback.txt")
 expect "$out" "the entries made during the outage are dropped, not merged" "get u20: 0x80004005 [0-9]+"
-[ "$(redis EXISTS 'e2e:{sessions}:e:u20')" = 0 ] && pass "and the farm never had them" || fail "and the farm never had them"
+[ "$(redis EXISTS 'e2e:{sessions}:e:u20')" = 0 ] && pass "and the farm never had them" ||
+  fail "and the farm never had them"
 lines() { tr -d '\r' <"$log" 2>/dev/null | grep -ac "$1"; }
 [ "$(lines 'cannot be reached (0x8007274D); farm caches are served from this process')" = 1 ] &&
   pass "the log tells of the fallback's start once" || fail "the log tells of the fallback's start once"
