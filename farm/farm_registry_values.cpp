@@ -1,5 +1,6 @@
 #include "farm/farm_registry_values.h"
 
+#include "support/cache_name_less.h"
 #include "support/utf8.h"
 
 #include <algorithm>
@@ -217,6 +218,18 @@ public:
         return static_cast<DWORD>(database);
     }
 
+    // None unless the text names Local; other text is a mistake to note,
+    // not a reason to refuse the farm: None is what a farm did before.
+    FarmSettings::Fallback Fallback() {
+        const std::string text = Text(FarmValue::Fallback);
+        const std::string_view named = Trimmed(text);
+        if (CacheNameLess::Compare(named, "Local") == 0) return FarmSettings::Fallback::Local;
+        if (!m_values[FarmValue::Fallback].present || named.empty() || CacheNameLess::Compare(named, "None") == 0)
+            return FarmSettings::Fallback::None;
+        Note("Fallback " + Quoted(text) + ": it must be None or Local; None is used");
+        return FarmSettings::Fallback::None;
+    }
+
 private:
     const FarmRegistryValues& m_values;
     std::vector<std::string>& m_notes;
@@ -250,6 +263,7 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     }
     read.timeoutMs = in.Timeout();
     read.database = in.Database(read.database, serverNamesDatabase);
+    read.fallback = in.Fallback();
     if (!in.Usable()) return E_INVALIDARG;
     *settings = std::move(read);
     return S_OK;

@@ -14,6 +14,8 @@
 //   Database   a REG_SZ of decimal digits reads as the number, as TimeoutMs;
 //              a Server URL may name the database too ("redis://h:6379/2"):
 //              where both do, they must agree
+//   Fallback   "None" or "Local", letter case and spaces around ignored;
+//              other text is None (noted)
 // Loud where it is not: a value present but of the wrong type, or that
 // cannot be read, makes the settings unusable, with a line naming the value
 // and why (a password is never quoted); a Server without Caches, other
@@ -32,10 +34,10 @@
 namespace qc::farm {
 
 // The values under the settings key, in this order.
-enum class FarmValue { Server, Caches, Password, Prefix, TimeoutMs, Database };
-inline constexpr std::size_t kFarmValueCount = 6;
-inline constexpr const char* kFarmValueNames[kFarmValueCount] = {"Server", "Caches", "Password", "Prefix",
-                                                                  "TimeoutMs", "Database"};
+enum class FarmValue { Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback };
+inline constexpr std::size_t kFarmValueCount = 7;
+inline constexpr const char* kFarmValueNames[kFarmValueCount] = {"Server",    "Caches",   "Password", "Prefix",
+                                                                  "TimeoutMs", "Database", "Fallback"};
 
 // The registry's type numbers that matter here (the same on every system).
 namespace registry_type {

@@ -33,6 +33,11 @@ struct FarmSettings {
     static constexpr DWORD kMaxDatabase = 0x7FFFFFFF;  // the server's index is an int
     DWORD database = 0;
 
+    // What serves a farm cache while the farm is out: nothing (its calls
+    // fail), or an in-process cache of its own (manager/farm_fallback.cpp).
+    enum class Fallback { None, Local };
+    Fallback fallback = Fallback::None;
+
     // A prefix may hold no brace: a brace would decide the keys' slot.
     static bool IsValidPrefix(std::string_view prefix) { return prefix.find_first_of("{}") == std::string_view::npos; }
 

@@ -20,7 +20,7 @@ LONG Clamped(unsigned long long value) {
 
 }  // namespace
 
-HRESULT CCacheManager::Exists(std::string_view name, CUtf8Text key, bool* exists) const {
+HRESULT CCacheManager::Exists(std::string_view name, CUtf8Text key, bool* exists) {
     *exists = false;
     return Routed(
         name,
@@ -38,7 +38,8 @@ HRESULT CCacheManager::CacheNames(std::vector<std::string>* names, std::vector<s
     return HResultOf([&] {
         std::vector<std::string> usable;
         for (const auto& [key, settings] : m_settings) {
-            if (FindUsableCache(key, nullptr) != nullptr) usable.push_back(settings.name);
+            // A farm cache's twin is not an in-process cache of its own.
+            if (FindUsableCache(key, nullptr) != nullptr && !m_farm.IsFarmCache(key)) usable.push_back(settings.name);
         }
         std::vector<std::string> onFarm = m_farm.Names();
         *names = std::move(usable);
@@ -47,7 +48,7 @@ HRESULT CCacheManager::CacheNames(std::vector<std::string>* names, std::vector<s
     });
 }
 
-HRESULT CCacheManager::GetCacheStatistics(std::string_view name, CacheStatistics* statistics) const {
+HRESULT CCacheManager::GetCacheStatistics(std::string_view name, CacheStatistics* statistics) {
     return Routed(
         name, [&] { return LocalCacheStatistics(name, statistics); },
         [&](qc::farm::FarmCache& farm) {

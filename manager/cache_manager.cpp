@@ -42,7 +42,9 @@ std::string FarmStateLine(const qc::farm::FarmSettings& settings, HRESULT read, 
     if (!settings.HasFarm()) return "no farm settings" + inProcess;
     const std::string server = "server " + settings.ServerText();
     if (settings.caches.empty()) return server + ", but no cache is kept on it" + inProcess;
-    return server + "; caches on the farm: " + qc::farm::Listed(settings.caches);
+    const bool local = settings.fallback == qc::farm::FarmSettings::Fallback::Local;
+    return server + "; caches on the farm: " + qc::farm::Listed(settings.caches) +
+           (local ? "; while it is out, this process serves them" : "");
 }
 
 unsigned long long LifetimeUnits(LONG lifetimeMinutes) {
@@ -78,6 +80,7 @@ CCacheManager::CacheType* CCacheManager::FindUsableCache(std::string_view name,
 
 HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes) {
     CFarmCaches::CachePtr farmCache;
+    CFarmCaches::FallbackView fallback;
     {
         CScopedLock<CStaticLock> lock(m_lock);
         const HRESULT routed = HResultOf([&] {
@@ -92,10 +95,12 @@ HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LON
         });
         if (FAILED(routed)) return routed;
         if (routed == S_FALSE) return CreateLocalCache(name, maxEntries, lifetimeMinutes);
+        fallback = m_farm.Fallback();
     }
     // Outside the manager lock: the farm records this server's settings
     // unless another server's came first, which this server then takes.
-    return farmCache->IsOpen() ? S_OK : farmCache->Open();
+    if (farmCache->IsOpen()) return S_OK;
+    return FarmCalled(*farmCache, fallback, [&] { return farmCache->Open(); }, [] { return S_OK; });
 }
 
 // REQUIRES: the manager lock.
@@ -133,7 +138,14 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
         m_farm.Remove(name);
         return S_OK;
     });
-    if (routed != S_FALSE) return routed;
+    if (FAILED(routed)) return routed;
+    // For a farm cache: its twin, if the fallback made one.
+    const HRESULT hr = DestroyLocalCache(name);
+    return routed == S_OK ? S_OK : hr;
+}
+
+// REQUIRES: the manager lock.
+HRESULT CCacheManager::DestroyLocalCache(std::string_view name) {
     const auto record = m_settings.find(name);
     if (record == m_settings.end()) return S_OK;
     m_settings.erase(record);

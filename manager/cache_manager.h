@@ -13,6 +13,8 @@
 // and make their network call after leaving it, so that no in-process cache
 // ever waits for the farm. DestroyCache and Terminate end this process's use
 // of a farm cache; its entries stay on the farm for the other servers.
+// With Fallback Local a farm cache whose farm cannot be reached is served by
+// an in-process twin until the farm answers (manager/farm_fallback.cpp).
 //
 // Locking: every operation holds the manager lock for its whole run (the
 // hidden-parameter update holds it only while it replaces the list; a farm
@@ -57,7 +59,8 @@ public:
     // For a farm cache: the first server's limit and lifetime win farm-wide.
     // When the farm cannot be reached the cache is registered all the same,
     // with this server's settings standing in until a later CreateCache or
-    // flush reaches the farm, and the result is the failure.
+    // flush reaches the farm, and the result is the failure (with Fallback
+    // Local: S_OK, the twin serving meanwhile).
     HRESULT CreateCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
     HRESULT DestroyCache(const std::string& name);
     // The entry operations read their texts in place (see CUtf8Text).
@@ -101,7 +104,7 @@ public:
     // Whether `key` has an entry now, expired or not until the flush removes
     // it; false with S_FALSE for an unknown cache. An inspection, not a
     // lookup: hits and misses stay as they are.
-    HRESULT Exists(std::string_view name, CUtf8Text key, bool* exists) const;
+    HRESULT Exists(std::string_view name, CUtf8Text key, bool* exists);
     // The caches' names as they were first created, in the manager's order:
     // the in-process ones in *names, and this process's farm caches
     // in *farmNames when it is given.
@@ -151,7 +154,7 @@ public:
     // cache (manager/cache_inspection.cpp). A farm cache's settings, entries
     // and peak are the farm's (sizes counted as the store counts them), its
     // hits and misses this process's Get calls.
-    HRESULT GetCacheStatistics(std::string_view name, CacheStatistics* statistics) const;
+    HRESULT GetCacheStatistics(std::string_view name, CacheStatistics* statistics);
     // S_OK with the absolute expiry time (FILETIME units) of `key`'s entry;
     // S_FALSE for an unknown cache, E_FAIL for an absent key. The lookup
     // counts as a hit or a miss in the cache's statistics.
@@ -176,10 +179,30 @@ private:
     // Runs `local` under the manager lock for an in-process cache, or `farm`
     // on a reference to the farm cache, taken under the lock and used after
     // leaving it; S_FALSE for a farm cache this process has not created
-    // (manager/cache_routing.h).
+    // (manager/cache_routing.h). With Fallback Local, `local` also serves
+    // the farm cache's twin when the farm cannot be reached.
     template <class Local, class Farm>
-    HRESULT Routed(std::string_view name, Local&& local, Farm&& farm) const;
+    HRESULT Routed(std::string_view name, Local&& local, Farm&& farm);
+    // Runs a farm cache's `call` outside the manager lock (manager/
+    // cache_routing.h). With Fallback Local, when the farm cannot be reached
+    // `local` serves the cache's twin under the lock instead, and the first
+    // call the farm answers ends the fallback (manager/farm_fallback.cpp).
+    template <class Call, class Local>
+    HRESULT FarmCalled(const qc::farm::FarmCache& farm, CFarmCaches::FallbackView view, Call&& call, Local&& local);
+    enum class FallbackStep {
+        Twin,       // the twin serves the call
+        FarmAgain,  // the farm answered another call meanwhile: this one goes to it again, once
+        Failure,    // the call fails as it did
+    };
+    // REQUIRES: the manager lock. After `farm`'s call failed with `why`:
+    // what comes next, with the twin made and the fallback begun (its log
+    // line in *line) as needed; *view is brought up to date.
+    FallbackStep StepAfterFailure(const qc::farm::FarmCache& farm, CFarmCaches::FallbackView* view, bool retried,
+                                  HRESULT why, std::string* line);
+    // Ends the fallback, unless another call has, and drops the twins.
+    void EndFallback(const qc::farm::FarmCache& farm);
     HRESULT CreateLocalCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
+    HRESULT DestroyLocalCache(std::string_view name);
     HRESULT LocalCacheStatistics(std::string_view name, CacheStatistics* statistics) const;
     HRESULT ClearLocal(std::string_view name);
     void StartFarm();

@@ -12,10 +12,12 @@
 // past Stop.
 struct CFarmCaches::Site final : qc::redis::IOutageObserver {
     Site(const qc::farm::FarmSettings& settings, void (*log)(const char*))
-        : log(log), server(settings.ServerText()) {}
+        : log(log), server(settings.ServerText()),
+          meanwhile(settings.fallback == qc::farm::FarmSettings::Fallback::Local ? "this process serves farm caches"
+                                                                                 : "farm caches fail") {}
 
     void OnOutage(HRESULT why) override {
-        char line[192];
+        char line[200];
         if (why == qc::redis::kServerTooOld) {
             std::snprintf(line, sizeof line,
                           "QuorCache farm: %.64s runs a Redis older than %ld.0, which the farm needs; farm caches "
@@ -23,8 +25,8 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver {
                           server.c_str(), qc::redis::kLeastServerMajor);
             return log(line);
         }
-        std::snprintf(line, sizeof line, "QuorCache farm: calls to %.64s fail (0x%08X); farm caches fail until it answers",
-                      server.c_str(), static_cast<unsigned>(why));
+        std::snprintf(line, sizeof line, "QuorCache farm: calls to %.64s fail (0x%08X); %s until it answers",
+                      server.c_str(), static_cast<unsigned>(why), meanwhile);
         log(line);
     }
     void OnRecovered() override {
@@ -34,6 +36,7 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver {
 
     void (*const log)(const char*);
     const std::string server;
+    const char* const meanwhile;  // what farm calls come to until it answers
     std::shared_ptr<qc::redis::RespConnectionPool> pool;
 };
 
@@ -85,6 +88,7 @@ CFarmCaches::Ended CFarmCaches::Stop() {
     }
     ended.m_site = std::move(m_site);
     m_settings = qc::farm::FarmSettings();
+    m_fallingBack.store(false, std::memory_order_release);  // the manager drops the twins with its caches
     return ended;
 }
 
@@ -99,7 +103,7 @@ HRESULT CFarmCaches::EndFlushThread() {
 }
 
 CFarmCaches::Route CFarmCaches::Find(std::string_view name, CachePtr* cache) const {
-    if (!IsRunning() || !m_settings.IsFarmCache(name)) return Route::Local;
+    if (!IsFarmCache(name)) return Route::Local;
     const auto found = m_caches.find(name);
     if (found == m_caches.end()) return Route::Unregistered;
     *cache = found->second;
@@ -130,6 +134,26 @@ std::vector<std::string> CFarmCaches::Names() const {
     names.reserve(m_caches.size());
     for (const auto& entry : m_caches) names.push_back(entry.first);
     return names;
+}
+
+// The lines are made before the state changes: a failed allocation leaves it as it was.
+std::string CFarmCaches::BeginFallback(HRESULT why) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(why));
+    std::string line = "QuorCache farm: " + m_settings.ServerText() + " cannot be reached (" + code +
+                       "); farm caches are served from this process until it answers, and what they hold "
+                       "meanwhile is dropped then";
+    m_fallingBack.store(true, std::memory_order_release);
+    return line;
+}
+
+std::string CFarmCaches::EndFallback(unsigned long long dropped) {
+    std::string line = "QuorCache farm: " + m_settings.ServerText() +
+                       " answers: farm caches are served from it again, and the entries this process kept "
+                       "meanwhile (" + std::to_string(dropped) + ") are dropped";
+    m_fallingBack.store(false, std::memory_order_release);
+    ++m_fallbackEnds;
+    return line;
 }
 
 void CFarmCaches::FlushAll() {

@@ -103,6 +103,26 @@ public:
     // 5000 ms). Holds no lock while it runs.
     void FlushAll();
 
+    // Whether `name` is a farm cache's; false while the farm is stopped.
+    bool IsFarmCache(std::string_view name) const { return IsRunning() && m_settings.IsFarmCache(name); }
+
+    // Fallback Local: while the farm is out, the manager serves each farm
+    // cache from an in-process twin (manager/farm_fallback.cpp). The
+    // fallback starts with the first farm call the farm could not take and
+    // ends with the first it answered. Changed under the manager lock.
+    struct FallbackView {
+        bool local = false;      // the settings say Local
+        unsigned long ends = 0;  // how many fallbacks have ended
+    };
+    FallbackView Fallback() const {
+        return {m_settings.fallback == qc::farm::FarmSettings::Fallback::Local, m_fallbackEnds};
+    }
+    // Read without the manager lock.
+    bool IsFallingBack() const { return m_fallingBack.load(std::memory_order_acquire); }
+    // Each returns its one log line. `dropped`: the twins' entries.
+    std::string BeginFallback(HRESULT why);
+    std::string EndFallback(unsigned long long dropped);
+
 private:
     HRESULT STDMETHODCALLTYPE Execute(DWORD_PTR parameter, HANDLE handle) override;
     HRESULT STDMETHODCALLTYPE CloseHandle(HANDLE handle) override;
@@ -119,4 +139,6 @@ private:
     // From Stop until EndFlushThread has returned: the thread is the
     // latter's, and IsThreadRunning does not look at it meanwhile.
     std::atomic<bool> m_ending{false};
+    std::atomic<bool> m_fallingBack{false};
+    unsigned long m_fallbackEnds = 0;  // only grows, so that a call sees an end across a Stop
 };

@@ -8,6 +8,7 @@
 //   lookup CACHE USER   count CACHE   clear CACHE   names
 //   stats CACHE                   prints "name entries hits misses"
 //   signal FILE                   creates FILE       waitfor FILE   waits for FILE
+//   sleep MILLISECONDS
 // Each line is "<step> <user or cache>: 0x<HRESULT> <milliseconds>[ <text>]";
 // texts travel as UTF-8. Initialize comes first and Terminate last.
 #include "platform/platform.h"
@@ -146,6 +147,9 @@ bool RunSteps(ICOMCache2& cache, int count, wchar_t** arguments) {
             i += 2;
         } else if (step == L"waitfor" && left >= 1) {
             Report(arg(0), arg(1), WaitForFile(arg(1), 60) ? S_OK : E_FAIL, started);
+            i += 2;
+        } else if (step == L"sleep" && left >= 1) {
+            ::Sleep(static_cast<DWORD>(_wtol(arg(1))));
             i += 2;
         } else {
             std::printf("unknown or incomplete step %s\n", Utf8Of(arguments[i]).c_str());

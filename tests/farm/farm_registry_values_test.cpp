@@ -120,6 +120,37 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
                                           "Database 4 and the database the Server URL names (0) differ"}));
 }
 
+TEST(FarmRegistryValues, FallbackIsLocalOnlyWhenItSaysSo) {
+    using Fallback = FarmSettings::Fallback;
+    const struct {
+        RegistryValue value;
+        Fallback read;
+        std::string note;
+    } kCases[] = {
+        {RegistryValue(), Fallback::None, ""},
+        {Text(u"None"), Fallback::None, ""},
+        {Text(u" local\t", kExpandSz), Fallback::Local, ""},
+        {Text(u"LOCAL"), Fallback::Local, ""},
+        {Text(u"Redis"), Fallback::None, "Fallback 'Redis': it must be None or Local; None is used"},
+        {Text(u"Local2"), Fallback::None, "Fallback 'Local2': it must be None or Local; None is used"},
+    };
+    for (const auto& sample : kCases) {
+        FarmRegistryValues values;
+        values[FarmValue::Server] = Text(u"127.0.0.1:6379");
+        values[FarmValue::Caches] = Text(u"*");
+        values[FarmValue::Fallback] = sample.value;
+        FarmSettings settings;
+        std::vector<std::string> notes;
+        ASSERT_EQ(InterpretFarmValues(values, &settings, &notes), S_OK) << sample.note;
+        EXPECT_EQ(settings.fallback, sample.read) << sample.note;
+        EXPECT_EQ(notes, sample.note.empty() ? std::vector<std::string>() : std::vector<std::string>{sample.note});
+    }
+    // A value of the wrong type is refused, as every other value's is.
+    EXPECT_EQ(Interpret({{FarmValue::Fallback, Number(1)}}),
+              std::make_pair(std::string("unchanged"),
+                             std::vector<std::string>{"Fallback has the type REG_DWORD; it must be REG_SZ"}));
+}
+
 TEST(FarmRegistryValues, ValuesLeftInThe32BitViewAreNamedWithWhereTheyBelong) {
     FarmRegistryValues values;
     values[FarmValue::Password] = Text(u"secret");
