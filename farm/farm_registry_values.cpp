@@ -52,21 +52,6 @@ std::vector<std::string> Strings(const RegistryValue& value) {
     return strings;
 }
 
-// An administrator's text as a log line quotes it: control characters as
-// '?', and cut (at a character's start) after 64 bytes.
-std::string Quoted(std::string_view text) {
-    constexpr std::size_t kLongest = 64;
-    std::size_t length = text.size();
-    if (length > kLongest) {
-        length = kLongest;
-        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
-    }
-    std::string quoted = "'";
-    for (const char c : text.substr(0, length)) quoted += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-    quoted += length < text.size() ? "...'" : "'";
-    return quoted;
-}
-
 // The Server as a log line quotes it: a user or password before an '@' left out.
 std::string QuotedServer(std::string_view server) {
     const std::size_t at = server.rfind('@');
@@ -154,39 +139,41 @@ public:
         return names;
     }
 
-    // Milliseconds; the default when absent, 0 or refused.
-    DWORD Timeout() {
-        const RegistryValue& value = m_values[FarmValue::TimeoutMs];
-        if (!value.present) return FarmSettings::kDefaultTimeoutMs;
+    // A number (`unit` says of what, for the log); `byDefault` when absent,
+    // 0 or refused, and held to `most`.
+    DWORD Number(FarmValue which, DWORD byDefault, DWORD most, const char* unit) {
+        const RegistryValue& value = m_values[which];
+        if (!value.present) return byDefault;
+        const std::string name = NameOf(which);
         std::string shown;  // the number as the log shows it
-        unsigned long long milliseconds = 0;
+        unsigned long long number = 0;
         if (value.type == kDword) {
             if (value.bytes.size() != sizeof(DWORD)) {
-                Refuse("TimeoutMs is a REG_DWORD of " + std::to_string(value.bytes.size()) + " bytes");
-                return FarmSettings::kDefaultTimeoutMs;
+                Refuse(name + " is a REG_DWORD of " + std::to_string(value.bytes.size()) + " bytes");
+                return byDefault;
             }
-            for (std::size_t index = sizeof(DWORD); index-- > 0;) milliseconds = milliseconds << 8 | value.bytes[index];
-            shown = std::to_string(milliseconds);
+            for (std::size_t index = sizeof(DWORD); index-- > 0;) number = number << 8 | value.bytes[index];
+            shown = std::to_string(number);
         } else if (IsText(value.type)) {
             const std::vector<std::string> strings = Strings(value);
             const std::string_view text = Trimmed(strings.empty() ? std::string_view() : strings.front());
             if (text.find_first_not_of("0123456789") != std::string_view::npos) {
-                Refuse("TimeoutMs " + Quoted(strings.front()) + ": it must be a number of milliseconds");
-                return FarmSettings::kDefaultTimeoutMs;
+                Refuse(name + " " + Quoted(strings.front()) + ": it must be a number of " + unit);
+                return byDefault;
             }
             // Past the most that is kept, the digits need not be added up.
             for (const char digit : text) {
-                if (milliseconds <= FarmSettings::kMaxTimeoutMs) milliseconds = milliseconds * 10 + (digit - '0');
+                if (number <= most) number = number * 10 + (digit - '0');
             }
             shown = text;
         } else {
-            RefuseType(FarmValue::TimeoutMs, "REG_DWORD or REG_SZ");
-            return FarmSettings::kDefaultTimeoutMs;
+            RefuseType(which, "REG_DWORD or REG_SZ");
+            return byDefault;
         }
-        if (milliseconds == 0) return FarmSettings::kDefaultTimeoutMs;
-        if (milliseconds <= FarmSettings::kMaxTimeoutMs) return static_cast<DWORD>(milliseconds);
-        Note("TimeoutMs " + shown + " is held to " + std::to_string(FarmSettings::kMaxTimeoutMs));
-        return FarmSettings::kMaxTimeoutMs;
+        if (number == 0) return byDefault;
+        if (number <= most) return static_cast<DWORD>(number);
+        Note(name + " " + shown + " is held to " + std::to_string(most));
+        return most;
     }
 
 private:
@@ -219,7 +206,10 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     } else if (!prefix.empty()) {
         read.prefix = prefix;
     }
-    read.timeoutMs = in.Timeout();
+    read.timeoutMs = in.Number(FarmValue::TimeoutMs, FarmSettings::kDefaultTimeoutMs, FarmSettings::kMaxTimeoutMs,
+                               "milliseconds");
+    read.maxConnections = in.Number(FarmValue::MaxConnections, FarmSettings::kDefaultMaxConnections,
+                                    FarmSettings::kMostConnections, "connections");
     if (!in.Usable()) return E_INVALIDARG;
     *settings = std::move(read);
     return S_OK;

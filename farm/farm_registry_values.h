@@ -11,6 +11,7 @@
 //   Server     "redis://host:port" reads as host:port (farm_settings.h)
 //   TimeoutMs  a REG_SZ of decimal digits reads as the number; 0 or none is
 //              the default, and more than 30000 is held to 30000 (noted)
+//   MaxConnections  the same, with the default 32 and at most 1024
 // Loud where it is not: a value present but of the wrong type, or that
 // cannot be read, makes the settings unusable, with a line naming the value
 // and why (a password is never quoted); a Server without Caches, other
@@ -29,10 +30,10 @@
 namespace qc::farm {
 
 // The values under the settings key, in this order.
-enum class FarmValue { Server, Caches, Password, Prefix, TimeoutMs };
-inline constexpr std::size_t kFarmValueCount = 5;
-inline constexpr const char* kFarmValueNames[kFarmValueCount] = {"Server", "Caches", "Password", "Prefix",
-                                                                  "TimeoutMs"};
+enum class FarmValue { Server, Caches, Password, Prefix, TimeoutMs, MaxConnections };
+inline constexpr std::size_t kFarmValueCount = 6;
+inline constexpr const char* kFarmValueNames[kFarmValueCount] = {"Server",   "Caches",    "Password",
+                                                                  "Prefix",   "TimeoutMs", "MaxConnections"};
 
 // The registry's type numbers that matter here (the same on every system).
 namespace registry_type {

@@ -13,6 +13,13 @@
 //   server not serving now    kServerNotReady                0x80070015  ERROR_NOT_READY
 //     (READONLY: a replica; MASTERDOWN; LOADING), a connection-class failure
 //   any other server error    kServerError                   0x8007054F  ERROR_INTERNAL_ERROR
+//   no free connection        kPoolBusy                      0x800700AA  ERROR_BUSY
+//     within the time-out (MaxConnections are all in use): this process's
+//     limit, not the server's failure, so not a connection-class one
+// While a server is out (server_breaker.h), its calls fail at once with the
+// failure that put it out. The server's own text of an error reply goes to
+// the log (IOutageObserver::OnErrorReply); a MOVED or ASK reply says that the
+// server is a node of a cluster, answered as kServerError.
 // (The farm answers an absent entry with E_FAIL, as in process.)
 #pragma once
 
@@ -28,6 +35,7 @@ inline constexpr HRESULT kMalformedReply = static_cast<HRESULT>(0x8007000D);
 inline constexpr HRESULT kTooLarge = static_cast<HRESULT>(0x8007006F);
 inline constexpr HRESULT kServerError = static_cast<HRESULT>(0x8007054F);
 inline constexpr HRESULT kServerNotReady = static_cast<HRESULT>(0x80070015);
+inline constexpr HRESULT kPoolBusy = static_cast<HRESULT>(0x800700AA);
 
 // Redis answers a command it could not read with this and hangs up.
 inline bool IsProtocolErrorReply(std::string_view message) { return message.substr(0, 18) == "ERR Protocol error"; }
@@ -42,6 +50,14 @@ inline bool HasErrorCode(std::string_view message, std::string_view code) {
 // still loading its data (LOADING). Another server, or this one later, will.
 inline bool IsNotNowReply(std::string_view message) {
     return HasErrorCode(message, "READONLY") || HasErrorCode(message, "MASTERDOWN") || HasErrorCode(message, "LOADING");
+}
+
+// A script the server has not cached: the script runner sends it whole.
+inline bool IsNoScriptReply(std::string_view message) { return HasErrorCode(message, "NOSCRIPT"); }
+
+// A node of a cluster sends a client to the node that owns the key.
+inline bool IsClusterRedirect(std::string_view message) {
+    return HasErrorCode(message, "MOVED") || HasErrorCode(message, "ASK");
 }
 
 // The HRESULT of an error reply, from the code that starts its message.

@@ -36,6 +36,7 @@ HRESULT RespConnection::Fail(HRESULT why) {
 }
 
 HRESULT RespConnection::Execute(const std::string& command, Deadline deadline, RespReply* reply) {
+    m_replyBegan = false;
     if (!IsOpen()) return platform::kSocketReset;
     const HRESULT sent = platform::SendAll(m_socket.Handle(), command.data(), command.size(), MillisecondsLeft(deadline));
     if (FAILED(sent)) return Fail(sent);
@@ -64,6 +65,7 @@ HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply) {
         std::size_t received = 0;
         const HRESULT got = platform::ReceiveSome(m_socket.Handle(), &m_input[have], room, MillisecondsLeft(deadline), &received);
         m_input.resize(have + received);
+        if (received != 0) m_replyBegan = true;
         if (FAILED(got)) return Fail(got);
     }
 }

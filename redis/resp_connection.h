@@ -29,6 +29,9 @@ public:
     HRESULT Execute(const std::string& command, Deadline deadline, RespReply* reply);
 
     bool IsOpen() const { return m_socket.IsOpen(); }
+    // Whether any byte of the last command's reply arrived: a command that
+    // failed before it did may not have run.
+    bool ReplyBegan() const { return m_replyBegan; }
 
     // Open, and nothing has happened to it while it rested: the peer has not
     // closed it and sent nothing unasked.
@@ -43,6 +46,7 @@ private:
     platform::Socket m_socket;
     RespLimits m_limits;
     std::string m_input;  // bytes received of the reply being read
+    bool m_replyBegan = false;
 };
 
 }  // namespace qc::redis

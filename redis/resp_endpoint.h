@@ -14,6 +14,8 @@ struct RespEndpoint {
     unsigned short port = 6379;
     std::string password;  // sent with AUTH when not empty
     DWORD timeoutMs = 1000;  // for connecting, and for each command with its reply
+    // The most connections the pool keeps to the server, in use or resting.
+    DWORD maxConnections = 32;
     RespLimits limits;
 };
 
