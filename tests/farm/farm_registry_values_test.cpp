@@ -30,7 +30,7 @@ RegistryValue Number(DWORD number, DWORD type = kDword) {
 }
 
 // A working farm's Server and Caches with `changed` put over them, read as
-// "server|caches|time-out" ("unchanged" when refused) and the notes.
+// "server|caches|time-out|connections" ("unchanged" when refused) and the notes.
 std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair<FarmValue, RegistryValue>> changed) {
     FarmRegistryValues values;
     values[FarmValue::Server] = Text(u"127.0.0.1:6379");
@@ -41,11 +41,13 @@ std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair
     std::vector<std::string> notes;
     const HRESULT hr = InterpretFarmValues(values, &settings, &notes);
     if (hr != S_OK) return {hr == E_INVALIDARG ? "unchanged" : "failed", notes};
-    return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs), notes};
+    return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs) + "|" +
+                std::to_string(settings.maxConnections),
+            notes};
 }
 
 TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
-    const std::string farm = "127.0.0.1:6379|*|1000", refused = "unchanged";
+    const std::string farm = "127.0.0.1:6379|*|1000|32", refused = "unchanged";
     const struct {
         FarmValue which;
         RegistryValue value;
@@ -53,23 +55,27 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         std::string note;  // the one line for the log, if any
     } kCases[] = {
         // Read as meant.
-        {FarmValue::Caches, Text(u" Sessions, Carts ;Cart Items;; "), "127.0.0.1:6379|Sessions, Carts, Cart Items|1000",
+        {FarmValue::Caches, Text(u" Sessions, Carts ;Cart Items;; "), "127.0.0.1:6379|Sessions, Carts, Cart Items|1000|32",
          ""},
-        {FarmValue::Caches, Text({u" Sessions \0\0Carts", 17}, kMultiSz), "127.0.0.1:6379|Sessions, Carts|1000", ""},
-        {FarmValue::Caches, Text(u"Sessions;Carts", kMultiSz), "127.0.0.1:6379|Sessions;Carts|1000",
+        {FarmValue::Caches, Text({u" Sessions \0\0Carts", 17}, kMultiSz), "127.0.0.1:6379|Sessions, Carts|1000|32", ""},
+        {FarmValue::Caches, Text(u"Sessions;Carts", kMultiSz), "127.0.0.1:6379|Sessions;Carts|1000|32",
          "Caches 'Sessions;Carts' is one name: the entries of a REG_MULTI_SZ are not split"},
-        {FarmValue::TimeoutMs, Text(u" 250 "), "127.0.0.1:6379|*|250", ""},
+        {FarmValue::TimeoutMs, Text(u" 250 "), "127.0.0.1:6379|*|250|32", ""},
         {FarmValue::TimeoutMs, Text(u"0"), farm, ""},
-        {FarmValue::TimeoutMs, Number(0xFFFFFFFF), "127.0.0.1:6379|*|30000", "TimeoutMs 4294967295 is held to 30000"},
-        {FarmValue::TimeoutMs, Text(u"123456789012345678901"), "127.0.0.1:6379|*|30000",
+        {FarmValue::TimeoutMs, Number(0xFFFFFFFF), "127.0.0.1:6379|*|30000|32", "TimeoutMs 4294967295 is held to 30000"},
+        {FarmValue::TimeoutMs, Text(u"123456789012345678901"), "127.0.0.1:6379|*|30000|32",
          "TimeoutMs 123456789012345678901 is held to 30000"},
-        {FarmValue::Server, Text(u" REDIS://[::1]:6380/0 "), "[::1]:6380|*|1000", ""},
+        {FarmValue::Server, Text(u" REDIS://[::1]:6380/0 "), "[::1]:6380|*|1000|32", ""},
+        {FarmValue::MaxConnections, Number(4), "127.0.0.1:6379|*|1000|4", ""},
+        {FarmValue::MaxConnections, Text(u" 64"), "127.0.0.1:6379|*|1000|64", ""},
+        {FarmValue::MaxConnections, Number(0), farm, ""},
+        {FarmValue::MaxConnections, Number(100000), "127.0.0.1:6379|*|1000|1024", "MaxConnections 100000 is held to 1024"},
         // Nothing would be shared: said so.
-        {FarmValue::Caches, RegistryValue(), "127.0.0.1:6379||1000",
+        {FarmValue::Caches, RegistryValue(), "127.0.0.1:6379||1000|32",
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
-        {FarmValue::Caches, Text(u" ; , "), "127.0.0.1:6379||1000",
+        {FarmValue::Caches, Text(u" ; , "), "127.0.0.1:6379||1000|32",
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
-        {FarmValue::Server, Text(u""), ":6379||1000", "without a Server value these are not used: Caches"},
+        {FarmValue::Server, Text(u""), ":6379||1000|32", "without a Server value these are not used: Caches"},
         // Refused: every cache stays in process.
         {FarmValue::Server, Text(u"redis1:notaport"), refused, "Server 'redis1:notaport': the port is not a number"},
         {FarmValue::Server, Text(u"redis1:70000"), refused, "Server 'redis1:70000': the port is not 1 to 65535"},
@@ -88,6 +94,9 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         {FarmValue::TimeoutMs, Number(5, kQword), refused,
          "TimeoutMs has the type REG_QWORD; it must be REG_DWORD or REG_SZ"},
         {FarmValue::TimeoutMs, RegistryValue{true, kDword, {1, 2}}, refused, "TimeoutMs is a REG_DWORD of 2 bytes"},
+        {FarmValue::MaxConnections, Text(u"many"), refused, "MaxConnections 'many': it must be a number of connections"},
+        {FarmValue::MaxConnections, Text(u"8", kMultiSz), refused,
+         "MaxConnections has the type REG_MULTI_SZ; it must be REG_DWORD or REG_SZ"},
     };
     for (const auto& sample : kCases) {
         const auto [read, notes] = Interpret({{sample.which, sample.value}});
