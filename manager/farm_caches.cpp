@@ -12,8 +12,9 @@
 // the server's outages and its error replies (the pool keeps those to one
 // line per kind and minute). The pool goes first, as it calls the observer.
 // Every farm cache shares the site, so it lives as long as the last call in
-// flight on any of them, even past Stop. The observer's calls build their
-// lines without allocating, as the pool cannot take an exception from them.
+// flight on any of them, even past Stop. The outage lines are built without
+// allocating, as the breaker that calls for them cannot take an exception;
+// an error reply's line catches its own.
 struct CFarmCaches::Site final : qc::redis::IOutageObserver {
     Site(const qc::farm::FarmSettings& settings, void (*log)(const char*))
         : log(log), server(settings.ServerText()) {}
@@ -33,10 +34,11 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver {
     void OnErrorReply(std::string_view text) override {
         try {
             const std::string quoted = qc::farm::Quoted(text, 200);
-            const std::string line =
-                qc::redis::IsClusterRedirect(text)
-                    ? "QuorCache farm: " + server + " is a node of a Redis cluster, which farm caches do not support; it answered " + quoted
-                    : "QuorCache farm: " + server + " answered an error: " + quoted;
+            const std::string line = "QuorCache farm: " + server +
+                                     (qc::redis::IsClusterRedirect(text)
+                                          ? " is a node of a Redis cluster, which farm caches do not support; it answered "
+                                          : " answered an error: ") +
+                                     quoted;
             log(line.c_str());
         } catch (const std::bad_alloc&) {
             // Too little memory for the line: the call's own result still tells.
