@@ -14,8 +14,8 @@
 //   open     | a call after it ends                     | probing (the call is the probe)
 //   probing  | another call                             | probing (it fails at once)
 //   probing  | the probe: a connection failure          | open, window doubled (at most 4 s)
-//   probing  | the probe: out of memory, no connection  | open, window ended (the next call probes)
-//     or open|   free (the server was not asked)        |
+//   probing  | the probe: out of memory or no free      | open, window over (the next call
+//            | connection (the server was not asked)    | is the probe)
 //   any      | any other result of a call               | closed (the server answered)
 //
 // A call admitted before the gate opened may end after it: its connection
