@@ -14,6 +14,7 @@
 
 using namespace qc::bench;
 using namespace qc::farm;
+namespace redis = qc::redis;
 
 int main(int argc, char** argv) {
     const int calls = argc > 1 ? std::atoi(argv[1]) : 50000;

@@ -12,6 +12,8 @@
 //                            1000 by default and when 0, at most 30000 (a
 //                            REG_SZ of digits is read too)
 //   Database   REG_DWORD     optional, the server's database; 0 by default
+//   MaxConnections REG_DWORD optional, the most connections to the server
+//                            at once; 32 by default and when 0, at most 1024
 //
 // Texts are read as UTF-16 and kept as UTF-8. How each value is read, and
 // what the log is told: farm_registry_values.h.

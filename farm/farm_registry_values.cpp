@@ -53,21 +53,6 @@ std::vector<std::string> Strings(const RegistryValue& value) {
     return strings;
 }
 
-// An administrator's text as a log line quotes it: control characters as
-// '?', and cut (at a character's start) after 64 bytes.
-std::string Quoted(std::string_view text) {
-    constexpr std::size_t kLongest = 64;
-    std::size_t length = text.size();
-    if (length > kLongest) {
-        length = kLongest;
-        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
-    }
-    std::string quoted = "'";
-    for (const char c : text.substr(0, length)) quoted += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-    quoted += length < text.size() ? "...'" : "'";
-    return quoted;
-}
-
 // The Server as a log line quotes it: a user or password before an '@' left out.
 std::string QuotedServer(std::string_view server) {
     const std::size_t at = server.rfind('@');
@@ -190,16 +175,17 @@ public:
         return true;
     }
 
-    // Milliseconds; the default when absent, 0 or refused.
-    DWORD Timeout() {
-        if (!m_values[FarmValue::TimeoutMs].present) return FarmSettings::kDefaultTimeoutMs;
-        unsigned long long milliseconds = 0;
+    // A number (`unit` says of what, for the log); `byDefault` when absent,
+    // 0 or refused, and held to `most`.
+    DWORD Bounded(FarmValue which, DWORD byDefault, DWORD most, const char* unit) {
+        if (!m_values[which].present) return byDefault;
+        unsigned long long number = 0;
         std::string shown;
-        if (!Number(FarmValue::TimeoutMs, "a number of milliseconds", FarmSettings::kMaxTimeoutMs, &milliseconds, &shown) || milliseconds == 0)
-            return FarmSettings::kDefaultTimeoutMs;
-        if (milliseconds <= FarmSettings::kMaxTimeoutMs) return static_cast<DWORD>(milliseconds);
-        Note("TimeoutMs " + shown + " is held to " + std::to_string(FarmSettings::kMaxTimeoutMs));
-        return FarmSettings::kMaxTimeoutMs;
+        if (!Number(which, ("a number of " + std::string(unit)).c_str(), most, &number, &shown) || number == 0)
+            return byDefault;
+        if (number <= most) return static_cast<DWORD>(number);
+        Note(std::string(NameOf(which)) + " " + shown + " is held to " + std::to_string(most));
+        return most;
     }
 
     // The database, over the one the Server URL names (`fromServer`, when it
@@ -261,9 +247,12 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     } else if (!prefix.empty()) {
         read.prefix = prefix;
     }
-    read.timeoutMs = in.Timeout();
+    read.timeoutMs = in.Number(FarmValue::TimeoutMs, FarmSettings::kDefaultTimeoutMs, FarmSettings::kMaxTimeoutMs,
+                               "milliseconds");
     read.database = in.Database(read.database, serverNamesDatabase);
     read.fallback = in.Fallback();
+    read.maxConnections = in.Number(FarmValue::MaxConnections, FarmSettings::kDefaultMaxConnections,
+                                    FarmSettings::kMostConnections, "connections");
     if (!in.Usable()) return E_INVALIDARG;
     *settings = std::move(read);
     return S_OK;

@@ -16,6 +16,7 @@
 //              where both do, they must agree
 //   Fallback   "None" or "Local", letter case and spaces around ignored;
 //              other text is None (noted)
+//   MaxConnections  the same, with the default 32 and at most 1024
 // Loud where it is not: a value present but of the wrong type, or that
 // cannot be read, makes the settings unusable, with a line naming the value
 // and why (a password is never quoted); a Server without Caches, other
@@ -34,10 +35,10 @@
 namespace qc::farm {
 
 // The values under the settings key, in this order.
-enum class FarmValue { Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback };
-inline constexpr std::size_t kFarmValueCount = 7;
-inline constexpr const char* kFarmValueNames[kFarmValueCount] = {"Server",    "Caches",   "Password", "Prefix",
-                                                                  "TimeoutMs", "Database", "Fallback"};
+enum class FarmValue { Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections };
+inline constexpr std::size_t kFarmValueCount = 8;
+inline constexpr const char* kFarmValueNames[kFarmValueCount] = {"Server",   "Caches",   "Password", "Prefix",
+                                                                  "TimeoutMs", "Database", "Fallback", "MaxConnections"};
 
 // The registry's type numbers that matter here (the same on every system).
 namespace registry_type {

@@ -82,6 +82,18 @@ std::string Listed(const std::vector<std::string>& names) {
     return listed;
 }
 
+std::string Quoted(std::string_view text, std::size_t longest) {
+    std::size_t length = text.size();
+    if (length > longest) {
+        length = longest;
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+    }
+    std::string quoted = "'";
+    for (const char c : text.substr(0, length)) quoted += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    quoted += length < text.size() ? "...'" : "'";
+    return quoted;
+}
+
 std::string_view Trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -101,6 +113,7 @@ redis::RespEndpoint FarmSettings::Endpoint() const {
     endpoint.password = password;
     endpoint.timeoutMs = timeoutMs;
     endpoint.database = database;
+    endpoint.maxConnections = maxConnections;
     return endpoint;
 }
 

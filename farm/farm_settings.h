@@ -20,6 +20,10 @@ struct FarmSettings {
     // A longer time-out would let one call to a server that never answers
     // hold a page for minutes: a larger setting is held to this.
     static constexpr DWORD kMaxTimeoutMs = 30000;
+    static constexpr DWORD kDefaultMaxConnections = 32;
+    // Each connection is a socket and a client on the server: a larger
+    // setting is held to this.
+    static constexpr DWORD kMostConnections = 1024;
 
     std::string host;
     unsigned short port = kDefaultPort;
@@ -27,6 +31,7 @@ struct FarmSettings {
     std::string password;  // empty: no AUTH
     std::string prefix = "quorcache:";
     DWORD timeoutMs = kDefaultTimeoutMs;
+    DWORD maxConnections = kDefaultMaxConnections;  // to the server, at once
 
     // The server's database the farm's keys live in, selected on every new
     // connection: farms that share a server stay apart.
@@ -50,6 +55,10 @@ struct FarmSettings {
 
 // Names separated by ", ", as the log lists them.
 std::string Listed(const std::vector<std::string>& names);
+
+// An administrator's or a server's text as a log line quotes it: control
+// characters as '?', and cut (at a character's start) after `longest` bytes.
+std::string Quoted(std::string_view text, std::size_t longest = 64);
 
 // `text` without the spaces and tabs around it.
 std::string_view Trimmed(std::string_view text);

@@ -3,18 +3,23 @@
 #include "redis/redis_errors.h"
 
 #include <cstdio>
+#include <new>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-// The pool of the farm's server and the observer that logs its outages; the
-// pool goes first, as it calls the observer. Every farm cache shares the
-// site, so it lives as long as the last call in flight on any of them, even
-// past Stop.
+// The pool of the farm's server and the observer that logs what it tells:
+// the server's outages and its error replies (the pool keeps those to one
+// line per kind and minute). The pool goes first, as it calls the observer.
+// Every farm cache shares the site, so it lives as long as the last call in
+// flight on any of them, even past Stop. The outage lines are built without
+// allocating, as the breaker that calls for them cannot take an exception;
+// an error reply's line catches its own.
 struct CFarmCaches::Site final : qc::redis::IOutageObserver {
     Site(const qc::farm::FarmSettings& settings, void (*log)(const char*))
         : log(log), server(settings.ServerText()),
           meanwhile(settings.fallback == qc::farm::FarmSettings::Fallback::Local ? "this process serves farm caches"
-                                                                                 : "farm caches fail") {}
+                                                                                 : "farm caches fail at once") {}
 
     void OnOutage(HRESULT why) override {
         char line[200];
@@ -30,8 +35,22 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver {
         log(line);
     }
     void OnRecovered() override {
-        const std::string line = "QuorCache farm: " + server + " answers again";
-        log(line.c_str());
+        char line[120];
+        std::snprintf(line, sizeof line, "QuorCache farm: %.64s answers again", server.c_str());
+        log(line);
+    }
+    void OnErrorReply(std::string_view text) override {
+        try {
+            const std::string quoted = qc::farm::Quoted(text, 200);
+            const std::string line = "QuorCache farm: " + server +
+                                     (qc::redis::IsClusterRedirect(text)
+                                          ? " is a node of a Redis cluster, which farm caches do not support; it answered "
+                                          : " answered an error: ") +
+                                     quoted;
+            log(line.c_str());
+        } catch (const std::bad_alloc&) {
+            // Too little memory for the line: the call's own result still tells.
+        }
     }
 
     void (*const log)(const char*);

@@ -17,6 +17,13 @@
 //   server older than 5.0     kServerTooOld                  0x80070032  ERROR_NOT_SUPPORTED
 //     (it cannot run the scripts), a failure that counts the server as out
 //   any other server error    kServerError                   0x8007054F  ERROR_INTERNAL_ERROR
+//   no free connection        kPoolBusy                      0x800700AA  ERROR_BUSY
+//     within the time-out (MaxConnections are all in use): this process's
+//     limit, not the server's failure, so not a connection-class one
+// While a server is out (server_breaker.h), its calls fail at once with the
+// failure that put it out. The server's own text of an error reply goes to
+// the log (IOutageObserver::OnErrorReply); a MOVED or ASK reply says that the
+// server is a node of a cluster, answered as kServerError.
 // (The farm answers an absent entry with E_FAIL, as in process.)
 #pragma once
 
@@ -38,6 +45,7 @@ inline constexpr HRESULT kServerTooOld = static_cast<HRESULT>(0x80070032);
 // read the clock (TIME) and then write are replicated by their effects,
 // which servers before 5.0 refuse unless a script asks for it.
 inline constexpr long kLeastServerMajor = 5;
+inline constexpr HRESULT kPoolBusy = static_cast<HRESULT>(0x800700AA);
 
 // Redis answers a command it could not read with this and hangs up.
 inline bool IsProtocolErrorReply(std::string_view message) { return message.substr(0, 18) == "ERR Protocol error"; }
@@ -58,6 +66,14 @@ inline bool IsNotNowReply(std::string_view message) {
 // "ERR invalid password" before.
 inline bool IsRejectedPasswordReply(std::string_view message) {
     return HasErrorCode(message, "WRONGPASS") || message.find("invalid password") != std::string_view::npos;
+}
+
+// A script the server has not cached: the script runner sends it whole.
+inline bool IsNoScriptReply(std::string_view message) { return HasErrorCode(message, "NOSCRIPT"); }
+
+// A node of a cluster sends a client to the node that owns the key.
+inline bool IsClusterRedirect(std::string_view message) {
+    return HasErrorCode(message, "MOVED") || HasErrorCode(message, "ASK");
 }
 
 // The HRESULT of an error reply, from the code that starts its message.

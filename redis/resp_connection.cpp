@@ -104,6 +104,7 @@ HRESULT RespConnection::Send(const std::string& commands, Deadline deadline) {
 HRESULT RespConnection::EndOfReplies() { return m_start == m_end ? S_OK : Fail(kMalformedReply); }
 
 HRESULT RespConnection::Execute(const std::string& command, Deadline deadline, RespReply* reply) {
+    m_replyBegan = false;
     HRESULT result = Send(command, deadline);
     if (SUCCEEDED(result)) result = ReadReply(deadline, reply);
     if (SUCCEEDED(result)) result = EndOfReplies();
@@ -136,6 +137,7 @@ HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply) {
         std::size_t received = 0;
         const HRESULT got = platform::ReceiveSome(m_socket.Handle(), &m_input[m_end], m_input.size() - m_end,
                                                   MillisecondsLeft(deadline), &received);
+        if (received != 0) m_replyBegan = true;
         if (FAILED(got)) return Fail(got);
         m_end += received;
     }

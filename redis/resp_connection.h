@@ -35,6 +35,9 @@ public:
     HRESULT Execute(const std::string& command, Deadline deadline, RespReply* reply);
 
     bool IsOpen() const { return m_socket.IsOpen(); }
+    // Whether any byte of the last command's reply arrived: a command that
+    // failed before it did may not have run.
+    bool ReplyBegan() const { return m_replyBegan; }
 
     // Open, and nothing has happened to it while it rested: the peer has not
     // closed it and sent nothing unasked.
@@ -55,6 +58,7 @@ private:
     std::string m_input;
     std::size_t m_start = 0;
     std::size_t m_end = 0;
+    bool m_replyBegan = false;
 };
 
 }  // namespace qc::redis

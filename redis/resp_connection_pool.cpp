@@ -2,13 +2,46 @@
 
 #include "redis/redis_errors.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace qc::redis {
 
+// A connection in one call's hands, given back to the pool (or closed and
+// counted out) however the call ends.
+class RespConnectionPool::Lease {
+public:
+    explicit Lease(RespConnectionPool& pool) : m_pool(pool) {}
+    ~Lease() { Return(true); }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    void Hold(std::unique_ptr<RespConnection> connection, bool rested) {
+        m_connection = std::move(connection);
+        m_rested = rested;
+    }
+    // Back to the pool, to rest there when `keep` and it is still sound.
+    void Return(bool keep) {
+        if (m_connection) m_pool.GiveBack(std::move(m_connection), keep);
+    }
+    RespConnection* operator->() const { return m_connection.get(); }
+    // Whether the connection had rested in the pool (not opened for this call).
+    bool Rested() const { return m_rested; }
+
+private:
+    RespConnectionPool& m_pool;
+    std::unique_ptr<RespConnection> m_connection;
+    bool m_rested = false;
+};
+
 RespConnectionPool::RespConnectionPool(const RespEndpoint& endpoint, IOutageObserver* observer,
                                        std::size_t maxIdle)
-    : m_endpoint(endpoint), m_observer(observer), m_maxIdle(maxIdle) {}
+    : m_endpoint(endpoint),
+      m_observer(observer),
+      m_maxConnections(std::max<std::size_t>(endpoint.maxConnections, 1)),
+      m_maxIdle(std::min(maxIdle, m_maxConnections)),
+      m_breaker(observer),
+      m_room(platform::CreateEventObject(true, false)) {}
 
 RespConnectionPool::~RespConnectionPool() = default;
 
@@ -16,7 +49,9 @@ HRESULT RespConnectionPool::Create(const RespEndpoint& endpoint, IOutageObserver
                                    std::shared_ptr<RespConnectionPool>* pool) noexcept {
     return ReturningHResult([&] {
         std::shared_ptr<RespConnectionPool> made(new RespConnectionPool(endpoint, observer, maxIdle));
-        for (const HRESULT status : {made->m_sockets.Status(), made->m_idleLock.Status(), made->m_stateLock.Status()})
+        if (!made->m_room.IsValid()) return platform::HResultFromLastError();
+        for (const HRESULT status : {made->m_sockets.Status(), made->m_idleLock.Status(), made->m_breaker.Status(),
+                                     made->m_errorReplies.Status()})
             if (FAILED(status)) return status;
         *pool = std::move(made);
         return S_OK;
@@ -28,60 +63,144 @@ std::size_t RespConnectionPool::IdleCount() {
     return m_idle.size();
 }
 
-std::unique_ptr<RespConnection> RespConnectionPool::TakeIdle() {
+std::size_t RespConnectionPool::ConnectionCount() {
+    CScopedLock<OwnedLock> lock(m_idleLock);
+    return m_connections;
+}
+
+void RespConnectionPool::Forget(std::size_t closed) {
+    m_connections -= closed;
+    if (closed != 0 && m_waiters != 0) platform::SetEventObject(m_room.Get());
+}
+
+HRESULT RespConnectionPool::OpenConnection(Deadline deadline, std::unique_ptr<RespConnection>* connection) {
+    std::string refusal;
+    const HRESULT opened = RespConnection::Open(m_endpoint, deadline, connection, &refusal);
+    // A server too old has its own outage line; any other refusal is the
+    // server's error reply, told as the replies to commands are.
+    if (FAILED(opened) && opened != kServerTooOld && !refusal.empty()) TellErrorReply(refusal);
+    return opened;
+}
+
+void RespConnectionPool::TellErrorReply(std::string_view text) {
+    if (m_observer != nullptr && m_errorReplies.ShouldTell(text)) m_observer->OnErrorReply(text);
+}
+
+HRESULT RespConnectionPool::Acquire(Deadline deadline, bool fresh, bool probe, Lease* lease) {
     for (;;) {
-        std::unique_ptr<RespConnection> connection;
+        std::vector<Resting> closing;  // closed once the lock is left
+        std::unique_ptr<RespConnection> rested;
+        bool room = false;
         {
             CScopedLock<OwnedLock> lock(m_idleLock);
-            if (m_idle.empty()) return nullptr;
-            connection = std::move(m_idle.back());
-            m_idle.pop_back();
+            const auto now = std::chrono::steady_clock::now();
+            const auto fit = std::find_if(m_idle.begin(), m_idle.end(),
+                                          [&](const Resting& resting) { return now - resting.since <= kStaleAfter; });
+            closing.assign(std::make_move_iterator(m_idle.begin()), std::make_move_iterator(fit));
+            m_idle.erase(m_idle.begin(), fit);
+            Forget(closing.size());
+            if (!fresh && !m_idle.empty()) {
+                rested = std::move(m_idle.back().connection);
+                m_idle.pop_back();
+            } else if (m_connections < m_maxConnections) {
+                ++m_connections;
+                room = true;
+            } else {
+                ++m_waiters;
+                platform::ResetEventObject(m_room.Get());
+            }
         }
-        // A server that restarted closed what rested here: drop those
-        // without spending a command on them.
-        if (connection->IsFitForReuse()) return connection;
+        closing.clear();
+        if (rested) {
+            // A server that restarted closed what rested here: drop those
+            // without spending a command on them.
+            if (rested->IsFitForReuse()) {
+                lease->Hold(std::move(rested), true);
+                return S_OK;
+            }
+            GiveBack(std::move(rested), false);
+            continue;
+        }
+        if (room) {
+            std::unique_ptr<RespConnection> opened;
+            const HRESULT hr = OpenConnection(deadline, &opened);
+            if (FAILED(hr)) {
+                CScopedLock<OwnedLock> lock(m_idleLock);
+                Forget(1);
+                return hr;
+            }
+            lease->Hold(std::move(opened), false);
+            return S_OK;
+        }
+        const DWORD left = MillisecondsLeft(deadline);
+        const DWORD waited = left != 0 ? platform::WaitForOne(m_room.Get(), left) : WAIT_TIMEOUT;
+        {
+            CScopedLock<OwnedLock> lock(m_idleLock);
+            --m_waiters;
+        }
+        if (waited != WAIT_OBJECT_0) return kPoolBusy;
+        // The server went out while this call waited: it fails as every
+        // call does now, at once.
+        if (!probe && FAILED(m_breaker.Rejection())) return m_breaker.Rejection();
     }
 }
 
-void RespConnectionPool::PutBack(std::unique_ptr<RespConnection> connection) {
-    if (!connection->IsOpen()) return;
+void RespConnectionPool::GiveBack(std::unique_ptr<RespConnection> connection, bool keep) {
+    std::unique_ptr<RespConnection> closing;  // closed once the lock is left
     CScopedLock<OwnedLock> lock(m_idleLock);
-    if (m_idle.size() < m_maxIdle) m_idle.push_back(std::move(connection));
-}  // (one beyond maxIdle is closed as the argument goes)
-
-HRESULT RespConnectionPool::ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply) {
-    std::unique_ptr<RespConnection> connection = TakeIdle();
-    if (!connection) {
-        const HRESULT opened = RespConnection::Open(m_endpoint, deadline, &connection);
-        if (FAILED(opened)) return opened;
+    if (keep && connection->IsOpen() && m_idle.size() < m_maxIdle) {
+        m_idle.push_back(Resting{std::move(connection), std::chrono::steady_clock::now()});
+        if (m_waiters != 0) platform::SetEventObject(m_room.Get());
+    } else {
+        closing = std::move(connection);
+        Forget(1);
     }
-    HRESULT result = connection->Execute(command, deadline, reply);
-    // A server that restarted with a password turns every command away.
-    if (SUCCEEDED(result) && reply->IsError() && HResultOfErrorReply(reply->text) == kAccessDenied)
-        result = kAccessDenied;
-    PutBack(std::move(connection));
-    return result;
 }
 
-HRESULT RespConnectionPool::Reported(HRESULT result) {
-    if (result == E_OUTOFMEMORY) return result;  // this process's shortage, not the server's
-    const bool failed = FAILED(result);
-    if (failed == m_inOutage.load(std::memory_order_acquire)) return result;
-    CScopedLock<OwnedLock> lock(m_stateLock);
-    if (failed != m_inOutage.load(std::memory_order_relaxed)) {
-        m_inOutage.store(failed, std::memory_order_release);
-        if (m_observer) {
-            if (failed)
-                m_observer->OnOutage(result);
-            else
-                m_observer->OnRecovered();
-        }
+void RespConnectionPool::RetireIdle() {
+    std::vector<Resting> closing;  // closed once the lock is left
+    CScopedLock<OwnedLock> lock(m_idleLock);
+    closing.swap(m_idle);
+    Forget(closing.size());
+}
+
+HRESULT RespConnectionPool::Answered(Lease* lease, const RespReply& reply) {
+    TellErrorReply(reply.text);
+    if (IsNotNowReply(reply.text)) {
+        lease->Return(false);
+        RetireIdle();
+        return kServerNotReady;
     }
+    // A server that restarted with a password turns every command away.
+    if (HResultOfErrorReply(reply.text) == kAccessDenied) return kAccessDenied;
+    return S_OK;
+}
+
+HRESULT RespConnectionPool::ExecuteAdmitted(const std::string& command, Deadline deadline, bool probe,
+                                            RespReply* reply) {
+    Lease lease(*this);
+    HRESULT result = Acquire(deadline, false, probe, &lease);
+    if (FAILED(result)) return result;
+    result = lease->Execute(command, deadline, reply);
+    // A time-out has spent the deadline; a reset or a close before any
+    // byte of the reply means the rested connection was gone already.
+    if (FAILED(result) && lease.Rested() && !lease->ReplyBegan() && result != platform::kSocketTimedOut) {
+        lease.Return(false);
+        result = Acquire(deadline, true, probe, &lease);
+        if (FAILED(result)) return result;
+        result = lease->Execute(command, deadline, reply);
+    }
+    if (SUCCEEDED(result) && reply->IsError()) result = Answered(&lease, *reply);
     return result;
 }
 
 HRESULT RespConnectionPool::Execute(const std::string& command, Deadline deadline, RespReply* reply) noexcept {
-    return Reported(ReturningHResult([&] { return ExecuteOnce(command, deadline, reply); }));
+    bool probe = false;
+    const HRESULT admitted = m_breaker.Admit(&probe);
+    if (FAILED(admitted)) return admitted;
+    const HRESULT result = ReturningHResult([&] { return ExecuteAdmitted(command, deadline, probe, reply); });
+    m_breaker.Record(result, probe);
+    return result;
 }
 
 }  // namespace qc::redis

@@ -5,43 +5,54 @@
 // maxIdle rest, the rest are closed. A connection that failed is dropped, and
 // the next call opens a new one, so the pool recovers by itself when the
 // server returns. Each call is bounded by the endpoint's time-out, opening
-// included: it answers within that time or fails with why (redis_errors.h).
+// and waiting for a connection included: it answers within that time or
+// fails with why (redis_errors.h).
 //
-// Outages: the observer hears of the first failure after the server was
-// reachable (OnOutage, with its HRESULT) and of the first success after
-// that (OnRecovered): one of each per outage, however many calls fail in
-// between. A failure is a call that got no reply, or a refused password;
-// an error reply to a sound command is not.
+// - Fail fast: every call passes the server's breaker (server_breaker.h),
+//   which fails it at once while the server is out and tells the observer
+//   when the server goes out and when it is back.
+// - At most endpoint.maxConnections connections exist at once, resting or in
+//   use; a call that finds them all in use waits for one until its deadline,
+//   then fails with kPoolBusy.
+// - A connection that rested for more than kStaleAfter is closed, not
+//   reused: a firewall may have dropped it without a word, and a command on
+//   it would wait the whole time-out.
+// - A call that fails on a connection that rested, before any byte of its
+//   reply arrived (the server closed it meanwhile), is sent once more on a
+//   new connection within the same deadline. So every command sent through a
+//   pool must be safe to run twice; the farm's are.
+// - A not-now reply (READONLY, MASTERDOWN, LOADING) fails the call with
+//   kServerNotReady and retires that connection and every resting one: the
+//   server is no longer what they were opened to.
+// - An error reply's text goes to the observer (error_reply_throttle.h).
 //
-// Locks: m_idleLock guards the resting connections; m_stateLock orders the
-// outage transitions and is held while the observer runs. Neither is taken
-// while the other is held, and neither during network calls. The observer
-// must not call back into the pool; it must outlive it.
+// New connections are opened in one place, OpenConnection.
+//
+// Locks: m_idleLock guards the resting connections and the count; the
+// breaker and the throttle have their own. None is taken while another is
+// held, and none during network calls. The observer must not call back into
+// the pool; it must outlive it.
 #pragma once
 
+#include "redis/error_reply_throttle.h"
 #include "redis/resp_connection.h"
 #include "redis/resp_endpoint.h"
+#include "redis/server_breaker.h"
 #include "support/owned_lock.h"
+#include "support/scoped_handle.h"
 
-#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qc::redis {
 
-class IOutageObserver {
-public:
-    virtual void OnOutage(HRESULT why) = 0;
-    virtual void OnRecovered() = 0;
-
-protected:
-    ~IOutageObserver() = default;
-};
-
 class RespConnectionPool {
 public:
     static constexpr std::size_t kDefaultMaxIdle = 8;
+    static constexpr std::chrono::seconds kStaleAfter{30};
 
     static HRESULT Create(const RespEndpoint& endpoint, IOutageObserver* observer, std::size_t maxIdle,
                           std::shared_ptr<RespConnectionPool>* pool) noexcept;
@@ -53,33 +64,52 @@ public:
     Deadline NewDeadline() const { return DeadlineAfter(m_endpoint.timeoutMs); }
 
     // Runs one encoded command. S_OK when it was answered (the reply may be
-    // an error reply); a failure when it was not. Thread-safe.
+    // an error reply, but for the not-now ones and a refused password); a
+    // failure when it was not. Thread-safe.
     HRESULT Execute(const std::string& command, Deadline deadline, RespReply* reply) noexcept;
     HRESULT Execute(const std::string& command, RespReply* reply) noexcept {
         return Execute(command, NewDeadline(), reply);
     }
 
-    // Resting connections now (for tests of reuse and recovery).
+    // Resting connections now, and all of them (for tests).
     std::size_t IdleCount();
+    std::size_t ConnectionCount();
 
 private:
+    class Lease;
+    struct Resting {
+        std::unique_ptr<RespConnection> connection;
+        std::chrono::steady_clock::time_point since;
+    };
+
     RespConnectionPool(const RespEndpoint& endpoint, IOutageObserver* observer, std::size_t maxIdle);
 
-    HRESULT ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply);
-    std::unique_ptr<RespConnection> TakeIdle();
-    void PutBack(std::unique_ptr<RespConnection> connection);
-    HRESULT Reported(HRESULT result);
+    HRESULT ExecuteAdmitted(const std::string& command, Deadline deadline, bool probe, RespReply* reply);
+    HRESULT Acquire(Deadline deadline, bool fresh, bool probe, Lease* lease);
+    HRESULT OpenConnection(Deadline deadline, std::unique_ptr<RespConnection>* connection);
+    void GiveBack(std::unique_ptr<RespConnection> connection, bool keep);
+    HRESULT Answered(Lease* lease, const RespReply& reply);
+    void TellErrorReply(std::string_view text);
+    void RetireIdle();
+    // REQUIRES: m_idleLock. `closed` connections are gone from the count.
+    void Forget(std::size_t closed);
 
     platform::SocketLibrary m_sockets;  // first in, last out: outlives every connection
     const RespEndpoint m_endpoint;
     IOutageObserver* const m_observer;
+    const std::size_t m_maxConnections;
     const std::size_t m_maxIdle;
+    ServerBreaker m_breaker;
+    ErrorReplyThrottle m_errorReplies;
 
     OwnedLock m_idleLock;
-    std::vector<std::unique_ptr<RespConnection>> m_idle;  // guarded by m_idleLock
-
-    OwnedLock m_stateLock;
-    std::atomic<bool> m_inOutage{false};  // changed under m_stateLock; read without it
+    // Guarded by m_idleLock:
+    std::vector<Resting> m_idle;  // the oldest first
+    std::size_t m_connections = 0;  // resting, in use or being opened
+    std::size_t m_waiters = 0;      // calls waiting for m_room
+    // Manual-reset, set while a waiter may find a connection or room for
+    // one; a waiter resets it (under m_idleLock) when it finds none.
+    ScopedHandle m_room;
 };
 
 }  // namespace qc::redis

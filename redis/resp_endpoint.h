@@ -15,6 +15,8 @@ struct RespEndpoint {
     std::string password;  // sent with AUTH when not empty
     DWORD database = 0;    // selected on every new connection when not 0
     DWORD timeoutMs = 1000;  // for connecting, and for each command with its reply
+    // The most connections the pool keeps to the server, in use or resting.
+    DWORD maxConnections = 32;
     RespLimits limits;
 };
 

@@ -16,10 +16,6 @@ std::string ScriptCommand(std::string_view verb, std::string_view body, std::ini
     return command.Encoded();
 }
 
-bool IsNoScript(const RespReply& reply) {
-    return reply.IsError() && reply.text.compare(0, 8, "NOSCRIPT") == 0;
-}
-
 }  // namespace
 
 RespScript::RespScript(std::string text) : m_text(std::move(text)), m_sha1(Sha1Hex(m_text)) {}
@@ -29,7 +25,7 @@ HRESULT RespScript::Run(RespConnectionPool& pool, std::initializer_list<std::str
     return ReturningHResult([&] {
         const Deadline deadline = pool.NewDeadline();
         const HRESULT cached = pool.Execute(ScriptCommand("EVALSHA", m_sha1, keys, arguments), deadline, reply);
-        if (FAILED(cached) || !IsNoScript(*reply)) return cached;
+        if (FAILED(cached) || !reply->IsError() || !IsNoScriptReply(reply->text)) return cached;
         return pool.Execute(ScriptCommand("EVAL", m_text, keys, arguments), deadline, reply);
     });
 }

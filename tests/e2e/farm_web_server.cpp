@@ -4,9 +4,12 @@
 // through the farm's server. Steps:
 //   create CACHE MAX MINUTES      add CACHE USER TEXT     get CACHE USER
 //   free CACHE USER               destroy CACHE
-//   gone CACHE USER SECONDS       waits (its own flushes run) until USER is absent
+//   gone CACHE USER SECONDS       Gets every 100 ms (its own flushes run) until one fails,
+//                                 USER being absent, or SECONDS have passed (S_OK)
 //   lookup CACHE USER   count CACHE   clear CACHE   names
 //   stats CACHE                   prints "name entries hits misses"
+//   calls N CACHE USER            N Gets in a row: the last one's result, the time of all
+//   until CACHE USER SECONDS      the other way round: until one finds USER
 //   signal FILE                   creates FILE       waitfor FILE   waits for FILE
 //   sleep MILLISECONDS
 // Each line is "<step> <user or cache>: 0x<HRESULT> <milliseconds>[ <text>]";
@@ -89,6 +92,10 @@ bool RunSteps(ICOMCache2& cache, int count, wchar_t** arguments) {
         const int left = count - i - 1;
         const ULONGLONG started = ::GetTickCount64();
         auto arg = [&](int n) { return arguments[i + n]; };
+        auto get = [&](const wchar_t* name, const wchar_t* user) {
+            qc::Bstr text;
+            return cache.Get(qc::Bstr(user).Get(), text.Receive(), qc::Bstr(name).Get());
+        };
         if (step == L"create" && left >= 3) {
             Report(arg(0), arg(1), cache.CreateCache(qc::Bstr(arg(1)).Get(), _wtol(arg(2)), _wtol(arg(3))), started);
             i += 4;
@@ -107,12 +114,17 @@ bool RunSteps(ICOMCache2& cache, int count, wchar_t** arguments) {
         } else if (step == L"destroy" && left >= 1) {
             Report(arg(0), arg(1), cache.DestroyCache(qc::Bstr(arg(1)).Get()), started);
             i += 2;
-        } else if (step == L"gone" && left >= 3) {
+        } else if (step == L"calls" && left >= 3) {
             HRESULT hr = S_OK;
-            for (ULONGLONG limit = started + 1000ULL * _wtol(arg(3)); ::GetTickCount64() < limit; ::Sleep(250)) {
-                qc::Bstr text;
-                hr = cache.Get(qc::Bstr(arg(2)).Get(), text.Receive(), qc::Bstr(arg(1)).Get());
-                if (hr != S_OK) break;
+            for (long call = _wtol(arg(1)); call > 0; --call) hr = get(arg(2), arg(3));
+            Report(arg(0), arg(3), hr, started);
+            i += 4;
+        } else if ((step == L"gone" || step == L"until") && left >= 3) {
+            const bool untilFound = step == L"until";
+            HRESULT hr = S_OK;
+            for (ULONGLONG limit = started + 1000ULL * _wtol(arg(3)); ::GetTickCount64() < limit; ::Sleep(100)) {
+                hr = get(arg(1), arg(2));
+                if ((hr == S_OK) == untilFound) break;
             }
             Report(arg(0), arg(2), hr, started);
             i += 4;

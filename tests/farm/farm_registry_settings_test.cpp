@@ -65,6 +65,7 @@ TEST_F(FarmRegistrySettings, EveryValueIsReadAndTextsBecomeUtf8) {
     SetText(L"Password", L"s\u00E9cret");
     SetText(L"Prefix", L"site2:");
     SetNumber(L"TimeoutMs", 250);
+    SetNumber(L"MaxConnections", 8);
     std::vector<std::string> notes;
     FarmSettings settings;
     ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes), S_OK);
@@ -74,6 +75,7 @@ TEST_F(FarmRegistrySettings, EveryValueIsReadAndTextsBecomeUtf8) {
     EXPECT_EQ(settings.password, "s\xC3\xA9" "cret");
     EXPECT_EQ(settings.prefix, "site2:");
     EXPECT_EQ(settings.timeoutMs, 250u);
+    EXPECT_EQ(settings.Endpoint().maxConnections, 8u);
     EXPECT_TRUE(notes.empty());
 
     // The defaults: port 6379, prefix "quorcache:", a time-out of 0 is 1000;
@@ -82,12 +84,14 @@ TEST_F(FarmRegistrySettings, EveryValueIsReadAndTextsBecomeUtf8) {
     SetText(L"Caches", L"*, Inbox");
     SetText(L"Prefix", L"");
     SetNumber(L"TimeoutMs", 0);
+    SetNumber(L"MaxConnections", 0);
     ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes), S_OK);
     EXPECT_EQ(settings.port, FarmSettings::kDefaultPort);
     EXPECT_EQ(settings.caches, (std::vector<std::string>{"*", "Inbox"}));
     EXPECT_TRUE(settings.IsFarmCache("anything"));
     EXPECT_EQ(settings.prefix, "quorcache:");
     EXPECT_EQ(settings.timeoutMs, FarmSettings::kDefaultTimeoutMs);
+    EXPECT_EQ(settings.maxConnections, FarmSettings::kDefaultMaxConnections);
 }
 
 TEST_F(FarmRegistrySettings, AValueThatCannotBeUsedIsAnErrorAndChangesNothing) {

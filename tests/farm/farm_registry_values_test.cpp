@@ -30,8 +30,8 @@ RegistryValue Number(DWORD number, DWORD type = kDword) {
 }
 
 // A working farm's Server and Caches with `changed` put over them, read as
-// "server|caches|time-out", then "|dbN" for a database other than 0
-// ("unchanged" when refused), and the notes.
+// "server|caches|time-out|connections", then "|dbN" for a database other
+// than 0 ("unchanged" when refused), and the notes.
 std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair<FarmValue, RegistryValue>> changed) {
     FarmRegistryValues values;
     values[FarmValue::Server] = Text(u"127.0.0.1:6379");
@@ -43,12 +43,13 @@ std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair
     const HRESULT hr = InterpretFarmValues(values, &settings, &notes);
     if (hr != S_OK) return {hr == E_INVALIDARG ? "unchanged" : "failed", notes};
     const std::string database = settings.database ? "|db" + std::to_string(settings.database) : "";
-    return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs) + database,
+    return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs) + "|" +
+                std::to_string(settings.maxConnections) + database,
             notes};
 }
 
 TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
-    const std::string farm = "127.0.0.1:6379|*|1000", refused = "unchanged";
+    const std::string farm = "127.0.0.1:6379|*|1000|32", refused = "unchanged";
     const struct {
         FarmValue which;
         RegistryValue value;
@@ -56,26 +57,30 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         std::string note;  // the one line for the log, if any
     } kCases[] = {
         // Read as meant.
-        {FarmValue::Caches, Text(u" Sessions, Carts ;Cart Items;; "), "127.0.0.1:6379|Sessions, Carts, Cart Items|1000",
+        {FarmValue::Caches, Text(u" Sessions, Carts ;Cart Items;; "), "127.0.0.1:6379|Sessions, Carts, Cart Items|1000|32",
          ""},
-        {FarmValue::Caches, Text({u" Sessions \0\0Carts", 17}, kMultiSz), "127.0.0.1:6379|Sessions, Carts|1000", ""},
-        {FarmValue::Caches, Text(u"Sessions;Carts", kMultiSz), "127.0.0.1:6379|Sessions;Carts|1000",
+        {FarmValue::Caches, Text({u" Sessions \0\0Carts", 17}, kMultiSz), "127.0.0.1:6379|Sessions, Carts|1000|32", ""},
+        {FarmValue::Caches, Text(u"Sessions;Carts", kMultiSz), "127.0.0.1:6379|Sessions;Carts|1000|32",
          "Caches 'Sessions;Carts' is one name: the entries of a REG_MULTI_SZ are not split"},
-        {FarmValue::TimeoutMs, Text(u" 250 "), "127.0.0.1:6379|*|250", ""},
+        {FarmValue::TimeoutMs, Text(u" 250 "), "127.0.0.1:6379|*|250|32", ""},
         {FarmValue::TimeoutMs, Text(u"0"), farm, ""},
-        {FarmValue::TimeoutMs, Number(0xFFFFFFFF), "127.0.0.1:6379|*|30000", "TimeoutMs 4294967295 is held to 30000"},
-        {FarmValue::TimeoutMs, Text(u"123456789012345678901"), "127.0.0.1:6379|*|30000",
+        {FarmValue::TimeoutMs, Number(0xFFFFFFFF), "127.0.0.1:6379|*|30000|32", "TimeoutMs 4294967295 is held to 30000"},
+        {FarmValue::TimeoutMs, Text(u"123456789012345678901"), "127.0.0.1:6379|*|30000|32",
          "TimeoutMs 123456789012345678901 is held to 30000"},
-        {FarmValue::Server, Text(u" REDIS://[::1]:6380/0 "), "[::1]:6380|*|1000", ""},
-        {FarmValue::Server, Text(u"redis://h/3"), "h:6379|*|1000|db3", ""},
-        {FarmValue::Database, Number(2), "127.0.0.1:6379|*|1000|db2", ""},
-        {FarmValue::Database, Text(u" 15 "), "127.0.0.1:6379|*|1000|db15", ""},
+        {FarmValue::Server, Text(u" REDIS://[::1]:6380/0 "), "[::1]:6380|*|1000|32", ""},
+        {FarmValue::MaxConnections, Number(4), "127.0.0.1:6379|*|1000|4", ""},
+        {FarmValue::MaxConnections, Text(u" 64"), "127.0.0.1:6379|*|1000|64", ""},
+        {FarmValue::MaxConnections, Number(0), farm, ""},
+        {FarmValue::MaxConnections, Number(100000), "127.0.0.1:6379|*|1000|1024", "MaxConnections 100000 is held to 1024"},
+        {FarmValue::Server, Text(u"redis://h/3"), "h:6379|*|1000|32|db3", ""},
+        {FarmValue::Database, Number(2), "127.0.0.1:6379|*|1000|32|db2", ""},
+        {FarmValue::Database, Text(u" 15 "), "127.0.0.1:6379|*|1000|32|db15", ""},
         // Nothing would be shared: said so.
-        {FarmValue::Caches, RegistryValue(), "127.0.0.1:6379||1000",
+        {FarmValue::Caches, RegistryValue(), "127.0.0.1:6379||1000|32",
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
-        {FarmValue::Caches, Text(u" ; , "), "127.0.0.1:6379||1000",
+        {FarmValue::Caches, Text(u" ; , "), "127.0.0.1:6379||1000|32",
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
-        {FarmValue::Server, Text(u""), ":6379||1000", "without a Server value these are not used: Caches"},
+        {FarmValue::Server, Text(u""), ":6379||1000|32", "without a Server value these are not used: Caches"},
         // Refused: every cache stays in process.
         {FarmValue::Server, Text(u"redis1:notaport"), refused, "Server 'redis1:notaport': the port is not a number"},
         {FarmValue::Server, Text(u"redis1:70000"), refused, "Server 'redis1:70000': the port is not 1 to 65535"},
@@ -96,6 +101,9 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         {FarmValue::TimeoutMs, Number(5, kQword), refused,
          "TimeoutMs has the type REG_QWORD; it must be REG_DWORD or REG_SZ"},
         {FarmValue::TimeoutMs, RegistryValue{true, kDword, {1, 2}}, refused, "TimeoutMs is a REG_DWORD of 2 bytes"},
+        {FarmValue::MaxConnections, Text(u"many"), refused, "MaxConnections 'many': it must be a number of connections"},
+        {FarmValue::MaxConnections, Text(u"8", kMultiSz), refused,
+         "MaxConnections has the type REG_MULTI_SZ; it must be REG_DWORD or REG_SZ"},
     };
     for (const auto& sample : kCases) {
         const auto [read, notes] = Interpret({{sample.which, sample.value}});
@@ -114,7 +122,7 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
 
     // A database named twice must be named alike.
     EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"redis://h/3")}, {FarmValue::Database, Number(3)}}).first,
-              "h:6379|*|1000|db3");
+              "h:6379|*|1000|32|db3");
     EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"redis://h/0")}, {FarmValue::Database, Number(4)}}),
               std::make_pair(refused, std::vector<std::string>{
                                           "Database 4 and the database the Server URL names (0) differ"}));

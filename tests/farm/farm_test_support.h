@@ -9,12 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace qc::farm {
@@ -73,6 +75,28 @@ inline redis::RespReply Command(redis::RespConnectionPool& pool, std::initialize
     redis::RespReply reply;
     EXPECT_EQ(pool.Execute(command.Encoded(), &reply), S_OK);
     return reply;
+}
+
+// Calls `call` every 50 ms until it gives S_OK or `limit` has passed; how
+// long that took (a server that is back is let through by its breaker soon).
+template <class Call>
+std::chrono::steady_clock::duration UntilSucceeds(std::chrono::steady_clock::duration limit, Call&& call) {
+    const auto start = std::chrono::steady_clock::now();
+    while (FAILED(call()) && std::chrono::steady_clock::now() - start < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return std::chrono::steady_clock::now() - start;
+}
+
+// Calls `call`, which must succeed, every 100 ms for a little longer than a
+// server must stay up to count as back.
+template <class Call>
+void SucceedsUntilCountedBack(Call&& call) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < redis::ServerBreaker::kSteadyTime + std::chrono::milliseconds(200)) {
+        ASSERT_EQ(call(), S_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(call(), S_OK);
 }
 
 }  // namespace qc::farm

@@ -3,6 +3,7 @@
 // it stops, pauses and restarts). Farm calls fail clearly within the
 // time-out, the log tells of each outage once, the cache recovers by itself,
 // and in-process caches never wait, not even for a Terminate.
+#include "tests/farm/fake_resp_server.h"
 #include "tests/farm/private_redis_server.h"
 #include "tests/manager/farm_manager_fixture.h"
 
@@ -70,8 +71,11 @@ TEST_F(FarmOutageRouting, AStoppedServerFailsFarmCallsOnceLoggedWhileLocalCaches
     EXPECT_EQ(LinesWith(" fail (0x"), 1) << ::testing::PrintToString(LogLines());
 
     m_server.Restart();  // empty: it keeps nothing
-    ASSERT_EQ(m_manager->Add("alice", "after", "Farm"), S_OK);
+    qc::farm::UntilSucceeds(std::chrono::seconds(5), [&] { return m_manager->Add("alice", "after", "Farm"); });
     EXPECT_EQ(GetText("Farm", "alice"), "after");
+    EXPECT_EQ(LinesWith("answers again"), 0);  // not before it has stayed up
+    std::string text;
+    qc::farm::SucceedsUntilCountedBack([&] { return m_manager->Get("Farm", "alice", &text); });
     EXPECT_EQ(LinesWith("answers again"), 1);
     EXPECT_EQ(LogLines().size(), 2u);
 }
@@ -84,7 +88,8 @@ TEST_F(FarmOutageRouting, ACacheCreatedDuringAnOutageIsRegisteredAndTakesTheFarm
     m_server.Restart();
     auto first = Peer("Shared", 3, 7);  // another server reaches the farm first
     ASSERT_EQ(first->Open(), S_OK);
-    ASSERT_EQ(m_manager->FlushCache("Shared"), S_OK);  // as the next flush does
+    // As the next flush does, once the breaker lets a call through.
+    qc::farm::UntilSucceeds(std::chrono::seconds(5), [&] { return m_manager->FlushCache("Shared"); });
     EXPECT_EQ(LimitAndLifetime("Shared"), (std::vector<LONG>{3, 7}));
     EXPECT_EQ(m_manager->CreateCache("Shared", 50, 1), S_OK);
     ASSERT_EQ(m_manager->Add("ann", "text", "Shared"), S_OK);
@@ -170,6 +175,25 @@ TEST_F(FarmOutageRouting, AWrongPasswordIsAccessDenied) {
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     EXPECT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
     EXPECT_EQ(m_manager->Add("alice", "text", "Farm"), S_OK);
+}
+
+// The server's own text of an error reply reaches the log, once per kind a
+// minute; a cluster node's redirection says what the server is.
+TEST_F(FarmOutageRouting, ErrorRepliesAreLoggedWithTheServersTextOncePerKind) {
+    qc::farm::FakeRespServer fake;
+    s_settings.port = fake.Port();
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    fake.Queue({"-MOVED 3999 127.0.0.1:6381\r\n"});
+    EXPECT_EQ(m_manager->CreateCache("Farm", 10, 5), qc::redis::kServerError);
+    for (int call = 0; call < 2; ++call) {
+        fake.Queue({"-ERR Error running script: @user_script:2: odd\tthing\r\n"});
+        EXPECT_EQ(m_manager->Add("alice", "text", "Farm"), qc::redis::kServerError);
+    }
+    const std::string server = "QuorCache farm: 127.0.0.1:" + std::to_string(fake.Port());
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              server + " is a node of a Redis cluster, which farm caches do not support; it answered "
+                                       "'MOVED 3999 127.0.0.1:6381'",
+                              server + " answered an error: 'ERR Error running script: @user_script:2: odd?thing'"}));
 }
 
 }  // namespace
