@@ -247,11 +247,11 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     } else if (!prefix.empty()) {
         read.prefix = prefix;
     }
-    read.timeoutMs = in.Number(FarmValue::TimeoutMs, FarmSettings::kDefaultTimeoutMs, FarmSettings::kMaxTimeoutMs,
+    read.timeoutMs = in.Bounded(FarmValue::TimeoutMs, FarmSettings::kDefaultTimeoutMs, FarmSettings::kMaxTimeoutMs,
                                "milliseconds");
     read.database = in.Database(read.database, serverNamesDatabase);
     read.fallback = in.Fallback();
-    read.maxConnections = in.Number(FarmValue::MaxConnections, FarmSettings::kDefaultMaxConnections,
+    read.maxConnections = in.Bounded(FarmValue::MaxConnections, FarmSettings::kDefaultMaxConnections,
                                     FarmSettings::kMostConnections, "connections");
     if (!in.Usable()) return E_INVALIDARG;
     *settings = std::move(read);
