@@ -84,7 +84,9 @@ TEST_F(FarmFallback, AFarmDownFromTheStartIsServedInProcessUntilItAnswersThenIts
     EXPECT_EQ(m_manager->Get("Farm", "kept", &text), E_FAIL) << "an entry of the outage came back: " << text;
     EXPECT_EQ(Entries("Farm"), 1);
     EXPECT_EQ(LinesWith(kEnded), 1) << ::testing::PrintToString(LogLines());
-    EXPECT_EQ(LinesWith("the entries this process kept meanwhile (1) are dropped"), 1);
+    // "kept", and the Adds of alice that came while the breaker still held
+    // the server out.
+    EXPECT_EQ(LinesWith("the entries this process kept meanwhile ("), 1);
     EXPECT_EQ(LinesWith(kBegun), 1);
 
     // DestroyCache takes the twin with the farm cache, so that a later
@@ -124,10 +126,14 @@ TEST_F(FarmFallback, CallsOfManyThreadsAcrossTheFarmsReturnBeginAndEndTheFallbac
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     m_server.Restart();
+    const auto restartedAt = steady_clock::now();
     restarted.store(true);
     for (auto& caller : callers) EXPECT_EQ(caller.get(), 0);
-    ASSERT_EQ(m_manager->Add("last", "on the farm", "Farm"), S_OK);
-    EXPECT_EQ(PeerText(*Peer("Farm"), "last"), "on the farm");
+    auto peer = Peer("Farm");
+    while (PeerText(*peer, "last") != "on the farm") {
+        ASSERT_LT(steady_clock::now() - restartedAt, kBackWithin) << "no Add reached the farm";
+        ASSERT_EQ(m_manager->Add("last", "on the farm", "Farm"), S_OK);
+    }
     EXPECT_EQ(LinesWith(kBegun), 1) << ::testing::PrintToString(LogLines());
     EXPECT_EQ(LinesWith(kEnded), 1);
 }
