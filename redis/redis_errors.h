@@ -13,6 +13,8 @@
 //   server not serving now    kServerNotReady                0x80070015  ERROR_NOT_READY
 //     (READONLY: a replica; MASTERDOWN; LOADING), a connection-class failure
 //   any other server error    kServerError                   0x8007054F  ERROR_INTERNAL_ERROR
+//   sentinels know no primary kNoSuchPrimary                 0x80070490  ERROR_NOT_FOUND
+//     of that name
 // (The farm answers an absent entry with E_FAIL, as in process.)
 #pragma once
 
@@ -28,6 +30,7 @@ inline constexpr HRESULT kMalformedReply = static_cast<HRESULT>(0x8007000D);
 inline constexpr HRESULT kTooLarge = static_cast<HRESULT>(0x8007006F);
 inline constexpr HRESULT kServerError = static_cast<HRESULT>(0x8007054F);
 inline constexpr HRESULT kServerNotReady = static_cast<HRESULT>(0x80070015);
+inline constexpr HRESULT kNoSuchPrimary = static_cast<HRESULT>(0x80070490);
 
 // Redis answers a command it could not read with this and hangs up.
 inline bool IsProtocolErrorReply(std::string_view message) { return message.substr(0, 18) == "ERR Protocol error"; }

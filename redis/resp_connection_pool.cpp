@@ -1,6 +1,7 @@
 #include "redis/resp_connection_pool.h"
 
 #include "redis/redis_errors.h"
+#include "redis/resp_server_source.h"
 
 #include <utility>
 
@@ -49,16 +50,49 @@ void RespConnectionPool::PutBack(std::unique_ptr<RespConnection> connection) {
     if (m_idle.size() < m_maxIdle) m_idle.push_back(std::move(connection));
 }  // (one beyond maxIdle is closed as the argument goes)
 
+HRESULT RespConnectionPool::OpenConnection(Deadline deadline, std::unique_ptr<RespConnection>* connection) {
+    if (!m_endpoint.source) return RespConnection::Open(m_endpoint, deadline, connection);
+    RespAddress server;
+    const HRESULT located = m_endpoint.source->Locate(deadline, &server);
+    if (FAILED(located)) return located;
+    std::vector<std::unique_ptr<RespConnection>> retired;  // closed outside the lock
+    {
+        // What rests here went to the server before this one.
+        CScopedLock<OwnedLock> lock(m_idleLock);
+        if (m_server != server) {
+            m_server = server;
+            retired.swap(m_idle);
+        }
+    }
+    RespEndpoint there = m_endpoint;
+    there.host = std::move(server.host);
+    there.port = server.port;
+    const HRESULT opened = RespConnection::Open(there, deadline, connection);
+    if (IsConnectionFailure(opened)) m_endpoint.source->Reconsider();
+    return opened;
+}
+
+bool RespConnectionPool::FollowMove(HRESULT result, const RespReply& reply) {
+    if (!IsConnectionFailure(result) && !(SUCCEEDED(result) && reply.IsError() && IsNotNowReply(reply.text)))
+        return false;
+    m_endpoint.source->Reconsider();
+    std::vector<std::unique_ptr<RespConnection>> retired;  // closed outside the lock
+    CScopedLock<OwnedLock> lock(m_idleLock);
+    retired.swap(m_idle);
+    return true;
+}
+
 HRESULT RespConnectionPool::ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply) {
     std::unique_ptr<RespConnection> connection = TakeIdle();
     if (!connection) {
-        const HRESULT opened = RespConnection::Open(m_endpoint, deadline, &connection);
+        const HRESULT opened = OpenConnection(deadline, &connection);
         if (FAILED(opened)) return opened;
     }
     HRESULT result = connection->Execute(command, deadline, reply);
     // A server that restarted with a password turns every command away.
     if (SUCCEEDED(result) && reply->IsError() && HResultOfErrorReply(reply->text) == kAccessDenied)
         result = kAccessDenied;
+    if (m_endpoint.source && FollowMove(result, *reply)) return result;  // the connection goes with the rest
     PutBack(std::move(connection));
     return result;
 }

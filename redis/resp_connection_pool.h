@@ -7,6 +7,11 @@
 // server returns. Each call is bounded by the endpoint's time-out, opening
 // included: it answers within that time or fails with why (redis_errors.h).
 //
+// Where new connections go: the endpoint's host and port, or where its
+// source says (a primary that can move). With a source, a connection that
+// fails or a "not now" reply makes the source look again and retires every
+// resting connection, and so does a source that names another server.
+//
 // Outages: the observer hears of the first failure after the server was
 // reachable (OnOutage, with its HRESULT) and of the first success after
 // that (OnRecovered): one of each per outage, however many calls fail in
@@ -21,6 +26,7 @@
 
 #include "redis/resp_connection.h"
 #include "redis/resp_endpoint.h"
+#include "redis/resp_server_source.h"
 #include "support/owned_lock.h"
 
 #include <atomic>
@@ -66,6 +72,10 @@ private:
     RespConnectionPool(const RespEndpoint& endpoint, IOutageObserver* observer, std::size_t maxIdle);
 
     HRESULT ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply);
+    HRESULT OpenConnection(Deadline deadline, std::unique_ptr<RespConnection>* connection);
+    // With a source: true when the call's outcome says the server may have
+    // moved, after telling the source and retiring the resting connections.
+    bool FollowMove(HRESULT result, const RespReply& reply);
     std::unique_ptr<RespConnection> TakeIdle();
     void PutBack(std::unique_ptr<RespConnection> connection);
     HRESULT Reported(HRESULT result);
@@ -77,6 +87,7 @@ private:
 
     OwnedLock m_idleLock;
     std::vector<std::unique_ptr<RespConnection>> m_idle;  // guarded by m_idleLock
+    RespAddress m_server;  // where the source sent the last new connection; guarded by m_idleLock
 
     OwnedLock m_stateLock;
     std::atomic<bool> m_inOutage{false};  // changed under m_stateLock; read without it

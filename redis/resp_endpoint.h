@@ -5,9 +5,12 @@
 #include "platform/platform.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 namespace qc::redis {
+
+class IServerSource;
 
 struct RespEndpoint {
     std::string host = "127.0.0.1";
@@ -15,6 +18,9 @@ struct RespEndpoint {
     std::string password;  // sent with AUTH when not empty
     DWORD timeoutMs = 1000;  // for connecting, and for each command with its reply
     RespLimits limits;
+    // When set, new connections go where it says instead of to host:port
+    // (resp_server_source.h).
+    std::shared_ptr<IServerSource> source;
 };
 
 // Every call of the client carries the moment by which it must be answered.
