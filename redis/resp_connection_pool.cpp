@@ -50,22 +50,24 @@ void RespConnectionPool::PutBack(std::unique_ptr<RespConnection> connection) {
     if (m_idle.size() < m_maxIdle) m_idle.push_back(std::move(connection));
 }  // (one beyond maxIdle is closed as the argument goes)
 
-HRESULT RespConnectionPool::OpenConnection(Deadline deadline, std::unique_ptr<RespConnection>* connection) {
-    if (!m_endpoint.source) return RespConnection::Open(m_endpoint, deadline, connection);
-    RespAddress server;
-    const HRESULT located = m_endpoint.source->Locate(deadline, &server);
+HRESULT RespConnectionPool::Locate(Deadline deadline, RespAddress* server) {
+    const HRESULT located = m_endpoint.source->Locate(deadline, server);
     if (FAILED(located)) return located;
     std::vector<std::unique_ptr<RespConnection>> retired;  // closed outside the lock
-    {
-        // What rests here went to the server before this one.
-        CScopedLock<OwnedLock> lock(m_idleLock);
-        if (m_server != server) {
-            m_server = server;
-            retired.swap(m_idle);
-        }
+    CScopedLock<OwnedLock> lock(m_idleLock);
+    // What rests here went to the server before this one.
+    if (m_server != *server) {
+        m_server = *server;
+        retired.swap(m_idle);
     }
+    return S_OK;
+}
+
+HRESULT RespConnectionPool::OpenConnection(const RespAddress& server, Deadline deadline,
+                                           std::unique_ptr<RespConnection>* connection) {
+    if (!m_endpoint.source) return RespConnection::Open(m_endpoint, deadline, connection);
     RespEndpoint there = m_endpoint;
-    there.host = std::move(server.host);
+    there.host = server.host;
     there.port = server.port;
     const HRESULT opened = RespConnection::Open(there, deadline, connection);
     if (IsConnectionFailure(opened)) m_endpoint.source->Reconsider();
@@ -83,9 +85,14 @@ bool RespConnectionPool::FollowMove(HRESULT result, const RespReply& reply) {
 }
 
 HRESULT RespConnectionPool::ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply) {
+    RespAddress server;  // with a source, where this call goes
+    if (m_endpoint.source) {
+        const HRESULT located = Locate(deadline, &server);
+        if (FAILED(located)) return located;
+    }
     std::unique_ptr<RespConnection> connection = TakeIdle();
     if (!connection) {
-        const HRESULT opened = OpenConnection(deadline, &connection);
+        const HRESULT opened = OpenConnection(server, deadline, &connection);
         if (FAILED(opened)) return opened;
     }
     HRESULT result = connection->Execute(command, deadline, reply);

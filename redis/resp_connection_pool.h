@@ -7,10 +7,10 @@
 // server returns. Each call is bounded by the endpoint's time-out, opening
 // included: it answers within that time or fails with why (redis_errors.h).
 //
-// Where new connections go: the endpoint's host and port, or where its
-// source says (a primary that can move). With a source, a connection that
-// fails or a "not now" reply makes the source look again and retires every
-// resting connection, and so does a source that names another server.
+// Where calls go: the endpoint's host and port, or where its source says (a
+// primary that can move), asked at every call. With a source, a connection
+// that fails or a "not now" reply makes the source look again and retires
+// every resting connection, and so does a source that names another server.
 //
 // Outages: the observer hears of the first failure after the server was
 // reachable (OnOutage, with its HRESULT) and of the first success after
@@ -72,7 +72,11 @@ private:
     RespConnectionPool(const RespEndpoint& endpoint, IOutageObserver* observer, std::size_t maxIdle);
 
     HRESULT ExecuteOnce(const std::string& command, Deadline deadline, RespReply* reply);
-    HRESULT OpenConnection(Deadline deadline, std::unique_ptr<RespConnection>* connection);
+    // With a source: where the call goes, every resting connection retired
+    // when that is another server than before.
+    HRESULT Locate(Deadline deadline, RespAddress* server);
+    // To the endpoint's host and port, or to `server` with a source.
+    HRESULT OpenConnection(const RespAddress& server, Deadline deadline, std::unique_ptr<RespConnection>* connection);
     // With a source: true when the call's outcome says the server may have
     // moved, after telling the source and retiring the resting connections.
     bool FollowMove(HRESULT result, const RespReply& reply);
@@ -87,7 +91,7 @@ private:
 
     OwnedLock m_idleLock;
     std::vector<std::unique_ptr<RespConnection>> m_idle;  // guarded by m_idleLock
-    RespAddress m_server;  // where the source sent the last new connection; guarded by m_idleLock
+    RespAddress m_server;  // where the source sent the last call; guarded by m_idleLock
 
     OwnedLock m_stateLock;
     std::atomic<bool> m_inOutage{false};  // changed under m_stateLock; read without it

@@ -81,40 +81,69 @@ void SentinelLocator::Keep(const RespAddress& primary, std::size_t sentinel) {
     CScopedLock<OwnedLock> lock(m_lock);
     m_first = sentinel;
     m_known = true;
+    m_checking = false;
+    m_checkedAt = Deadline::clock::now();
     if (m_primary == primary) return;
     m_primary = primary;
     if (m_observer) m_observer->OnPrimary(primary);
 }
 
+HRESULT SentinelLocator::Ask(std::size_t first, const RespAddress* known, Deadline deadline, RespAddress* primary,
+                             std::size_t* sentinel) const {
+    const std::size_t count = m_settings.sentinels.size();
+    HRESULT why = platform::kSocketTimedOut;  // when the deadline left no time to ask
+    for (std::size_t asked = 0; asked < count; ++asked) {
+        const Deadline::duration left = deadline - Deadline::clock::now();
+        if (left <= Deadline::duration::zero()) break;
+        const Deadline share = Deadline::clock::now() + left / static_cast<int>(count - asked);
+        *sentinel = (first + asked) % count;
+        HRESULT found = AskSentinel(m_settings.sentinels[*sentinel], share, primary);
+        // The primary in use needs no check: a call there tells when it is not.
+        if (SUCCEEDED(found) && (known == nullptr || *known != *primary)) found = CheckPrimary(*primary, share);
+        if (SUCCEEDED(found)) return S_OK;
+        if (asked == 0 || SaysMore(found, why)) why = found;
+    }
+    return why;
+}
+
 HRESULT SentinelLocator::Locate(Deadline deadline, RespAddress* server) noexcept {
     return ReturningHResult([&] {
         std::size_t first = 0;
+        RespAddress known;
+        bool recheck = false;
         {
             CScopedLock<OwnedLock> lock(m_lock);
-            if (m_known) {
+            const bool due = Deadline::clock::now() - m_checkedAt >= kRecheck && !m_checking;
+            if (m_known && !due) {
                 *server = m_primary;
                 return S_OK;
             }
+            if (m_known) {
+                recheck = m_checking = true;  // this call asks; the others go on meanwhile
+                known = m_primary;
+            }
             first = m_first;
         }
-        const std::size_t count = m_settings.sentinels.size();
-        HRESULT why = platform::kSocketTimedOut;  // when the deadline left no time to ask
-        for (std::size_t asked = 0; asked < count; ++asked) {
-            const Deadline::duration left = deadline - Deadline::clock::now();
-            if (left <= Deadline::duration::zero()) break;
-            const Deadline share = Deadline::clock::now() + left / static_cast<int>(count - asked);
-            const std::size_t sentinel = (first + asked) % count;
-            RespAddress primary;
-            HRESULT found = AskSentinel(m_settings.sentinels[sentinel], share, &primary);
-            if (SUCCEEDED(found)) found = CheckPrimary(primary, share);
-            if (SUCCEEDED(found)) {
-                Keep(primary, sentinel);
-                *server = std::move(primary);
+        RespAddress primary;
+        std::size_t sentinel = 0;
+        if (!recheck) {
+            const HRESULT found = Ask(first, nullptr, deadline, &primary, &sentinel);
+            if (FAILED(found)) return found;
+        } else {
+            // Half the time left at most, so that the call itself still has
+            // the rest; when no sentinel answers, the primary in use stays.
+            const Deadline half = Deadline::clock::now() + (deadline - Deadline::clock::now()) / 2;
+            if (FAILED(Ask(first, &known, half, &primary, &sentinel))) {
+                CScopedLock<OwnedLock> lock(m_lock);
+                m_checking = false;
+                m_checkedAt = Deadline::clock::now();
+                *server = m_primary;
                 return S_OK;
             }
-            if (asked == 0 || SaysMore(found, why)) why = found;
         }
-        return why;
+        Keep(primary, sentinel);
+        *server = std::move(primary);
+        return S_OK;
     });
 }
 

@@ -10,8 +10,12 @@
 // call's deadline, shared out between the sentinels still to ask, so that
 // one that never answers leaves time for the others.
 //
-// The answer is kept, and new connections go there without a question, until
-// Reconsider says a call there failed; the next Locate asks again. When no
+// The answer is kept, and calls go there without a question, until Reconsider
+// says a call there failed; the next Locate asks again. While calls succeed
+// the sentinels are still asked once every kRecheck, by one call, within half
+// of its time, so that a planned failover is followed before the old primary
+// is demoted (until then it takes writes that its demotion throws away);
+// when none answers then, the primary in use stays. When no
 // sentinel leads to a primary, Locate fails with what went wrong, a mistake
 // in the settings before a connection's failure:
 //   a refused sentinel password         kAccessDenied
@@ -28,6 +32,7 @@
 #include "platform/socket.h"
 #include "support/owned_lock.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +49,8 @@ protected:
 
 class SentinelLocator final : public IServerSource {
 public:
+    static constexpr std::chrono::milliseconds kRecheck{1000};
+
     struct Settings {
         std::vector<RespAddress> sentinels;  // at least one
         std::string masterName;
@@ -62,6 +69,10 @@ private:
 
     HRESULT AskSentinel(const RespAddress& sentinel, Deadline deadline, RespAddress* primary) const;
     HRESULT CheckPrimary(const RespAddress& server, Deadline deadline) const;
+    // Asks the sentinels from `first` on for a primary, checked unless it is
+    // `known`; *sentinel is the one that named it.
+    HRESULT Ask(std::size_t first, const RespAddress* known, Deadline deadline, RespAddress* primary,
+                std::size_t* sentinel) const;
     void Keep(const RespAddress& primary, std::size_t sentinel);
 
     platform::SocketLibrary m_sockets;  // first in, last out
@@ -72,6 +83,8 @@ private:
     RespAddress m_primary;     // the last one found; guarded by m_lock
     bool m_known = false;      // m_primary holds until Reconsider; guarded by m_lock
     std::size_t m_first = 0;   // the sentinel that answered last; guarded by m_lock
+    Deadline m_checkedAt{};    // when the sentinels were last asked; guarded by m_lock
+    bool m_checking = false;   // a call is asking them again; guarded by m_lock
 };
 
 }  // namespace qc::redis
