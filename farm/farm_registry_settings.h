@@ -11,6 +11,11 @@
 //   TimeoutMs  REG_DWORD     optional, for connecting and for each command;
 //                            1000 by default and when 0, at most 30000 (a
 //                            REG_SZ of digits is read too)
+//   Sentinels  REG_MULTI_SZ  host:port of each sentinel (port 26379 by
+//                            default); when set, the server is the primary
+//                            they name, and Server is not used
+//   MasterName REG_SZ        the name the sentinels watch; needed with them
+//   SentinelPassword REG_SZ  optional, sent with AUTH to the sentinels
 //
 // Texts are read as UTF-16 and kept as UTF-8. How each value is read, and
 // what the log is told: farm_registry_values.h.

@@ -1,16 +1,19 @@
 #include "manager/farm_caches.h"
 
+#include "redis/sentinel_locator.h"
+
 #include <cstdio>
 #include <utility>
 #include <vector>
 
-// The pool of the farm's server and the observer that logs its outages; the
-// pool goes first, as it calls the observer. Every farm cache shares the
+// The pool of the farm's server and the observer that logs its outages and,
+// with sentinels, each new primary they name; the pool (and the locator it
+// holds) goes first, as it calls the observer. Every farm cache shares the
 // site, so it lives as long as the last call in flight on any of them, even
 // past Stop.
-struct CFarmCaches::Site final : qc::redis::IOutageObserver {
+struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimaryObserver {
     Site(const qc::farm::FarmSettings& settings, void (*log)(const char*))
-        : log(log), server(settings.ServerText()) {}
+        : log(log), server(settings.ServerName()) {}
 
     void OnOutage(HRESULT why) override {
         char line[160];
@@ -20,6 +23,10 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver {
     }
     void OnRecovered() override {
         const std::string line = "QuorCache farm: " + server + " answers again";
+        log(line.c_str());
+    }
+    void OnPrimary(const qc::redis::RespAddress& primary) override {
+        const std::string line = "QuorCache farm: the sentinels name " + primary.Text() + " " + server;
         log(line.c_str());
     }
 
@@ -39,8 +46,17 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     if (SUCCEEDED(hr)) hr = m_threadLock.Status();
     if (FAILED(hr)) return hr;
     auto site = std::make_shared<Site>(settings, log);
-    hr = qc::redis::RespConnectionPool::Create(settings.Endpoint(), site.get(),
-                                              qc::redis::RespConnectionPool::kDefaultMaxIdle, &site->pool);
+    qc::redis::RespEndpoint endpoint = settings.Endpoint();
+    if (!settings.sentinels.empty()) {
+        std::shared_ptr<qc::redis::SentinelLocator> locator;
+        hr = qc::redis::SentinelLocator::Create(
+            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password}, site.get(),
+            &locator);
+        if (FAILED(hr)) return hr;
+        endpoint.source = std::move(locator);
+    }
+    hr = qc::redis::RespConnectionPool::Create(endpoint, site.get(), qc::redis::RespConnectionPool::kDefaultMaxIdle,
+                                              &site->pool);
     if (FAILED(hr)) return hr;
 
     {
