@@ -1,6 +1,6 @@
-// Where a pool's new connections go, when that is not the endpoint's fixed
-// host and port: a server that can move, such as the primary of a replicated
-// set (sentinel_locator.h).
+// Where a pool's calls go, when that is not the endpoint's fixed host and
+// port: a server that can move, such as the primary of a replicated set
+// (sentinel_locator.h).
 #pragma once
 
 #include "redis/resp_endpoint.h"
@@ -27,8 +27,9 @@ struct RespAddress {
 class IServerSource {
 public:
     virtual ~IServerSource() = default;
-    // The server a new connection should go to now, found by the deadline;
-    // a connection-class failure (redis_errors.h) when none can be.
+    // The server calls go to now, found by the deadline (the pool asks at
+    // every call: when nothing has changed, the answer must come at once);
+    // a connection-class failure (redis_errors.h) when none can be found.
     virtual HRESULT Locate(Deadline deadline, RespAddress* server) noexcept = 0;
     // A call to the server Locate gave failed in a way a move explains (its
     // connection failed, or it answered "not now"): the next Locate looks again.
