@@ -22,6 +22,7 @@ name=quorcache-test
 parts=(sentinel1 sentinel2 sentinel3 server2 server1)  # in the order they are stopped
 
 stop() {
+  local part
   for part in "${parts[@]}"; do
     [ -d "$dir/$part" ] && "$server_script" stop "$dir/$part"
   done
@@ -44,7 +45,8 @@ sentinels_agree() {
 # Runs under `||`, where set -e does not hold: each step says when it fails.
 start() {
   stop
-  rm -rf "$dir"
+  local part
+  for part in "${parts[@]}"; do rm -rf "${dir:?}/$part"; done
   mkdir -p "$dir"
   # Either server may serve the other a full copy: at once, not after the
   # default wait for more replicas.
