@@ -7,6 +7,7 @@
 // too: the writers meet in the pool and the locator.
 #include "redis/redis_errors.h"
 #include "redis/resp_command.h"
+#include "redis/resp_connection.h"
 #include "redis/resp_connection_pool.h"
 #include "redis/sentinel_locator.h"
 
@@ -21,8 +22,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
