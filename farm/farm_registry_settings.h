@@ -14,6 +14,11 @@
 //   Database   REG_DWORD     optional, the server's database; 0 by default
 //   MaxConnections REG_DWORD optional, the most connections to the server
 //                            at once; 32 by default and when 0, at most 1024
+//   Sentinels  REG_MULTI_SZ  host:port of each sentinel (port 26379 by
+//                            default); when set, the server is the primary
+//                            they name, and Server is not used
+//   MasterName REG_SZ        the name the sentinels watch; needed with them
+//   SentinelPassword REG_SZ  optional, sent with AUTH to the sentinels
 //
 // Texts are read as UTF-16 and kept as UTF-8. How each value is read, and
 // what the log is told: farm_registry_values.h.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <new>
 #include <string_view>
@@ -31,6 +32,7 @@ std::string TypeName(DWORD type) {
 }
 
 bool IsText(DWORD type) { return type == kSz || type == kExpandSz; }
+bool IsList(DWORD type) { return IsText(type) || type == kMultiSz; }
 
 // A text value's strings as UTF-8: a REG_SZ's one, up to its first NUL (a
 // stored string may lack its terminator), or each of a REG_MULTI_SZ's, the
@@ -105,29 +107,32 @@ public:
              "view (reg add ... /reg:64)");
     }
 
-    // Without a Server the other values do nothing, which an administrator
-    // who set them should hear.
-    void NoteUnusedWithoutServer() {
+    // Values that do nothing `without` another, which an administrator who
+    // set them should hear.
+    void NoteUnused(std::initializer_list<FarmValue> values, const char* without) {
         std::vector<std::string> names;
-        for (std::size_t index = 0; index < kFarmValueCount; ++index) {
-            if (m_values.values[index].present && index != static_cast<std::size_t>(FarmValue::Server))
-                names.push_back(kFarmValueNames[index]);
+        for (const FarmValue which : values) {
+            if (m_values[which].present) names.push_back(NameOf(which));
         }
-        if (!names.empty()) Note("without a Server value these are not used: " + Listed(names));
+        if (!names.empty()) Note(std::string("without ") + without + " these are not used: " + Listed(names));
     }
 
-    std::vector<std::string> Caches() {
-        const RegistryValue& value = m_values[FarmValue::Caches];
+    // A list's entries, trimmed, the empty ones left out. A REG_SZ is split
+    // at commas and semicolons; so are the entries of a REG_MULTI_SZ when
+    // `splitMulti`, else an entry holding one is noted.
+    std::vector<std::string> List(FarmValue which, bool splitMulti) {
+        const RegistryValue& value = m_values[which];
         std::vector<std::string> names;
-        if (value.present && !IsText(value.type) && value.type != kMultiSz) {
-            RefuseType(FarmValue::Caches, "REG_MULTI_SZ or REG_SZ");
+        if (value.present && !IsList(value.type)) {
+            RefuseType(which, "REG_MULTI_SZ or REG_SZ");
             return names;
         }
         for (const std::string& entry : value.present ? Strings(value) : std::vector<std::string>()) {
             std::string_view rest = entry;
-            const bool split = value.type != kMultiSz;
+            const bool split = splitMulti || value.type != kMultiSz;
             if (!split && rest.find_first_of(",;") != std::string_view::npos)
-                Note("Caches " + Quoted(entry) + " is one name: the entries of a REG_MULTI_SZ are not split");
+                Note(std::string(NameOf(which)) + " " + Quoted(entry) +
+                     " is one name: the entries of a REG_MULTI_SZ are not split");
             for (;;) {
                 const std::size_t separator = split ? rest.find_first_of(",;") : std::string_view::npos;
                 const std::string_view name = Trimmed(rest.substr(0, separator));
@@ -136,8 +141,32 @@ public:
                 rest.remove_prefix(separator + 1);
             }
         }
-        if (names.empty()) Note("Server is set but Caches is missing or empty: no cache is kept on the farm");
         return names;
+    }
+
+    // Caches, noted when it leaves nothing on the farm of `serverValue`.
+    std::vector<std::string> Caches(const char* serverValue) {
+        const RegistryValue& value = m_values[FarmValue::Caches];
+        std::vector<std::string> names = List(FarmValue::Caches, false);
+        if (names.empty() && (!value.present || IsList(value.type)))
+            Note(std::string(serverValue) + " is set but Caches is missing or empty: no cache is kept on the farm");
+        return names;
+    }
+
+    // The sentinels, their MasterName and SentinelPassword; Server is not used.
+    void Sentinels(const std::vector<std::string>& entries, bool hasServer, FarmSettings* read) {
+        if (hasServer) Note("Server is not used: the primary is the one the Sentinels name");
+        for (const std::string& entry : entries) {
+            redis::RespAddress sentinel;
+            const char* why = nullptr;
+            if (FAILED(ParseSentinel(entry, &sentinel, &why)))
+                Refuse("Sentinels " + Quoted(entry) + ": " + why);
+            read->sentinels.push_back(std::move(sentinel));
+        }
+        read->masterName = Text(FarmValue::MasterName);
+        if (read->masterName.empty())
+            Refuse("Sentinels is set but MasterName is missing: the sentinels cannot be asked for the primary");
+        read->sentinelPassword = Text(FarmValue::SentinelPassword);
     }
 
     // A REG_DWORD, or a REG_SZ of digits (none: 0), up to cap + 1 (what is
@@ -230,16 +259,25 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     in.Note32BitView();
     FarmSettings read;
     const std::string server = in.Text(FarmValue::Server);
-    if (server.empty() && in.Usable()) {  // no server: no farm, whatever else is set
-        in.NoteUnusedWithoutServer();
+    const std::vector<std::string> sentinels = in.List(FarmValue::Sentinels, true);
+    if (server.empty() && sentinels.empty() && in.Usable()) {  // no server: no farm, whatever else is set
+        in.NoteUnused({FarmValue::Caches, FarmValue::Password, FarmValue::Prefix, FarmValue::TimeoutMs,
+                       FarmValue::MasterName, FarmValue::SentinelPassword},
+                      "a Server or Sentinels value");
         *settings = read;
         return S_OK;
     }
     const char* why = nullptr;
     bool serverNamesDatabase = false;
-    if (!server.empty() && FAILED(ParseServer(server, &read, &why, &serverNamesDatabase)))
-        in.Refuse("Server " + QuotedServer(server) + ": " + why);
-    read.caches = in.Caches();
+    if (!sentinels.empty()) {
+        in.Sentinels(sentinels, !server.empty(), &read);
+    } else {
+        if (!server.empty() && FAILED(ParseServer(server, &read, &why, &serverNamesDatabase)))
+            in.Refuse("Server " + QuotedServer(server) + ": " + why);
+        if (!values[FarmValue::Sentinels].present)
+            in.NoteUnused({FarmValue::MasterName, FarmValue::SentinelPassword}, "Sentinels");
+    }
+    read.caches = in.Caches(sentinels.empty() ? "Server" : "Sentinels");
     read.password = in.Text(FarmValue::Password);
     const std::string prefix = in.Text(FarmValue::Prefix);
     if (!FarmSettings::IsValidPrefix(prefix)) {

@@ -9,6 +9,9 @@
 //              hold a comma), noted when they do; names are trimmed of the
 //              spaces and tabs around them, and empty ones left out
 //   Server     "redis://host:port" reads as host:port (farm_settings.h)
+//   Sentinels  like Caches, but the entries of a REG_MULTI_SZ are split too
+//              (no host holds a comma); Server, when set too, is not used
+//              (noted)
 //   TimeoutMs  a REG_SZ of decimal digits reads as the number; 0 or none is
 //              the default, and more than 30000 is held to 30000 (noted)
 //   Database   a REG_SZ of decimal digits reads as the number, as TimeoutMs;
@@ -19,9 +22,10 @@
 //   MaxConnections  the same, with the default 32 and at most 1024
 // Loud where it is not: a value present but of the wrong type, or that
 // cannot be read, makes the settings unusable, with a line naming the value
-// and why (a password is never quoted); a Server without Caches, other
-// values without a Server, and values left in the 32-bit registry view each
-// get a line of their own.
+// and why (a password is never quoted), and so do Sentinels without a
+// MasterName; a Server or Sentinels without Caches, other values without a
+// Server or Sentinels, MasterName or SentinelPassword without Sentinels, and
+// values left in the 32-bit registry view each get a line of their own.
 #pragma once
 
 #include "farm/farm_settings.h"
@@ -35,10 +39,13 @@
 namespace qc::farm {
 
 // The values under the settings key, in this order.
-enum class FarmValue { Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections };
-inline constexpr std::size_t kFarmValueCount = 8;
-inline constexpr const char* kFarmValueNames[kFarmValueCount] = {"Server",   "Caches",   "Password", "Prefix",
-                                                                  "TimeoutMs", "Database", "Fallback", "MaxConnections"};
+enum class FarmValue {
+    Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections, Sentinels, MasterName, SentinelPassword
+};
+inline constexpr std::size_t kFarmValueCount = 11;
+inline constexpr const char* kFarmValueNames[kFarmValueCount] = {
+    "Server",   "Caches",         "Password",  "Prefix",     "TimeoutMs",       "Database",
+    "Fallback", "MaxConnections", "Sentinels", "MasterName", "SentinelPassword"};
 
 // The registry's type numbers that matter here (the same on every system).
 namespace registry_type {

@@ -56,7 +56,7 @@ const char* StripUrl(std::string_view* text, DWORD* database, bool* namesDatabas
 
 // "host", "host:port" or a v6 address with or without brackets; null, or
 // why it cannot be read.
-const char* ParseAddress(std::string_view text, std::string_view* host, unsigned short* port) {
+const char* SplitAddress(std::string_view text, std::string_view* host, unsigned short* port) {
     *host = text;
     if (!text.empty() && text.front() == '[') {
         const std::size_t close = text.find(']');
@@ -72,6 +72,15 @@ const char* ParseAddress(std::string_view text, std::string_view* host, unsigned
         return ParsePort(text.substr(colon + 1), port);
     }
     return nullptr;
+}
+
+// SplitAddress, and a host that can be one; null, or why not.
+const char* ReadAddress(std::string_view text, std::string_view* host, unsigned short* port) {
+    const char* problem = SplitAddress(text, host, port);
+    if (problem == nullptr && host->empty()) problem = "the host is missing";
+    if (problem == nullptr && host->find_first_of(" \t[]@/?#,;") != std::string_view::npos)
+        problem = "the host holds a character no host name has";
+    return problem;
 }
 
 }  // namespace
@@ -106,6 +115,17 @@ bool FarmSettings::IsFarmCache(std::string_view cacheName) const {
     });
 }
 
+std::string FarmSettings::ServerName() const {
+    return sentinels.empty() ? redis::RespAddress{host, port}.Text() : "the primary of '" + masterName + "'";
+}
+
+std::string FarmSettings::ServerText() const {
+    if (sentinels.empty()) return ServerName();
+    std::vector<std::string> named;
+    for (const redis::RespAddress& sentinel : sentinels) named.push_back(sentinel.Text());
+    return ServerName() + " named by the sentinels " + Listed(named);
+}
+
 redis::RespEndpoint FarmSettings::Endpoint() const {
     redis::RespEndpoint endpoint;
     endpoint.host = host;
@@ -117,11 +137,6 @@ redis::RespEndpoint FarmSettings::Endpoint() const {
     return endpoint;
 }
 
-std::string FarmSettings::ServerText() const {
-    const bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
 HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** why, bool* namesDatabase) {
     text = Trimmed(text);
     std::string_view host;
@@ -129,10 +144,7 @@ HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** 
     DWORD database = settings->database;
     bool named = false;
     const char* problem = StripUrl(&text, &database, &named);
-    if (problem == nullptr) problem = ParseAddress(text, &host, &port);
-    if (problem == nullptr && host.empty()) problem = "the host is missing";
-    if (problem == nullptr && host.find_first_of(" \t[]@/?#") != std::string_view::npos)
-        problem = "the host holds a character no host name has";
+    if (problem == nullptr) problem = ReadAddress(text, &host, &port);
     if (problem != nullptr) {
         if (why != nullptr) *why = problem;
         return E_INVALIDARG;
@@ -141,6 +153,18 @@ HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** 
     settings->port = port;
     settings->database = database;
     if (namesDatabase != nullptr) *namesDatabase = named;
+    return S_OK;
+}
+
+HRESULT ParseSentinel(std::string_view text, redis::RespAddress* sentinel, const char** why) {
+    std::string_view host;
+    unsigned short port = FarmSettings::kDefaultSentinelPort;
+    if (const char* problem = ReadAddress(Trimmed(text), &host, &port)) {
+        if (why != nullptr) *why = problem;
+        return E_INVALIDARG;
+    }
+    sentinel->host.assign(host.data(), host.size());
+    sentinel->port = port;
     return S_OK;
 }
 

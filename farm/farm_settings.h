@@ -1,11 +1,14 @@
 // What an administrator sets for the farm, and the few rules read from it.
 //
-// A host that is empty means no farm: every cache stays in process. Names in
+// A host that is empty, and no sentinels, means no farm: every cache stays in
+// process. With sentinels, the server is the primary they name (masterName)
+// and host is not used. Names in
 // `caches` fold ASCII case as cache names do everywhere; "*" among them puts
 // every cache on the farm. Strings are UTF-8.
 #pragma once
 
 #include "redis/resp_endpoint.h"
+#include "redis/resp_server_source.h"
 #include "platform/platform.h"
 
 #include <string>
@@ -16,6 +19,7 @@ namespace qc::farm {
 
 struct FarmSettings {
     static constexpr unsigned short kDefaultPort = 6379;
+    static constexpr unsigned short kDefaultSentinelPort = 26379;
     static constexpr DWORD kDefaultTimeoutMs = 1000;
     // A longer time-out would let one call to a server that never answers
     // hold a page for minutes: a larger setting is held to this.
@@ -43,13 +47,21 @@ struct FarmSettings {
     enum class Fallback { None, Local };
     Fallback fallback = Fallback::None;
 
+    std::vector<redis::RespAddress> sentinels;  // when not empty, the server is the primary they name
+    std::string masterName;                     // the name the sentinels watch
+    std::string sentinelPassword;               // empty: no AUTH with the sentinels
+
     // A prefix may hold no brace: a brace would decide the keys' slot.
     static bool IsValidPrefix(std::string_view prefix) { return prefix.find_first_of("{}") == std::string_view::npos; }
 
-    bool HasFarm() const { return !host.empty(); }
+    bool HasFarm() const { return !host.empty() || !sentinels.empty(); }
     bool IsFarmCache(std::string_view cacheName) const;
+    // Without the sentinels' locator, which its maker adds (it tells its own log).
     redis::RespEndpoint Endpoint() const;
-    // "host:port", a v6 address in brackets, as the log names the server.
+    // The server as the log names it in a line of its own: "host:port" (a
+    // v6 address in brackets), or "the primary of 'name'".
+    std::string ServerName() const;
+    // ServerName, and with sentinels " named by the sentinels " and theirs.
     std::string ServerText() const;
 };
 
@@ -74,5 +86,9 @@ std::string_view Trimmed(std::string_view text);
 // words, and nothing is changed then.
 HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** why = nullptr,
                     bool* namesDatabase = nullptr);
+
+// One sentinel's "host", "host:port", "[v6 address]" or "[v6 address]:port",
+// the port 26379 by default; E_INVALIDARG as ParseServer, and no URL.
+HRESULT ParseSentinel(std::string_view text, redis::RespAddress* sentinel, const char** why = nullptr);
 
 }  // namespace qc::farm

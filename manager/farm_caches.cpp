@@ -1,6 +1,7 @@
 #include "manager/farm_caches.h"
 
 #include "redis/redis_errors.h"
+#include "redis/sentinel_locator.h"
 
 #include <cstdio>
 #include <new>
@@ -9,15 +10,16 @@
 #include <vector>
 
 // The pool of the farm's server and the observer that logs what it tells:
-// the server's outages and its error replies (the pool keeps those to one
-// line per kind and minute). The pool goes first, as it calls the observer.
+// the server's outages, its error replies (the pool keeps those to one line
+// per kind and minute) and, with sentinels, each new primary they name. The
+// pool (and the locator it holds) goes first, as it calls the observer.
 // Every farm cache shares the site, so it lives as long as the last call in
 // flight on any of them, even past Stop. The outage lines are built without
 // allocating, as the breaker that calls for them cannot take an exception;
-// an error reply's line catches its own.
-struct CFarmCaches::Site final : qc::redis::IOutageObserver {
+// the other lines catch their own.
+struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimaryObserver {
     Site(const qc::farm::FarmSettings& settings, void (*log)(const char*))
-        : log(log), server(settings.ServerText()),
+        : log(log), server(settings.ServerName()),
           meanwhile(settings.fallback == qc::farm::FarmSettings::Fallback::Local ? "this process serves farm caches"
                                                                                  : "farm caches fail at once") {}
 
@@ -52,6 +54,14 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver {
             // Too little memory for the line: the call's own result still tells.
         }
     }
+    void OnPrimary(const qc::redis::RespAddress& primary) override {
+        try {
+            const std::string line = "QuorCache farm: the sentinels name " + primary.Text() + " " + server;
+            log(line.c_str());
+        } catch (const std::bad_alloc&) {
+            // Too little memory for the line: calls follow the primary all the same.
+        }
+    }
 
     void (*const log)(const char*);
     const std::string server;
@@ -70,8 +80,17 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     if (SUCCEEDED(hr)) hr = m_threadLock.Status();
     if (FAILED(hr)) return hr;
     auto site = std::make_shared<Site>(settings, log);
-    hr = qc::redis::RespConnectionPool::Create(settings.Endpoint(), site.get(),
-                                              qc::redis::RespConnectionPool::kDefaultMaxIdle, &site->pool);
+    qc::redis::RespEndpoint endpoint = settings.Endpoint();
+    if (!settings.sentinels.empty()) {
+        std::shared_ptr<qc::redis::SentinelLocator> locator;
+        hr = qc::redis::SentinelLocator::Create(
+            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password}, site.get(),
+            &locator);
+        if (FAILED(hr)) return hr;
+        endpoint.source = std::move(locator);
+    }
+    hr = qc::redis::RespConnectionPool::Create(endpoint, site.get(), qc::redis::RespConnectionPool::kDefaultMaxIdle,
+                                              &site->pool);
     if (FAILED(hr)) return hr;
 
     {

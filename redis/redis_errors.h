@@ -20,6 +20,8 @@
 //   no free connection        kPoolBusy                      0x800700AA  ERROR_BUSY
 //     within the time-out (MaxConnections are all in use): this process's
 //     limit, not the server's failure, so not a connection-class one
+//   sentinels know no primary kNoSuchPrimary                 0x80070490  ERROR_NOT_FOUND
+//     of that name
 // While a server is out (server_breaker.h), its calls fail at once with the
 // failure that put it out. The server's own text of an error reply goes to
 // the log (IOutageObserver::OnErrorReply); a MOVED or ASK reply says that the
@@ -46,6 +48,7 @@ inline constexpr HRESULT kServerTooOld = static_cast<HRESULT>(0x80070032);
 // which servers before 5.0 refuse unless a script asks for it.
 inline constexpr long kLeastServerMajor = 5;
 inline constexpr HRESULT kPoolBusy = static_cast<HRESULT>(0x800700AA);
+inline constexpr HRESULT kNoSuchPrimary = static_cast<HRESULT>(0x80070490);
 
 // Redis answers a command it could not read with this and hangs up.
 inline bool IsProtocolErrorReply(std::string_view message) { return message.substr(0, 18) == "ERR Protocol error"; }

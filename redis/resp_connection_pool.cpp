@@ -1,6 +1,7 @@
 #include "redis/resp_connection_pool.h"
 
 #include "redis/redis_errors.h"
+#include "redis/resp_server_source.h"
 
 #include <algorithm>
 #include <utility>
@@ -73,9 +74,36 @@ void RespConnectionPool::Forget(std::size_t closed) {
     if (closed != 0 && m_waiters != 0) platform::SetEventObject(m_room.Get());
 }
 
+HRESULT RespConnectionPool::Locate(Deadline deadline) {
+    RespAddress server;
+    const HRESULT located = m_endpoint.source->Locate(deadline, &server);
+    if (FAILED(located)) return located;
+    std::vector<Resting> closing;  // closed once the lock is left
+    CScopedLock<OwnedLock> lock(m_idleLock);
+    // What rests here went to the server before this one.
+    if (m_server != server) {
+        m_server = std::move(server);
+        closing.swap(m_idle);
+        Forget(closing.size());
+    }
+    return S_OK;
+}
+
 HRESULT RespConnectionPool::OpenConnection(Deadline deadline, std::unique_ptr<RespConnection>* connection) {
     std::string refusal;
-    const HRESULT opened = RespConnection::Open(m_endpoint, deadline, connection, &refusal);
+    HRESULT opened;
+    if (m_endpoint.source) {
+        RespEndpoint there = m_endpoint;
+        {
+            CScopedLock<OwnedLock> lock(m_idleLock);
+            there.host = m_server.host;
+            there.port = m_server.port;
+        }
+        opened = RespConnection::Open(there, deadline, connection, &refusal);
+        if (IsConnectionFailure(opened)) m_endpoint.source->Reconsider();
+    } else {
+        opened = RespConnection::Open(m_endpoint, deadline, connection, &refusal);
+    }
     // A server too old has its own outage line; any other refusal is the
     // server's error reply, told as the replies to commands are.
     if (FAILED(opened) && opened != kServerTooOld && !refusal.empty()) TellErrorReply(refusal);
@@ -178,8 +206,10 @@ HRESULT RespConnectionPool::Answered(Lease* lease, const RespReply& reply) {
 
 HRESULT RespConnectionPool::ExecuteAdmitted(const std::string& command, Deadline deadline, bool probe,
                                             RespReply* reply) {
+    HRESULT result = m_endpoint.source ? Locate(deadline) : S_OK;
+    if (FAILED(result)) return result;
     Lease lease(*this);
-    HRESULT result = Acquire(deadline, false, probe, &lease);
+    result = Acquire(deadline, false, probe, &lease);
     if (FAILED(result)) return result;
     result = lease->Execute(command, deadline, reply);
     // A time-out has spent the deadline; a reset or a close before any
@@ -191,6 +221,12 @@ HRESULT RespConnectionPool::ExecuteAdmitted(const std::string& command, Deadline
         result = lease->Execute(command, deadline, reply);
     }
     if (SUCCEEDED(result) && reply->IsError()) result = Answered(&lease, *reply);
+    // The server may have moved: the source looks again, and what rests here
+    // is not kept for it.
+    if (m_endpoint.source && IsConnectionFailure(result)) {
+        m_endpoint.source->Reconsider();
+        RetireIdle();
+    }
     return result;
 }
 

@@ -25,6 +25,11 @@
 //   kServerNotReady and retires that connection and every resting one: the
 //   server is no longer what they were opened to.
 // - An error reply's text goes to the observer (error_reply_throttle.h).
+// - Where calls go: the endpoint's host and port, or where its source says
+//   (a primary that can move, resp_server_source.h), asked at every call.
+//   With a source, a connection failure or a not-now reply makes the source
+//   look again and retires every resting connection, and so does a source
+//   that names another server than before.
 //
 // New connections are opened in one place, OpenConnection.
 //
@@ -38,6 +43,7 @@
 #include "redis/resp_connection.h"
 #include "redis/resp_endpoint.h"
 #include "redis/server_breaker.h"
+#include "redis/resp_server_source.h"
 #include "support/owned_lock.h"
 #include "support/scoped_handle.h"
 
@@ -93,6 +99,9 @@ private:
     void RetireIdle();
     // REQUIRES: m_idleLock. `closed` connections are gone from the count.
     void Forget(std::size_t closed);
+    // With a source: where the call goes, every resting connection retired
+    // when that is another server than before.
+    HRESULT Locate(Deadline deadline);
 
     platform::SocketLibrary m_sockets;  // first in, last out: outlives every connection
     const RespEndpoint m_endpoint;
@@ -110,6 +119,7 @@ private:
     // Manual-reset, set while a waiter may find a connection or room for
     // one; a waiter resets it (under m_idleLock) when it finds none.
     ScopedHandle m_room;
+    RespAddress m_server;  // where the source sent the last call
 };
 
 }  // namespace qc::redis

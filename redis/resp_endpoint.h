@@ -5,9 +5,12 @@
 #include "platform/platform.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 namespace qc::redis {
+
+class IServerSource;
 
 struct RespEndpoint {
     std::string host = "127.0.0.1";
@@ -18,6 +21,9 @@ struct RespEndpoint {
     // The most connections the pool keeps to the server, in use or resting.
     DWORD maxConnections = 32;
     RespLimits limits;
+    // When set, new connections go where it says instead of to host:port
+    // (resp_server_source.h).
+    std::shared_ptr<IServerSource> source;
 };
 
 // Every call of the client carries the moment by which it must be answered.

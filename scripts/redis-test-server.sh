@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # A private Redis server for tests: on 127.0.0.1 only, on a free port, with
-# no persistence, its files (pid, port, log) in DIR.
+# no persistence, its files (pid, port, log) in DIR. When DIR holds a
+# redis.conf, the server reads it first (a sentinel needs a file it can
+# rewrite: redis-test-sentinel.sh writes one and passes --sentinel).
 # Usage: redis-test-server.sh start DIR [PORT] [-- REDIS-OPTION...]
 #          starts it (on PORT when given, else on a free port it finds) and
 #          waits until it accepts connections; DIR/port holds the port
@@ -32,13 +34,15 @@ stop() {
 # Starts the server on one port; fails when it does not come up (port taken).
 try_port() {  # try_port PORT OPTION...
   local port=$1; shift
+  local conf=()
+  [ -f "$dir/redis.conf" ] && conf=("$dir/redis.conf")
   : >"$dir/redis.log"
-  setsid redis-server --port "$port" --bind 127.0.0.1 --save '' --appendonly no --daemonize no \
+  setsid redis-server "${conf[@]}" --port "$port" --bind 127.0.0.1 --save '' --appendonly no --daemonize no \
     --dir "$dir" --logfile "$dir/redis.log" "$@" </dev/null >/dev/null 2>&1 &
   local pid=$!
   echo "$pid" >"$dir/pid"
   for _ in $(seq 100); do
-    if grep -q 'Ready to accept connections' "$dir/redis.log" 2>/dev/null; then
+    if grep -qE 'Ready to accept connections|Sentinel ID is' "$dir/redis.log" 2>/dev/null; then
       echo "$port" >"$dir/port"
       return 0
     fi

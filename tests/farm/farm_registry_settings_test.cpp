@@ -94,6 +94,20 @@ TEST_F(FarmRegistrySettings, EveryValueIsReadAndTextsBecomeUtf8) {
     EXPECT_EQ(settings.maxConnections, FarmSettings::kDefaultMaxConnections);
 }
 
+TEST_F(FarmRegistrySettings, SentinelsAreReadInsteadOfServer) {
+    SetText(L"Server", L"127.0.0.1:6379");
+    SetText(L"Caches", L"*");
+    SetText(L"Sentinels", std::wstring(L"10.0.0.1:26380\0s2\0", 18), REG_MULTI_SZ);
+    SetText(L"MasterName", L"site");
+    SetText(L"SentinelPassword", L"s\u00E9cret");
+    std::vector<std::string> notes;
+    FarmSettings settings;
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes), S_OK);
+    EXPECT_EQ(settings.ServerText(), "the primary of 'site' named by the sentinels 10.0.0.1:26380, s2:26379");
+    EXPECT_EQ(settings.sentinelPassword, "s\xC3\xA9" "cret");
+    EXPECT_EQ(notes, std::vector<std::string>{"Server is not used: the primary is the one the Sentinels name"});
+}
+
 TEST_F(FarmRegistrySettings, AValueThatCannotBeUsedIsAnErrorAndChangesNothing) {
     struct Case {
         const wchar_t* name;

@@ -80,7 +80,7 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
         {FarmValue::Caches, Text(u" ; , "), "127.0.0.1:6379||1000|32",
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
-        {FarmValue::Server, Text(u""), ":6379||1000|32", "without a Server value these are not used: Caches"},
+        {FarmValue::Server, Text(u""), ":6379||1000|32", "without a Server or Sentinels value these are not used: Caches"},
         // Refused: every cache stays in process.
         {FarmValue::Server, Text(u"redis1:notaport"), refused, "Server 'redis1:notaport': the port is not a number"},
         {FarmValue::Server, Text(u"redis1:70000"), refused, "Server 'redis1:70000': the port is not 1 to 65535"},
@@ -159,6 +159,44 @@ TEST(FarmRegistryValues, FallbackIsLocalOnlyWhenItSaysSo) {
                              std::vector<std::string>{"Fallback has the type REG_DWORD; it must be REG_SZ"}));
 }
 
+TEST(FarmRegistryValues, SentinelsNameThePrimaryAndServerIsThenNotUsed) {
+    const std::string refused = "unchanged";
+    const std::pair<FarmValue, RegistryValue> name{FarmValue::MasterName, Text(u"site")};
+    const std::pair<FarmValue, RegistryValue> noServer{FarmValue::Server, RegistryValue()};
+    const std::u16string multi = std::u16string(u" 10.0.0.1:26380 ") + u'\0' + u"[::1]" + u'\0' + u"s3;s4";
+    const struct {
+        std::vector<std::pair<FarmValue, RegistryValue>> values;
+        std::string read;
+        std::string note;
+    } kCases[] = {
+        // A host holds no comma: a REG_MULTI_SZ's entries are split too.
+        {{{FarmValue::Sentinels, Text(multi, kMultiSz)}, name},
+         "the primary of 'site' named by the sentinels 10.0.0.1:26380, [::1]:26379, s3:26379, s4:26379|*|1000|32",
+         "Server is not used: the primary is the one the Sentinels name"},
+        {{noServer, {FarmValue::Sentinels, Text(u"s1, s2:1")}, name, {FarmValue::SentinelPassword, Text(u"p")}},
+         "the primary of 'site' named by the sentinels s1:26379, s2:1|*|1000|32", ""},
+        {{noServer, {FarmValue::Sentinels, Text(u"s1")}, name, {FarmValue::Caches, RegistryValue()}},
+         "the primary of 'site' named by the sentinels s1:26379||1000|32",
+         "Sentinels is set but Caches is missing or empty: no cache is kept on the farm"},
+        {{{FarmValue::MasterName, Text(u"site")}}, "127.0.0.1:6379|*|1000|32",
+         "without Sentinels these are not used: MasterName"},
+        {{noServer, {FarmValue::SentinelPassword, Text(u"p")}}, ":6379||1000|32",
+         "without a Server or Sentinels value these are not used: Caches, SentinelPassword"},
+        // Refused: every cache stays in process.
+        {{noServer, {FarmValue::Sentinels, Text(u"s1")}}, refused,
+         "Sentinels is set but MasterName is missing: the sentinels cannot be asked for the primary"},
+        {{noServer, {FarmValue::Sentinels, Text(u"s1:0")}, name}, refused,
+         "Sentinels 's1:0': the port is not 1 to 65535"},
+        {{{FarmValue::Sentinels, Number(1)}, name}, refused,
+         "Sentinels has the type REG_DWORD; it must be REG_MULTI_SZ or REG_SZ"},
+    };
+    for (const auto& sample : kCases) {
+        const auto [read, notes] = Interpret(sample.values);
+        EXPECT_EQ(read, sample.read) << sample.note;
+        EXPECT_EQ(notes, sample.note.empty() ? std::vector<std::string>() : std::vector<std::string>{sample.note});
+    }
+}
+
 TEST(FarmRegistryValues, ValuesLeftInThe32BitViewAreNamedWithWhereTheyBelong) {
     FarmRegistryValues values;
     values[FarmValue::Password] = Text(u"secret");
@@ -170,7 +208,7 @@ TEST(FarmRegistryValues, ValuesLeftInThe32BitViewAreNamedWithWhereTheyBelong) {
     EXPECT_EQ(notes, (std::vector<std::string>{
                          "the 32-bit registry view holds Server, Caches; settings there are not used: they "
                          "belong in HKLM\\SOFTWARE\\QuorCache\\Farm of the 64-bit view (reg add ... /reg:64)",
-                         "without a Server value these are not used: Password"}));
+                         "without a Server or Sentinels value these are not used: Password"}));
     notes.clear();
     ASSERT_EQ(InterpretFarmValues(FarmRegistryValues(), &settings, &notes), S_OK);
     EXPECT_TRUE(notes.empty());  // no settings at all: no farm, and nothing to say

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# End to end for a farm that follows its primary through Redis Sentinel: the
+# built DLL registered in a Wine prefix, the farm's Sentinels and MasterName
+# set as an administrator sets them, and a Sentinel set-up of the test's own
+# (scripts/redis-test-sentinel.sh: a primary, a replica, three sentinels on
+# 127.0.0.1). One client process (farm_web_server.exe) writes, the sentinels
+# fail the primary over while it waits, and it writes again: its write goes
+# to the new primary within 10 s, which holds every entry written before.
+# Usage: run_farm_sentinel_e2e.sh PREFIX win32|win64 DLL WEB_SERVER_CLIENT
+set -uo pipefail
+prefix=$1 arch=$2 dll=$3 client=$4
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
+command -v redis-server >/dev/null || { echo "FAIL: redis-server is not installed (scripts/install-deps.sh)"; exit 1; }
+
+passed=0 failed=0
+pass() { passed=$((passed + 1)); echo "ok: $*"; }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+
+# The prefix is kept from run to run (a new one costs about 15 s); the farm
+# key and the log are written anew below.
+mkdir -p "$prefix"
+echo "$arch" >"$prefix.arch"
+"$scripts/wine-prefix.sh" start "$prefix" || { echo "FAIL: the Wine prefix could not be started"; exit 1; }
+sentinel_dir=$prefix/sentinel
+trap '"$scripts/redis-test-sentinel.sh" stop "$sentinel_dir"; "$scripts/wine-prefix.sh" stop "$prefix"' EXIT
+"$scripts/redis-test-sentinel.sh" start "$sentinel_dir" || { echo "FAIL: the Sentinel set-up did not start"; exit 1; }
+. "$scripts/wine-env.sh" "$prefix"
+run() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+port_of() { cat "$sentinel_dir/$1/port"; }
+name=quorcache-test
+# The primary the first sentinel names, by its port.
+primary() { redis-cli -p "$(port_of sentinel1)" SENTINEL get-master-addr-by-name "$name" | tail -n 1; }
+
+install_dir=$prefix/drive_c/QuorCache
+signals=$prefix/drive_c/e2e
+log=$prefix/drive_c/LogError.txt
+mkdir -p "$install_dir" "$signals"
+rm -f "$signals"/* "$log"
+cp "$dll" "$install_dir/QuorCache.dll"
+cp "$client" "$install_dir/farm_web_server.exe"
+run regsvr32 /s 'C:\QuorCache\QuorCache.dll' || fail "regsvr32"
+farm_key='HKLM\Software\QuorCache\Farm'
+run reg delete "$farm_key" /f >/dev/null
+setting() { run reg add "$farm_key" /f /v "$@" >/dev/null || fail "reg add $1"; }
+setting Sentinels /t REG_MULTI_SZ /d "127.0.0.1:$(port_of sentinel1)\\0127.0.0.1:$(port_of sentinel2)\\0127.0.0.1:$(port_of sentinel3)"
+setting MasterName /t REG_SZ /d "$name"
+setting Caches /t REG_MULTI_SZ /d 'Shared'
+setting Prefix /t REG_SZ /d 'e2e:'
+setting TimeoutMs /t REG_DWORD /d 500
+
+ok='0x00000000 [0-9]+'
+expect() {  # expect OUTPUT WHAT LINE-PATTERN
+  if grep -Eq "^$3\$" <<<"$1"; then pass "$2"; else fail "$2 (no line like '$3')"; echo "$1" | sed 's/^/    /'; fi
+}
+
+echo "== a planned failover while a web server runs"
+old=$(primary)
+run 'C:\QuorCache\farm_web_server.exe' create Shared 100 20 add Shared e1 one add Shared e2 two add Shared e3 three \
+  signal 'C:\e2e\ready' waitfor 'C:\e2e\switched' add Shared after resumed get Shared e1 get Shared e3 \
+  get Shared after >"$prefix/failover.txt" &
+client_pid=$!
+for _ in $(seq 300); do [ -e "$signals/ready" ] && break; sleep 0.1; done
+started=$(date +%s%N)
+[ "$(redis-cli -p "$(port_of sentinel2)" SENTINEL FAILOVER "$name")" = OK ] && pass "the sentinels take the failover" ||
+  fail "the sentinels take the failover"
+for _ in $(seq 150); do [ "$(primary)" != "$old" ] && break; sleep 0.1; done
+switched=$(date +%s%N)
+touch "$signals/switched"
+wait "$client_pid"
+out=$(cat "$prefix/failover.txt")
+new=$(primary)
+[ "$new" != "$old" ] && pass "the sentinels name a new primary" || fail "the sentinels name a new primary"
+expect "$out" "the writes before the failover succeed" "add e3: $ok"
+add_ms=$(sed -n 's/^add after: 0x00000000 \([0-9]*\)$/\1/p' <<<"$out")
+if [ -n "$add_ms" ] && [ $(( (switched - started) / 1000000 + add_ms )) -le 10000 ]; then
+  pass "the write after it succeeds within 10 s ($(( (switched - started) / 1000000 )) ms to the switch, $add_ms ms to write)"
+else
+  fail "the write after it succeeds within 10 s"; echo "$out" | sed 's/^/    /'
+fi
+expect "$out" "what was written before is read back" "get e1: $ok one"
+expect "$out" "all of it" "get e3: $ok three"
+expect "$out" "and so is what was written after" "get after: $ok resumed"
+[ "$(redis-cli -p "$new" ZCARD 'e2e:{shared}:age')" = 4 ] && pass "the new primary holds all four entries" ||
+  fail "the new primary holds all four entries"
+lines() { tr -d '\r' <"$log" 2>/dev/null | grep -acF "$1"; }
+[ "$(lines "the sentinels name 127.0.0.1:$new the primary of '$name'")" = 1 ] && pass "the log names the new primary" ||
+  fail "the log names the new primary"
+[ "$(lines "QuorCache farm: the primary of '$name' named by the sentinels 127.0.0.1:")" = 1 ] &&
+  pass "and says at Initialize where the farm is" || fail "and says at Initialize where the farm is"
+
+run regsvr32 /s /u 'C:\QuorCache\QuorCache.dll' || fail "regsvr32 /u"
+echo "farm Sentinel end to end: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
