@@ -84,7 +84,9 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     if (!settings.sentinels.empty()) {
         std::shared_ptr<qc::redis::SentinelLocator> locator;
         hr = qc::redis::SentinelLocator::Create(
-            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password}, site.get(),
+            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.tls,
+             settings.caCertificate, settings.tlsServerName},
+            site.get(),
             &locator);
         if (FAILED(hr)) return hr;
         endpoint.source = std::move(locator);
