@@ -2,6 +2,7 @@
 
 #include "redis/redis_errors.h"
 #include "redis/sentinel_locator.h"
+#include "platform/tls.h"
 
 #include <cstdio>
 #include <new>
@@ -30,6 +31,11 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
                           "QuorCache farm: %.64s runs a Redis older than %ld.0, which the farm needs; farm caches "
                           "fail until it is upgraded",
                           server.c_str(), qc::redis::kLeastServerMajor);
+            return log(line);
+        }
+        if (const char* reason = qc::platform::TlsRefusalReason(why)) {
+            std::snprintf(line, sizeof line, "QuorCache farm: TLS with %.64s is refused: %s (0x%08X); farm caches fail",
+                          server.c_str(), reason, static_cast<unsigned>(why));
             return log(line);
         }
         std::snprintf(line, sizeof line, "QuorCache farm: calls to %.64s fail (0x%08X); %s until it answers",

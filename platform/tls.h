@@ -42,12 +42,21 @@ inline constexpr HRESULT kTlsUnsupported = static_cast<HRESULT>(0x80090302);
 inline constexpr HRESULT kCaFileUnreadable = static_cast<HRESULT>(0x80070002);
 inline constexpr HRESULT kCaFileEmpty = static_cast<HRESULT>(0x80092004);
 
-// Whether a failure is the client refusing what the server showed: a
-// certificate, its CA file, or a peer that does not speak TLS.
-inline bool IsTlsRefusal(HRESULT result) {
-    return result == kCertUntrustedRoot || result == kCertNameMismatch || result == kCertExpired ||
-           result == kCertUnusable || result == kTlsIllegalMessage || result == kTlsUnsupported ||
-           result == kCaFileUnreadable || result == kCaFileEmpty;
+// Why the client refused what the server showed, in words for the log: a
+// certificate, the CA file, or a peer that does not speak TLS. Null for any
+// other failure.
+inline const char* TlsRefusalReason(HRESULT result) {
+    switch (result) {
+        case kCertUntrustedRoot: return "its certificate leads to no trusted root";
+        case kCertNameMismatch: return "its certificate names another server";
+        case kCertExpired: return "its certificate has expired or is not valid yet";
+        case kCertUnusable: return "its certificate cannot be used";
+        case kTlsIllegalMessage: return "it does not speak TLS";
+        case kTlsUnsupported: return "this build has no TLS";
+        case kCaFileUnreadable: return "the CA certificate file cannot be read";
+        case kCaFileEmpty: return "the CA certificate file holds no certificate";
+        default: return nullptr;
+    }
 }
 
 struct TlsSettings {

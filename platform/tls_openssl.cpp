@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -131,7 +132,12 @@ HRESULT OpenSslStream::Prepare(const TlsSettings& settings) {
     SSL_CTX* context = m_context.get();
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_default_verify_paths(context);  // a machine without roots trusts only the CA file
+    // The machine's roots from the hashed directory (SSL_CERT_DIR, else the
+    // system's), looked up as a chain needs them: loading the whole bundle
+    // file would cost every new connection a parse of every root. A machine
+    // without roots trusts only the CA file.
+    const char* roots = std::getenv(X509_get_default_cert_dir_env());
+    SSL_CTX_load_verify_dir(context, roots != nullptr ? roots : X509_get_default_cert_dir());
     ERR_clear_error();
     if (!settings.caFile.empty()) {
         const HRESULT trusted = TrustCaFile(context, settings.caFile);

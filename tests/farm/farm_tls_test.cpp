@@ -20,15 +20,6 @@ public:
     std::string events;
 };
 
-// This test's certificates (scripts/redis-test-certs.sh), made afresh.
-std::string Certificates() {
-    const std::string dir = std::string(QC_FARM_TEST_WORK_DIR) + "/" +
-                            ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-certs";
-    const std::string command = std::string(QC_REDIS_CERTS_SCRIPT) + " " + dir;
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    return dir + "/";
-}
-
 // A TLS-only server showing `certificate` (a name of the script's).
 std::string Showing(const std::string& certs, const std::string& certificate) {
     return "--tls " + certs + certificate + ".crt " + certs + "server.key";
@@ -52,7 +43,7 @@ unsigned long long ConnectionsReceived(redis::RespConnectionPool& pool) {
 }
 
 TEST(FarmTls, AFarmCacheWorksOverTlsAndKeepsItsConnections) {
-    const std::string certs = Certificates();
+    const std::string certs = PrivateRedisServer::MakeCertificates();
     PrivateRedisServer server({}, Showing(certs, "localhost"));
     // By address (the certificate names 127.0.0.1 too), by a name given
     // apart from the address, with the CA in PEM and in DER.
@@ -77,7 +68,7 @@ TEST(FarmTls, AFarmCacheWorksOverTlsAndKeepsItsConnections) {
 }
 
 TEST(FarmTls, ACertificateTheClientMustRefuseFailsWithItsReasonAndIsNoOutageToProbe) {
-    const std::string certs = Certificates();
+    const std::string certs = PrivateRedisServer::MakeCertificates();
     struct Case {
         const char* shown;
         std::string caFile;
@@ -113,7 +104,7 @@ TEST(FarmTls, ACertificateTheClientMustRefuseFailsWithItsReasonAndIsNoOutageToPr
 }
 
 TEST(FarmTls, NeitherSideFallsBackToClearText) {
-    const std::string certs = Certificates();
+    const std::string certs = PrivateRedisServer::MakeCertificates();
     PrivateRedisServer tlsServer({}, Showing(certs, "localhost"));
     redis::RespEndpoint plain = TlsEndpoint(tlsServer, "");
     plain.tls = false;

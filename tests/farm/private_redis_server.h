@@ -34,6 +34,20 @@ public:
     PrivateRedisServer(const PrivateRedisServer&) = delete;
     PrivateRedisServer& operator=(const PrivateRedisServer&) = delete;
 
+    // Certificates for TLS servers, made afresh for this test by the script
+    // beside the server's (redis-test-certs.sh); their directory, with a
+    // '/' after it. "--tls " + dir + "localhost.crt " + dir + "server.key"
+    // as SCRIPT_OPTIONS starts a server showing localhost.crt.
+    static std::string MakeCertificates() {
+        const std::string serverScript = QC_REDIS_SERVER_SCRIPT;
+        const std::string dir = std::string(QC_FARM_TEST_WORK_DIR) + "/" +
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-certs";
+        const std::string command =
+            serverScript.substr(0, serverScript.rfind('/') + 1) + "redis-test-certs.sh " + dir;
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return dir + "/";
+    }
+
     unsigned short Port() const { return m_port; }
     void Stop() { Run("stop " + m_dir); }
     // Starts it again on its port, empty (it keeps nothing on disk).
