@@ -43,13 +43,13 @@ namespace qc::farm {
 
 // The values under the settings key, in this order.
 enum class FarmValue {
-    Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections, Sentinels, MasterName, SentinelPassword,
-    Tls, CaCertificate, TlsServerName
+    Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections, Sentinels, MasterName,
+    SentinelPassword, Tls, CaCertificate, TlsServerName
 };
 inline constexpr std::size_t kFarmValueCount = 14;
 inline constexpr const char* kFarmValueNames[kFarmValueCount] = {
-    "Server",   "Caches",         "Password",  "Prefix",     "TimeoutMs",        "Database", "Fallback",
-    "MaxConnections", "Sentinels", "MasterName", "SentinelPassword", "Tls",      "CaCertificate", "TlsServerName"};
+    "Server",         "Caches",    "Password",   "Prefix",           "TimeoutMs", "Database",      "Fallback",
+    "MaxConnections", "Sentinels", "MasterName", "SentinelPassword", "Tls",       "CaCertificate", "TlsServerName"};
 
 // The registry's type numbers that matter here (the same on every system).
 namespace registry_type {

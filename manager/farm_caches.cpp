@@ -92,8 +92,7 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
         hr = qc::redis::SentinelLocator::Create(
             {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.tls,
              settings.caCertificate, settings.tlsServerName},
-            site.get(),
-            &locator);
+            site.get(), &locator);
         if (FAILED(hr)) return hr;
         endpoint.source = std::move(locator);
     }

@@ -116,7 +116,8 @@ HRESULT RespConnection::Execute(const std::string& command, Deadline deadline, R
     HRESULT result = Send(command, deadline);
     if (SUCCEEDED(result)) result = ReadReply(deadline, reply);
     if (SUCCEEDED(result)) result = EndOfReplies();
-    if (SUCCEEDED(result) && reply->IsError() && IsProtocolErrorReply(reply->text)) m_transport.Reset();  // as the server does
+    // After a protocol error the server hangs up; so does the client.
+    if (SUCCEEDED(result) && reply->IsError() && IsProtocolErrorReply(reply->text)) m_transport.Reset();
     return result;
 }
 

@@ -21,13 +21,14 @@ namespace qc::redis {
 class RespConnection {
 public:
     // Connects (with TLS when the endpoint says so) and greets the server,
-    // all by the deadline and in one round trip after the handshake: AUTH when the endpoint has a password, SELECT when its database
-    // is not 0, and INFO for the server's version. A refused password is
+    // all by the deadline and in one round trip after the handshake: AUTH
+    // when the endpoint has a password, SELECT when its database is not 0,
+    // and INFO for the server's version. A refused password is
     // kAccessDenied; any other error reply to AUTH or SELECT is its own
     // HRESULT (HResultOfErrorReply); a server older than kLeastServerMajor
-    // is kServerTooOld; a certificate or peer that TLS refuses is its own
-    // HRESULT (platform/tls.h). On the server's refusals, *refusal (when given) gets the server's
-    // error text, or a line saying which version the server runs.
+    // is kServerTooOld. On those, *refusal (when given) gets the server's
+    // error text, or a line saying which version the server runs. A
+    // certificate or peer that TLS refuses is its own HRESULT (platform/tls.h).
     static HRESULT Open(const RespEndpoint& endpoint, Deadline deadline, std::unique_ptr<RespConnection>* connection,
                         std::string* refusal = nullptr);
 

@@ -72,7 +72,8 @@ HRESULT SentinelLocator::AskSentinel(const RespAddress& sentinel, Deadline deadl
 
 HRESULT SentinelLocator::CheckPrimary(const RespAddress& server, Deadline deadline) const {
     RespReply reply;
-    const HRESULT asked = AskOnce(m_settings, server, m_settings.serverPassword, RespCommand("ROLE").Encoded(), deadline, &reply);
+    const HRESULT asked =
+        AskOnce(m_settings, server, m_settings.serverPassword, RespCommand("ROLE").Encoded(), deadline, &reply);
     if (FAILED(asked)) return asked;
     if (reply.IsError()) return HResultOfErrorReply(reply.text);
     if (reply.kind != RespReply::Kind::Array || reply.elements.empty() || !IsBulk(reply.elements[0]))

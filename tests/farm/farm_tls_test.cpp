@@ -3,6 +3,7 @@
 // certificate the client must refuse fails the connection with the code that
 // says why, never falling back to clear text.
 #include "farm/farm_cache.h"
+#include "fake_resp_server.h"
 #include "farm_test_support.h"
 #include "private_redis_server.h"
 
@@ -120,6 +121,14 @@ TEST(FarmTls, NeitherSideFallsBackToClearText) {
     secured.timeoutMs = 300;
     FarmCache toPlainPort(MakePool(secured), UniquePrefix(), "Inbox", 100, 20);
     EXPECT_EQ(toPlainPort.Open(), platform::kSocketTimedOut);
+
+    // One that answers the greeting in clear text is no TLS server.
+    FakeRespServer clear;
+    clear.Queue({"-ERR unknown command\r\n", true});
+    redis::RespEndpoint toClear = secured;
+    toClear.port = clear.Port();
+    FarmCache toClearServer(MakePool(toClear), UniquePrefix(), "Inbox", 100, 20);
+    EXPECT_EQ(toClearServer.Open(), platform::kTlsIllegalMessage);
 }
 
 }  // namespace

@@ -51,7 +51,9 @@ public:
     unsigned short Port() const { return m_port; }
     void Stop() { Run("stop " + m_dir); }
     // Starts it again on its port, empty (it keeps nothing on disk).
-    void Restart() { Run("start " + m_dir + " " + std::to_string(m_port) + " " + m_scriptOptions + " -- " + m_options); }
+    void Restart() {
+        Run("start " + m_dir + " " + std::to_string(m_port) + " " + m_scriptOptions + " -- " + m_options);
+    }
     // Pauses the process: the system still takes its connections and the
     // requests sent on them, and nothing answers until Resume.
     void Pause() { Signal(SIGSTOP); }
