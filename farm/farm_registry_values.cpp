@@ -233,6 +233,21 @@ public:
         return static_cast<DWORD>(database);
     }
 
+    // TLS when Tls is 1 or the Server URL says rediss:// (`fromServer`).
+    bool Tls(bool fromServer) {
+        if (!m_values[FarmValue::Tls].present) return fromServer;
+        unsigned long long on = 0;
+        std::string shown;
+        if (!Number(FarmValue::Tls, "0 or 1", 1, &on, &shown)) return fromServer;
+        if (on > 1) {
+            Refuse("Tls " + shown + ": it must be 0 or 1");
+        } else if (on == 0 && fromServer) {
+            // Which one the administrator meant is not for the client to guess.
+            Refuse("Tls 0 and the Server URL's rediss:// differ");
+        }
+        return on == 1 || fromServer;
+    }
+
     // None unless the text names Local; other text is a mistake to note,
     // not a reason to refuse the farm: None is what a farm did before.
     FarmSettings::Fallback Fallback() {
@@ -262,7 +277,8 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     const std::vector<std::string> sentinels = in.List(FarmValue::Sentinels, true);
     if (server.empty() && sentinels.empty() && in.Usable()) {  // no server: no farm, whatever else is set
         in.NoteUnused({FarmValue::Caches, FarmValue::Password, FarmValue::Prefix, FarmValue::TimeoutMs,
-                       FarmValue::MasterName, FarmValue::SentinelPassword},
+                       FarmValue::MasterName, FarmValue::SentinelPassword, FarmValue::Tls, FarmValue::CaCertificate,
+                       FarmValue::TlsServerName},
                       "a Server or Sentinels value");
         *settings = read;
         return S_OK;
@@ -291,6 +307,15 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     read.fallback = in.Fallback();
     read.maxConnections = in.Bounded(FarmValue::MaxConnections, FarmSettings::kDefaultMaxConnections,
                                     FarmSettings::kMostConnections, "connections");
+    read.tls = in.Tls(read.tls);
+    const std::string caCertificate = in.Text(FarmValue::CaCertificate);
+    const std::string tlsServerName = in.Text(FarmValue::TlsServerName);
+    if (read.tls) {
+        read.caCertificate = caCertificate;
+        read.tlsServerName = Trimmed(tlsServerName);
+    } else {
+        in.NoteUnused({FarmValue::CaCertificate, FarmValue::TlsServerName}, "Tls");
+    }
     if (!in.Usable()) return E_INVALIDARG;
     *settings = std::move(read);
     return S_OK;

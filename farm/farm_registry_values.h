@@ -20,6 +20,9 @@
 //   Fallback   "None" or "Local", letter case and spaces around ignored;
 //              other text is None (noted)
 //   MaxConnections  the same, with the default 32 and at most 1024
+//   Tls        a REG_DWORD 0 or 1, or such a REG_SZ; a Server URL
+//              "rediss://" turns it on too, and a Tls of 0 beside one is
+//              refused; CaCertificate and TlsServerName without it are noted
 // Loud where it is not: a value present but of the wrong type, or that
 // cannot be read, makes the settings unusable, with a line naming the value
 // and why (a password is never quoted), and so do Sentinels without a
@@ -40,12 +43,13 @@ namespace qc::farm {
 
 // The values under the settings key, in this order.
 enum class FarmValue {
-    Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections, Sentinels, MasterName, SentinelPassword
+    Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections, Sentinels, MasterName,
+    SentinelPassword, Tls, CaCertificate, TlsServerName
 };
-inline constexpr std::size_t kFarmValueCount = 11;
+inline constexpr std::size_t kFarmValueCount = 14;
 inline constexpr const char* kFarmValueNames[kFarmValueCount] = {
-    "Server",   "Caches",         "Password",  "Prefix",     "TimeoutMs",       "Database",
-    "Fallback", "MaxConnections", "Sentinels", "MasterName", "SentinelPassword"};
+    "Server",         "Caches",    "Password",   "Prefix",           "TimeoutMs", "Database",      "Fallback",
+    "MaxConnections", "Sentinels", "MasterName", "SentinelPassword", "Tls",       "CaCertificate", "TlsServerName"};
 
 // The registry's type numbers that matter here (the same on every system).
 namespace registry_type {

@@ -31,15 +31,16 @@ const char* ParseDatabase(std::string_view text, DWORD* database) {
     return nullptr;
 }
 
-// A "redis://" URL becomes the host and port it names, and its database when
-// it names one (*database is left as it is otherwise); null, or why the URL
-// cannot be used. Text without a scheme is left as it is.
-const char* StripUrl(std::string_view* text, DWORD* database, bool* namesDatabase) {
+// A "redis://" or "rediss://" URL becomes the host and port it names, its
+// database when it names one (*database is left as it is otherwise), and
+// for "rediss://" *tls; null, or why the URL cannot be used. Text without a
+// scheme is left as it is.
+const char* StripUrl(std::string_view* text, DWORD* database, bool* namesDatabase, bool* tls) {
     const std::size_t schemeEnd = text->find("://");
     if (schemeEnd == std::string_view::npos) return nullptr;
     const std::string_view scheme = text->substr(0, schemeEnd);
-    if (CacheNameLess::Compare(scheme, "rediss") == 0) return "TLS (rediss://) is not supported";
-    if (CacheNameLess::Compare(scheme, "redis") != 0) return "a URL must start with redis://";
+    *tls = CacheNameLess::Compare(scheme, "rediss") == 0;
+    if (!*tls && CacheNameLess::Compare(scheme, "redis") != 0) return "a URL must start with redis:// or rediss://";
     const std::string_view rest = text->substr(schemeEnd + 3);
     const std::size_t authorityEnd = rest.find_first_of("/?#");
     const std::string_view authority = rest.substr(0, authorityEnd);
@@ -134,6 +135,9 @@ redis::RespEndpoint FarmSettings::Endpoint() const {
     endpoint.timeoutMs = timeoutMs;
     endpoint.database = database;
     endpoint.maxConnections = maxConnections;
+    endpoint.tls = tls;
+    endpoint.caCertificate = caCertificate;
+    endpoint.tlsServerName = tlsServerName;
     return endpoint;
 }
 
@@ -143,7 +147,8 @@ HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** 
     unsigned short port = FarmSettings::kDefaultPort;
     DWORD database = settings->database;
     bool named = false;
-    const char* problem = StripUrl(&text, &database, &named);
+    bool tls = false;
+    const char* problem = StripUrl(&text, &database, &named, &tls);
     if (problem == nullptr) problem = ReadAddress(text, &host, &port);
     if (problem != nullptr) {
         if (why != nullptr) *why = problem;
@@ -152,6 +157,7 @@ HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** 
     settings->host.assign(host.data(), host.size());
     settings->port = port;
     settings->database = database;
+    settings->tls = settings->tls || tls;
     if (namesDatabase != nullptr) *namesDatabase = named;
     return S_OK;
 }

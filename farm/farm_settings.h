@@ -51,6 +51,13 @@ struct FarmSettings {
     std::string masterName;                     // the name the sentinels watch
     std::string sentinelPassword;               // empty: no AUTH with the sentinels
 
+    // TLS with every server and sentinel, verified against the machine's
+    // roots and the CA file, for tlsServerName or else the host
+    // (redis::RespEndpoint).
+    bool tls = false;
+    std::string caCertificate;
+    std::string tlsServerName;
+
     // A prefix may hold no brace: a brace would decide the keys' slot.
     static bool IsValidPrefix(std::string_view prefix) { return prefix.find_first_of("{}") == std::string_view::npos; }
 
@@ -80,8 +87,8 @@ std::string_view Trimmed(std::string_view text);
 // port; spaces around it are ignored. The port defaults to 6379 and must be
 // 1 to 65535. The same may come as a URL, "redis://host:port", with no path
 // or a database ("/2"), which sets the database (and *namesDatabase, when
-// given); a user or password in the URL and TLS ("rediss://") are refused,
-// as the settings have their own value for the password and no TLS.
+// given); "rediss://" also turns TLS on. A user or password in the URL is
+// refused, as the settings have their own value for the password.
 // E_INVALIDARG for anything else, with *why (when given) saying why in a few
 // words, and nothing is changed then.
 HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** why = nullptr,

@@ -40,7 +40,11 @@ std::string FarmStateLine(const qc::farm::FarmSettings& settings, HRESULT read, 
         return (FAILED(read) ? "its settings cannot be used" : "it cannot start") + (code + inProcess);
     }
     if (!settings.HasFarm()) return "no farm settings" + inProcess;
-    const std::string server = (settings.sentinels.empty() ? "server " : "") + settings.ServerText();
+    std::string server = (settings.sentinels.empty() ? "server " : "") + settings.ServerText();
+    if (settings.tls)
+        server += " over TLS" + (settings.tlsServerName.empty()
+                                     ? std::string()
+                                     : ", its certificate checked for " + qc::farm::Quoted(settings.tlsServerName));
     if (settings.caches.empty()) return server + ", but no cache is kept on it" + inProcess;
     const bool local = settings.fallback == qc::farm::FarmSettings::Fallback::Local;
     return server + "; caches on the farm: " + qc::farm::Listed(settings.caches) +

@@ -2,6 +2,7 @@
 
 #include "redis/redis_errors.h"
 #include "redis/sentinel_locator.h"
+#include "platform/tls.h"
 
 #include <cstdio>
 #include <new>
@@ -30,6 +31,11 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
                           "QuorCache farm: %.64s runs a Redis older than %ld.0, which the farm needs; farm caches "
                           "fail until it is upgraded",
                           server.c_str(), qc::redis::kLeastServerMajor);
+            return log(line);
+        }
+        if (const char* reason = qc::platform::TlsRefusalReason(why)) {
+            std::snprintf(line, sizeof line, "QuorCache farm: TLS with %.64s is refused: %s (0x%08X); farm caches fail",
+                          server.c_str(), reason, static_cast<unsigned>(why));
             return log(line);
         }
         std::snprintf(line, sizeof line, "QuorCache farm: calls to %.64s fail (0x%08X); %s until it answers",
@@ -84,8 +90,9 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     if (!settings.sentinels.empty()) {
         std::shared_ptr<qc::redis::SentinelLocator> locator;
         hr = qc::redis::SentinelLocator::Create(
-            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password}, site.get(),
-            &locator);
+            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.tls,
+             settings.caCertificate, settings.tlsServerName},
+            site.get(), &locator);
         if (FAILED(hr)) return hr;
         endpoint.source = std::move(locator);
     }

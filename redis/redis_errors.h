@@ -22,6 +22,12 @@
 //     limit, not the server's failure, so not a connection-class one
 //   sentinels know no primary kNoSuchPrimary                 0x80070490  ERROR_NOT_FOUND
 //     of that name
+//   a certificate refused     platform::kCert*, kTlsIllegalMessage, kCaFile*
+//     (untrusted, another name, expired; no TLS at the port; the CA file):
+//     platform/tls.h. Not connection-class failures: they are settings or
+//     a server's certificate to mend, which no retry, other server or
+//     fallback cures, so a breaker probing for them would only hide them;
+//     each call fails with the reason, as with a refused password
 // While a server is out (server_breaker.h), its calls fail at once with the
 // failure that put it out. The server's own text of an error reply goes to
 // the log (IOutageObserver::OnErrorReply); a MOVED or ASK reply says that the

@@ -46,7 +46,15 @@ HRESULT RespConnection::Open(const RespEndpoint& endpoint, Deadline deadline,
     platform::SocketHandle handle = platform::kNoSocket;
     const HRESULT connected = platform::ConnectTcp(endpoint.host.c_str(), endpoint.port, MillisecondsLeft(deadline), &handle);
     if (FAILED(connected)) return connected;
-    std::unique_ptr<RespConnection> opened(new RespConnection(platform::Socket(handle), endpoint.limits));
+    platform::Socket socket(handle);
+    std::unique_ptr<platform::TlsStream> tls;
+    if (endpoint.tls) {
+        const platform::TlsSettings settings{endpoint.tlsServerName.empty() ? endpoint.host : endpoint.tlsServerName,
+                                             endpoint.caCertificate};
+        const HRESULT secured = platform::TlsStream::Connect(handle, settings, MillisecondsLeft(deadline), &tls);
+        if (FAILED(secured)) return secured;
+    }
+    std::unique_ptr<RespConnection> opened(new RespConnection(std::move(socket), std::move(tls), endpoint.limits));
 
     const bool authenticates = !endpoint.password.empty();
     const bool selects = endpoint.database != 0;
@@ -87,7 +95,7 @@ HRESULT RespConnection::Open(const RespEndpoint& endpoint, Deadline deadline,
 }
 
 HRESULT RespConnection::Fail(HRESULT why) {
-    m_socket.Reset();
+    m_transport.Reset();
     m_input = std::string();
     m_start = m_end = 0;
     return why;
@@ -95,7 +103,7 @@ HRESULT RespConnection::Fail(HRESULT why) {
 
 HRESULT RespConnection::Send(const std::string& commands, Deadline deadline) {
     if (!IsOpen()) return platform::kSocketReset;
-    const HRESULT sent = platform::SendAll(m_socket.Handle(), commands.data(), commands.size(), MillisecondsLeft(deadline));
+    const HRESULT sent = m_transport.Send(commands.data(), commands.size(), MillisecondsLeft(deadline));
     return FAILED(sent) ? Fail(sent) : S_OK;
 }
 
@@ -108,7 +116,8 @@ HRESULT RespConnection::Execute(const std::string& command, Deadline deadline, R
     HRESULT result = Send(command, deadline);
     if (SUCCEEDED(result)) result = ReadReply(deadline, reply);
     if (SUCCEEDED(result)) result = EndOfReplies();
-    if (SUCCEEDED(result) && reply->IsError() && IsProtocolErrorReply(reply->text)) m_socket.Reset();  // as the server does
+    // After a protocol error the server hangs up; so does the client.
+    if (SUCCEEDED(result) && reply->IsError() && IsProtocolErrorReply(reply->text)) m_transport.Reset();
     return result;
 }
 
@@ -135,8 +144,8 @@ HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply) {
         const std::size_t wanted = m_start + std::max(parsed.bytes, m_end - m_start + kReadChunk);
         if (wanted > m_input.size()) m_input.resize(std::max(wanted, 2 * m_input.size()));
         std::size_t received = 0;
-        const HRESULT got = platform::ReceiveSome(m_socket.Handle(), &m_input[m_end], m_input.size() - m_end,
-                                                  MillisecondsLeft(deadline), &received);
+        const HRESULT got =
+            m_transport.ReceiveSome(&m_input[m_end], m_input.size() - m_end, MillisecondsLeft(deadline), &received);
         if (received != 0) m_replyBegan = true;
         if (FAILED(got)) return Fail(got);
         m_end += received;

@@ -11,7 +11,7 @@
 
 #include "redis/resp_endpoint.h"
 #include "redis/resp_reply.h"
-#include "platform/socket.h"
+#include "redis/resp_transport.h"
 
 #include <memory>
 #include <string>
@@ -20,13 +20,15 @@ namespace qc::redis {
 
 class RespConnection {
 public:
-    // Connects and greets the server, all by the deadline and in one round
-    // trip: AUTH when the endpoint has a password, SELECT when its database
-    // is not 0, and INFO for the server's version. A refused password is
+    // Connects (with TLS when the endpoint says so) and greets the server,
+    // all by the deadline and in one round trip after the handshake: AUTH
+    // when the endpoint has a password, SELECT when its database is not 0,
+    // and INFO for the server's version. A refused password is
     // kAccessDenied; any other error reply to AUTH or SELECT is its own
     // HRESULT (HResultOfErrorReply); a server older than kLeastServerMajor
     // is kServerTooOld. On those, *refusal (when given) gets the server's
-    // error text, or a line saying which version the server runs.
+    // error text, or a line saying which version the server runs. A
+    // certificate or peer that TLS refuses is its own HRESULT (platform/tls.h).
     static HRESULT Open(const RespEndpoint& endpoint, Deadline deadline, std::unique_ptr<RespConnection>* connection,
                         std::string* refusal = nullptr);
 
@@ -34,24 +36,26 @@ public:
     // came, an error reply included.
     HRESULT Execute(const std::string& command, Deadline deadline, RespReply* reply);
 
-    bool IsOpen() const { return m_socket.IsOpen(); }
+    bool IsOpen() const { return m_transport.IsOpen(); }
     // Whether any byte of the last command's reply arrived: a command that
     // failed before it did may not have run.
     bool ReplyBegan() const { return m_replyBegan; }
 
     // Open, and nothing has happened to it while it rested: the peer has not
-    // closed it and sent nothing unasked.
-    bool IsFitForReuse() const { return IsOpen() && !platform::IdleSocketIsBroken(m_socket.Handle()); }
+    // closed it and sent nothing unasked. May take in what a TLS server sent
+    // the session meanwhile.
+    bool IsFitForReuse() { return !m_transport.IdleIsBroken(); }
 
 private:
-    RespConnection(platform::Socket socket, const RespLimits& limits) : m_socket(std::move(socket)), m_limits(limits) {}
+    RespConnection(platform::Socket socket, std::unique_ptr<platform::TlsStream> tls, const RespLimits& limits)
+        : m_transport(std::move(socket), std::move(tls)), m_limits(limits) {}
 
     HRESULT Fail(HRESULT why);
     HRESULT Send(const std::string& commands, Deadline deadline);
     HRESULT ReadReply(Deadline deadline, RespReply* reply);
     HRESULT EndOfReplies();
 
-    platform::Socket m_socket;
+    RespTransport m_transport;
     RespLimits m_limits;
     // Bytes received: [m_start, m_end) are not read yet, the rest of the
     // string is room for more.

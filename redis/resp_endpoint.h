@@ -17,6 +17,12 @@ struct RespEndpoint {
     unsigned short port = 6379;
     std::string password;  // sent with AUTH when not empty
     DWORD database = 0;    // selected on every new connection when not 0
+    // TLS, with the server verified (platform/tls.h) against the machine's
+    // roots and caCertificate (a file; empty: the roots alone), and its
+    // certificate checked for tlsServerName (empty: the host).
+    bool tls = false;
+    std::string caCertificate;
+    std::string tlsServerName;
     DWORD timeoutMs = 1000;  // for connecting, and for each command with its reply
     // The most connections the pool keeps to the server, in use or resting.
     DWORD maxConnections = 32;

@@ -56,6 +56,11 @@ public:
         std::string masterName;
         std::string sentinelPassword;  // AUTH for the sentinels, when not empty
         std::string serverPassword;    // AUTH for the servers they name, when not empty
+        // TLS with the sentinels and the servers alike, as RespEndpoint's
+        // (initialized, so that settings without TLS may leave them out).
+        bool tls = false;
+        std::string caCertificate = {};
+        std::string tlsServerName = {};
     };
 
     static HRESULT Create(Settings settings, IPrimaryObserver* observer,

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   wine wine32:i386 wine64
-  redis-server redis-tools
+  redis-server redis-tools libssl-dev openssl
   gnuplot-nox jq
 )
 

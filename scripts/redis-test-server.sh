@@ -3,9 +3,11 @@
 # no persistence, its files (pid, port, log) in DIR. When DIR holds a
 # redis.conf, the server reads it first (a sentinel needs a file it can
 # rewrite: redis-test-sentinel.sh writes one and passes --sentinel).
-# Usage: redis-test-server.sh start DIR [PORT] [-- REDIS-OPTION...]
+# Usage: redis-test-server.sh start DIR [PORT] [--tls CERT KEY] [-- REDIS-OPTION...]
 #          starts it (on PORT when given, else on a free port it finds) and
-#          waits until it accepts connections; DIR/port holds the port
+#          waits until it accepts connections; DIR/port holds the port. With
+#          --tls the port speaks TLS only, with that certificate and key
+#          (redis-test-certs.sh makes some), and asks clients for none
 #        redis-test-server.sh stop DIR
 #          stops the server started in DIR (by its pid, nothing else)
 #        redis-test-server.sh run DIR PROGRAM [ARG...]
@@ -37,7 +39,10 @@ try_port() {  # try_port PORT OPTION...
   local conf=()
   [ -f "$dir/redis.conf" ] && conf=("$dir/redis.conf")
   : >"$dir/redis.log"
-  setsid redis-server "${conf[@]}" --port "$port" --bind 127.0.0.1 --save '' --appendonly no --daemonize no \
+  local ports=(--port "$port")
+  [ -n "$tls_cert" ] && ports=(--port 0 --tls-port "$port" --tls-cert-file "$tls_cert" --tls-key-file "$tls_key"
+                               --tls-auth-clients no)
+  setsid redis-server "${conf[@]}" "${ports[@]}" --bind 127.0.0.1 --save '' --appendonly no --daemonize no \
     --dir "$dir" --logfile "$dir/redis.log" "$@" </dev/null >/dev/null 2>&1 &
   local pid=$!
   echo "$pid" >"$dir/pid"
@@ -58,7 +63,12 @@ case $action in
     command -v redis-server >/dev/null || { echo "redis-server is not installed (scripts/install-deps.sh)" >&2; exit 1; }
     stop
     port=
-    if [ $# -gt 0 ] && [ "$1" != "--" ]; then port=$1; shift; fi
+    if [ $# -gt 0 ] && [ "${1:0:2}" != "--" ]; then port=$1; shift; fi
+    tls_cert= tls_key=
+    if [ "${1:-}" = "--tls" ]; then
+      [ $# -ge 3 ] || { echo "usage: $0 start DIR [PORT] [--tls CERT KEY] [-- REDIS-OPTION...]" >&2; exit 2; }
+      tls_cert=$(realpath "$2") tls_key=$(realpath "$3"); shift 3
+    fi
     [ "${1:-}" = "--" ] && shift
     if [ -n "$port" ]; then
       try_port "$port" "$@" || { echo "redis-server did not start on port $port:" >&2; cat "$dir/redis.log" >&2; exit 1; }

@@ -31,7 +31,8 @@ RegistryValue Number(DWORD number, DWORD type = kDword) {
 
 // A working farm's Server and Caches with `changed` put over them, read as
 // "server|caches|time-out|connections", then "|dbN" for a database other
-// than 0 ("unchanged" when refused), and the notes.
+// than 0 and "|tls[ as NAME][ trusting FILE]" for TLS ("unchanged" when
+// refused), and the notes.
 std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair<FarmValue, RegistryValue>> changed) {
     FarmRegistryValues values;
     values[FarmValue::Server] = Text(u"127.0.0.1:6379");
@@ -43,8 +44,11 @@ std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair
     const HRESULT hr = InterpretFarmValues(values, &settings, &notes);
     if (hr != S_OK) return {hr == E_INVALIDARG ? "unchanged" : "failed", notes};
     const std::string database = settings.database ? "|db" + std::to_string(settings.database) : "";
+    std::string tls = settings.tls ? "|tls" : "";
+    if (!settings.tlsServerName.empty()) tls += " as " + settings.tlsServerName;
+    if (!settings.caCertificate.empty()) tls += " trusting " + settings.caCertificate;
     return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs) + "|" +
-                std::to_string(settings.maxConnections) + database,
+                std::to_string(settings.maxConnections) + database + tls,
             notes};
 }
 
@@ -75,6 +79,11 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         {FarmValue::Server, Text(u"redis://h/3"), "h:6379|*|1000|32|db3", ""},
         {FarmValue::Database, Number(2), "127.0.0.1:6379|*|1000|32|db2", ""},
         {FarmValue::Database, Text(u" 15 "), "127.0.0.1:6379|*|1000|32|db15", ""},
+        {FarmValue::Server, Text(u"rediss://h:6380/1"), "h:6380|*|1000|32|db1|tls", ""},
+        {FarmValue::Tls, Number(1), "127.0.0.1:6379|*|1000|32|tls", ""},
+        {FarmValue::Tls, Text(u" 1 "), "127.0.0.1:6379|*|1000|32|tls", ""},
+        {FarmValue::Tls, Number(0), farm, ""},
+        {FarmValue::CaCertificate, Text(u"C:\\ca.pem"), farm, "without Tls these are not used: CaCertificate"},
         // Nothing would be shared: said so.
         {FarmValue::Caches, RegistryValue(), "127.0.0.1:6379||1000|32",
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
@@ -85,7 +94,11 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         {FarmValue::Server, Text(u"redis1:notaport"), refused, "Server 'redis1:notaport': the port is not a number"},
         {FarmValue::Server, Text(u"redis1:70000"), refused, "Server 'redis1:70000': the port is not 1 to 65535"},
         {FarmValue::Server, Text(u" :6379"), refused, "Server ' :6379': the host is missing"},
-        {FarmValue::Server, Text(u"rediss://h"), refused, "Server 'rediss://h': TLS (rediss://) is not supported"},
+        {FarmValue::Server, Text(u"http://h"), refused,
+         "Server 'http://h': a URL must start with redis:// or rediss://"},
+        {FarmValue::Tls, Number(2), refused, "Tls 2: it must be 0 or 1"},
+        {FarmValue::Tls, Text(u"yes"), refused, "Tls 'yes': it must be 0 or 1"},
+        {FarmValue::Tls, Text(u"1", kMultiSz), refused, "Tls has the type REG_MULTI_SZ; it must be REG_DWORD or REG_SZ"},
         {FarmValue::Server, Text(u"redis://u:secret@h"), refused,
          "Server 'redis://...@h': a user or password in the URL is not supported"},
         {FarmValue::Server, Text(u"redis://h/x"), refused,
@@ -119,6 +132,18 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
     EXPECT_EQ(Interpret({{FarmValue::Prefix, Text(u"\x01{" + std::u16string(70, u'\u00E9'))},
                          {FarmValue::TimeoutMs, Text(u"1e3")}}),
               std::make_pair(refused, both));
+
+    // TLS with its name and CA file; turned on twice, or on and off.
+    EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"10.0.0.5")},
+                         {FarmValue::Tls, Number(1)},
+                         {FarmValue::TlsServerName, Text(u" redis.example ")},
+                         {FarmValue::CaCertificate, Text(u"C:\\site-ca.pem")}}),
+              std::make_pair(std::string("10.0.0.5:6379|*|1000|32|tls as redis.example trusting C:\\site-ca.pem"),
+                             std::vector<std::string>()));
+    EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"rediss://h")}, {FarmValue::Tls, Number(1)}}).first,
+              "h:6379|*|1000|32|tls");
+    EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"rediss://h")}, {FarmValue::Tls, Number(0)}}),
+              std::make_pair(refused, std::vector<std::string>{"Tls 0 and the Server URL's rediss:// differ"}));
 
     // A database named twice must be named alike.
     EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"redis://h/3")}, {FarmValue::Database, Number(3)}}).first,

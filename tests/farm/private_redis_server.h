@@ -17,12 +17,14 @@ namespace qc::farm {
 
 class PrivateRedisServer {
 public:
-    // OPTIONS go to redis-server as they are, e.g. "--requirepass secret".
-    explicit PrivateRedisServer(std::string options = {})
+    // OPTIONS go to redis-server as they are, e.g. "--requirepass secret";
+    // SCRIPT_OPTIONS to the script, e.g. "--tls CERT KEY".
+    explicit PrivateRedisServer(std::string options = {}, std::string scriptOptions = {})
         : m_dir(std::string(QC_FARM_TEST_WORK_DIR) + "/" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name()),
-          m_options(std::move(options)) {
-        Run("start " + m_dir + " -- " + m_options);
+          m_options(std::move(options)),
+          m_scriptOptions(std::move(scriptOptions)) {
+        Run("start " + m_dir + " " + m_scriptOptions + " -- " + m_options);
         std::ifstream(m_dir + "/port") >> m_port;
     }
     ~PrivateRedisServer() {
@@ -32,10 +34,26 @@ public:
     PrivateRedisServer(const PrivateRedisServer&) = delete;
     PrivateRedisServer& operator=(const PrivateRedisServer&) = delete;
 
+    // Certificates for TLS servers, made afresh for this test by the script
+    // beside the server's (redis-test-certs.sh); their directory, with a
+    // '/' after it. "--tls " + dir + "localhost.crt " + dir + "server.key"
+    // as SCRIPT_OPTIONS starts a server showing localhost.crt.
+    static std::string MakeCertificates() {
+        const std::string serverScript = QC_REDIS_SERVER_SCRIPT;
+        const std::string dir = std::string(QC_FARM_TEST_WORK_DIR) + "/" +
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-certs";
+        const std::string command =
+            serverScript.substr(0, serverScript.rfind('/') + 1) + "redis-test-certs.sh " + dir;
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return dir + "/";
+    }
+
     unsigned short Port() const { return m_port; }
     void Stop() { Run("stop " + m_dir); }
     // Starts it again on its port, empty (it keeps nothing on disk).
-    void Restart() { Run("start " + m_dir + " " + std::to_string(m_port) + " -- " + m_options); }
+    void Restart() {
+        Run("start " + m_dir + " " + std::to_string(m_port) + " " + m_scriptOptions + " -- " + m_options);
+    }
     // Pauses the process: the system still takes its connections and the
     // requests sent on them, and nothing answers until Resume.
     void Pause() { Signal(SIGSTOP); }
@@ -72,6 +90,7 @@ private:
 
     std::string m_dir;
     std::string m_options;
+    std::string m_scriptOptions;
     unsigned short m_port = 0;
 };
 

@@ -6,6 +6,7 @@
 #include "tests/farm/fake_resp_server.h"
 #include "tests/farm/private_redis_server.h"
 #include "tests/manager/farm_manager_fixture.h"
+#include "platform/tls.h"
 
 #include <chrono>
 #include <future>
@@ -175,6 +176,24 @@ TEST_F(FarmOutageRouting, AWrongPasswordIsAccessDenied) {
     ASSERT_EQ(m_manager->Initialize(), S_OK);
     EXPECT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
     EXPECT_EQ(m_manager->Add("alice", "text", "Farm"), S_OK);
+}
+
+// A certificate the client refuses fails the farm's calls with its reason,
+// logged once in words, and is not an outage that a fallback would cover.
+TEST_F(FarmOutageRouting, ARefusedCertificateFailsFarmCallsWithItsReasonAndNoFallback) {
+    const std::string certs = qc::farm::PrivateRedisServer::MakeCertificates();
+    qc::farm::PrivateRedisServer secured({}, "--tls " + certs + "other.crt " + certs + "server.key");
+    s_settings.port = secured.Port();
+    s_settings.tls = true;
+    s_settings.caCertificate = certs + "ca.crt";
+    s_settings.fallback = qc::farm::FarmSettings::Fallback::Local;
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    EXPECT_EQ(m_manager->CreateCache("Farm", 10, 5), qc::platform::kCertNameMismatch);
+    EXPECT_EQ(m_manager->Add("alice", "text", "Farm"), qc::platform::kCertNameMismatch);
+    const std::string line = "QuorCache farm: TLS with 127.0.0.1:" + std::to_string(secured.Port()) +
+                             " is refused: its certificate names another server (0x800B010F); farm caches fail";
+    EXPECT_EQ(LinesWith(line), 1) << ::testing::PrintToString(LogLines());
+    EXPECT_EQ(LinesWith("served from this process"), 0);
 }
 
 // The server's own text of an error reply reaches the log, once per kind a
