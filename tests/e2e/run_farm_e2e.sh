@@ -14,23 +14,13 @@
 set -uo pipefail
 prefix=$1 arch=$2 dll=$3 client=$4
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
-command -v redis-server >/dev/null || { echo "FAIL: redis-server is not installed (scripts/install-deps.sh)"; exit 1; }
-
-passed=0 failed=0
-pass() { passed=$((passed + 1)); echo "ok: $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+. "$(dirname "$0")/farm_e2e_checks.sh"
 
 "$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
 rm -rf "$prefix"
 . "$(dirname "$0")/farm_test_env.sh"
-setting() { run reg add 'HKLM\Software\QuorCache\Farm' /f /v "$@" >/dev/null || fail "reg add $1"; }
 
-install_dir=$prefix/drive_c/QuorCache
-signals=$prefix/drive_c/e2e
-mkdir -p "$install_dir" "$signals"
-cp "$dll" "$install_dir/QuorCache.dll"
-cp "$client" "$install_dir/farm_web_server.exe"
-run regsvr32 /s 'C:\QuorCache\QuorCache.dll' || fail "regsvr32"
+install_web_server
 
 # The three values a site needs, and the optional two.
 setting Server /t REG_SZ /d "127.0.0.1:$port"
@@ -40,9 +30,6 @@ setting TimeoutMs /t REG_DWORD /d 500
 
 web() { run 'C:\QuorCache\farm_web_server.exe' "$@"; }
 # expect OUTPUT WHAT LINE-PATTERN: one line of a web server's output matches.
-expect() {
-  if grep -Eq "^$3\$" <<<"$1"; then pass "$2"; else fail "$2 (no line like '$3')"; echo "$1" | sed 's/^/    /'; fi
-}
 ok='0x00000000 [0-9]+'
 absent='0x80004005 [0-9]+'
 

@@ -10,11 +10,7 @@
 set -uo pipefail
 prefix=$1 arch=$2 dll=$3 client=$4
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
-command -v redis-server >/dev/null || { echo "FAIL: redis-server is not installed (scripts/install-deps.sh)"; exit 1; }
-
-passed=0 failed=0
-pass() { passed=$((passed + 1)); echo "ok: $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+. "$(dirname "$0")/farm_e2e_checks.sh"
 
 "$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
 rm -rf "$prefix"
@@ -22,21 +18,12 @@ rm -rf "$prefix"
 # A server still paused at exit would not hear its stop.
 trap 'kill -CONT "$(cat "$redis_dir/pid")" 2>/dev/null; "$scripts/redis-test-server.sh" stop "$redis_dir"
       "$scripts/wine-prefix.sh" stop "$prefix"' EXIT
-setting() { run reg add 'HKLM\Software\QuorCache\Farm' /f /v "$@" >/dev/null || fail "reg add $1"; }
 
-install_dir=$prefix/drive_c/QuorCache
-signals=$prefix/drive_c/e2e
-mkdir -p "$install_dir" "$signals"
-cp "$dll" "$install_dir/QuorCache.dll"
-cp "$client" "$install_dir/farm_web_server.exe"
-run regsvr32 /s 'C:\QuorCache\QuorCache.dll' || fail "regsvr32"
+install_web_server
 setting Server /t REG_SZ /d "127.0.0.1:$port"
 setting Caches /t REG_MULTI_SZ /d 'Shared'
 setting TimeoutMs /t REG_DWORD /d 500
 
-expect() {
-  if grep -Eq "^$3\$" <<<"$1"; then pass "$2"; else fail "$2 (no line like '$3')"; echo "$1" | sed 's/^/    /'; fi
-}
 ok='0x00000000'
 timed_out='0x8007274C'
 # A few milliseconds, with room for a loaded machine: far below a time-out.

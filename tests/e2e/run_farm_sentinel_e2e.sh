@@ -10,11 +10,7 @@
 set -uo pipefail
 prefix=$1 arch=$2 dll=$3 client=$4
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
-command -v redis-server >/dev/null || { echo "FAIL: redis-server is not installed (scripts/install-deps.sh)"; exit 1; }
-
-passed=0 failed=0
-pass() { passed=$((passed + 1)); echo "ok: $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+. "$(dirname "$0")/farm_e2e_checks.sh"
 
 # The prefix is kept from run to run (a new one costs about 15 s); the farm
 # key and the log are written anew below.
@@ -31,17 +27,10 @@ name=quorcache-test
 # The primary the first sentinel names, by its port.
 primary() { redis-cli -p "$(port_of sentinel1)" SENTINEL get-master-addr-by-name "$name" | tail -n 1; }
 
-install_dir=$prefix/drive_c/QuorCache
-signals=$prefix/drive_c/e2e
 log=$prefix/drive_c/LogError.txt
-mkdir -p "$install_dir" "$signals"
 rm -f "$signals"/* "$log"
-cp "$dll" "$install_dir/QuorCache.dll"
-cp "$client" "$install_dir/farm_web_server.exe"
-run regsvr32 /s 'C:\QuorCache\QuorCache.dll' || fail "regsvr32"
-farm_key='HKLM\Software\QuorCache\Farm'
+install_web_server
 run reg delete "$farm_key" /f >/dev/null
-setting() { run reg add "$farm_key" /f /v "$@" >/dev/null || fail "reg add $1"; }
 setting Sentinels /t REG_MULTI_SZ /d "127.0.0.1:$(port_of sentinel1)\\0127.0.0.1:$(port_of sentinel2)\\0127.0.0.1:$(port_of sentinel3)"
 setting MasterName /t REG_SZ /d "$name"
 setting Caches /t REG_MULTI_SZ /d 'Shared'
@@ -49,9 +38,6 @@ setting Prefix /t REG_SZ /d 'e2e:'
 setting TimeoutMs /t REG_DWORD /d 500
 
 ok='0x00000000 [0-9]+'
-expect() {  # expect OUTPUT WHAT LINE-PATTERN
-  if grep -Eq "^$3\$" <<<"$1"; then pass "$2"; else fail "$2 (no line like '$3')"; echo "$1" | sed 's/^/    /'; fi
-}
 
 echo "== a planned failover while a web server runs"
 old=$(primary)
