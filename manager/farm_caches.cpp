@@ -90,8 +90,8 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     if (!settings.sentinels.empty()) {
         std::shared_ptr<qc::redis::SentinelLocator> locator;
         hr = qc::redis::SentinelLocator::Create(
-            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.tls,
-             settings.caCertificate, settings.tlsServerName},
+            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.user,
+             settings.tls, settings.caCertificate, settings.tlsServerName},
             site.get(), &locator);
         if (FAILED(hr)) return hr;
         endpoint.source = std::move(locator);
@@ -115,6 +115,10 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
         }
     }
     m_settings = settings;
+    // The pool and the locator keep the passwords for the connections they
+    // open; what stays here needs none.
+    m_settings.password = {};
+    m_settings.sentinelPassword = {};
     m_site = std::move(site);
     m_running.store(true, std::memory_order_release);
     return S_OK;
