@@ -38,6 +38,14 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
                           server.c_str(), reason, static_cast<unsigned>(why));
             return log(line);
         }
+        // A refusal opens no gate: the calls it allows go on working.
+        if (why == qc::redis::kAccessDenied) {
+            std::snprintf(line, sizeof line,
+                          "QuorCache farm: calls to %.64s fail (0x%08X): access is denied; check User, Password "
+                          "and the user's ACL rule",
+                          server.c_str(), static_cast<unsigned>(why));
+            return log(line);
+        }
         std::snprintf(line, sizeof line, "QuorCache farm: calls to %.64s fail (0x%08X); %s until it answers",
                       server.c_str(), static_cast<unsigned>(why), meanwhile);
         log(line);
