@@ -10,7 +10,8 @@ namespace qc::farm {
 namespace {
 
 static_assert(registry_type::kSz == REG_SZ && registry_type::kExpandSz == REG_EXPAND_SZ &&
-              registry_type::kDword == REG_DWORD && registry_type::kMultiSz == REG_MULTI_SZ);
+              registry_type::kBinary == REG_BINARY && registry_type::kDword == REG_DWORD &&
+              registry_type::kMultiSz == REG_MULTI_SZ);
 
 // The settings key of one registry view, open or absent, closed on every path.
 class SettingsKey {
