@@ -27,6 +27,7 @@
 // what the log is told: farm_registry_values.h.
 #pragma once
 
+#include "farm/farm_registry_values.h"
 #include "farm/farm_settings.h"
 
 #include <string>
@@ -38,7 +39,11 @@ namespace qc::farm {
 // E_INVALIDARG when a value is present but cannot be used, or the registry's
 // failure; *notes gets the lines the log should carry about the values,
 // among them the values found only in the 32-bit view, where there is one.
+// A protected password is opened by `unprotect` (platform::UnprotectSecret
+// unless a test gives its own).
 HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes);
+HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes,
+                                     UnprotectStep unprotect);
 
 // Where the settings live (for the tests and the README's sake).
 inline constexpr const wchar_t* kFarmSettingsKey = L"SOFTWARE\\QuorCache\\Farm";

@@ -51,7 +51,7 @@ expect "$a" "Free takes one out" "free bob: $ok"
 expect "$a" "Statistics counts the farm's entries" "stats Shared: $ok Shared 1 [0-9]+ 0"
 expect "$a" "CacheNames lists it" "names -: $ok Shared"
 expect "$a" "Clear empties it" "count Shared: $ok 0"
-[ "$(redis "${admin[@]}" ACL LOG | wc -l)" = 0 ] && pass "the rule refused nothing" ||
+[ -z "$(redis "${admin[@]}" ACL LOG)" ] && pass "the rule refused nothing" ||
   { fail "the rule refused nothing"; redis "${admin[@]}" ACL LOG | sed 's/^/    /'; }
 
 echo "== a command the rule leaves out"
@@ -64,9 +64,7 @@ expect "$a" "reading still works" "get alice: 0x80004005 [0-9]+"
 redis "${admin[@]}" ACL SETUSER quorcache +zadd >/dev/null
 
 echo "== a protected password that does not unprotect here"
-middle=$(( ${#blob} / 4 * 2 ))
-[ "${blob:middle:2}" = 00 ] && byte=5A || byte=00
-setting Password /t REG_BINARY /d "${blob:0:middle}$byte${blob:middle+2}"
+setting Password /t REG_BINARY /d "${blob:0:$(( ${#blob} / 4 * 2 ))}"  # cut in half
 a=$(web create Shared 10 5 add Shared carol three get Shared carol)
 expect "$a" "the cache is kept in process instead" "get carol: $ok three"
 [ "$(redis "${admin[@]}" ZCARD 'e2e:{shared}:age')" = 0 ] && pass "and nothing reaches the farm" ||
