@@ -43,21 +43,21 @@ bool IsList(DWORD type) { return IsText(type) || type == kMultiSz; }
 std::vector<std::string> Strings(const RegistryValue& value) {
     const std::size_t units = value.bytes.size() / sizeof(WCHAR);
     Utf16String text(units, WCHAR{0});
+    const struct Wiped {
+        Utf16String& text;
+        ~Wiped() { platform::WipeSecret(text.data(), text.size() * sizeof(WCHAR)); }
+    } wiped{text};
     if (units != 0) std::memcpy(&text[0], value.bytes.data(), units * sizeof(WCHAR));
     std::vector<std::string> strings;
     for (std::size_t start = 0; start < units;) {
         const std::size_t end = std::min(text.find(WCHAR{0}, start), units);
         if (end > start) {
             strings.emplace_back();
-            if (FAILED(Utf16ToUtf8(text.data() + start, end - start, &strings.back()))) {
-                platform::WipeSecret(text.data(), units * sizeof(WCHAR));
-                throw std::bad_alloc();
-            }
+            if (FAILED(Utf16ToUtf8(text.data() + start, end - start, &strings.back()))) throw std::bad_alloc();
         }
         if (value.type != kMultiSz) break;
         start = end + 1;
     }
-    platform::WipeSecret(text.data(), units * sizeof(WCHAR));
     return strings;
 }
 
