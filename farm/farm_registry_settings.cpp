@@ -10,7 +10,8 @@ namespace qc::farm {
 namespace {
 
 static_assert(registry_type::kSz == REG_SZ && registry_type::kExpandSz == REG_EXPAND_SZ &&
-              registry_type::kDword == REG_DWORD && registry_type::kMultiSz == REG_MULTI_SZ);
+              registry_type::kBinary == REG_BINARY && registry_type::kDword == REG_DWORD &&
+              registry_type::kMultiSz == REG_MULTI_SZ);
 
 // The settings key of one registry view, open or absent, closed on every path.
 class SettingsKey {
@@ -67,7 +68,8 @@ std::wstring WideName(const char* name) { return std::wstring(name, name + std::
 
 }  // namespace
 
-HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes) {
+HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes,
+                                     UnprotectStep unprotect) {
     FarmRegistryValues values;
     SettingsKey key;
     const LONG opened = key.Open(KEY_WOW64_64KEY);
@@ -80,7 +82,11 @@ HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::st
         if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
         values.in32BitView[index] = key32.Has(name.c_str());
     }
-    return InterpretFarmValues(values, settings, notes);
+    return InterpretFarmValues(values, settings, notes, unprotect);
+}
+
+HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes) {
+    return ReadFarmSettingsFromRegistry(settings, notes, platform::UnprotectSecret);
 }
 
 }  // namespace qc::farm

@@ -6,7 +6,9 @@
 //                            port 6379 by default; no key or no value: no farm
 //   Caches     REG_MULTI_SZ  the caches kept on the farm, or "*" for all
 //                            (a REG_SZ is a list separated by , or ;)
-//   Password   REG_SZ        optional, sent with AUTH
+//   Password   REG_SZ        optional, sent with AUTH; or REG_BINARY, the
+//                            password protected for this machine
+//   User       REG_SZ        optional, an ACL user's name, sent with Password
 //   Prefix     REG_SZ        optional, of every key; "quorcache:" by default
 //   TimeoutMs  REG_DWORD     optional, for connecting and for each command;
 //                            1000 by default and when 0, at most 30000 (a
@@ -18,12 +20,14 @@
 //                            default); when set, the server is the primary
 //                            they name, and Server is not used
 //   MasterName REG_SZ        the name the sentinels watch; needed with them
-//   SentinelPassword REG_SZ  optional, sent with AUTH to the sentinels
+//   SentinelPassword REG_SZ  optional, sent with AUTH to the sentinels (or
+//                            REG_BINARY, protected as Password may be)
 //
 // Texts are read as UTF-16 and kept as UTF-8. How each value is read, and
 // what the log is told: farm_registry_values.h.
 #pragma once
 
+#include "farm/farm_registry_values.h"
 #include "farm/farm_settings.h"
 
 #include <string>
@@ -35,7 +39,11 @@ namespace qc::farm {
 // E_INVALIDARG when a value is present but cannot be used, or the registry's
 // failure; *notes gets the lines the log should carry about the values,
 // among them the values found only in the 32-bit view, where there is one.
+// A protected password is opened by `unprotect` (platform::UnprotectSecret
+// unless a test gives its own).
 HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes);
+HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes,
+                                     UnprotectStep unprotect);
 
 // Where the settings live (for the tests and the README's sake).
 inline constexpr const wchar_t* kFarmSettingsKey = L"SOFTWARE\\QuorCache\\Farm";

@@ -4,6 +4,7 @@
 #include "support/utf8.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
@@ -14,6 +15,7 @@
 namespace qc::farm {
 namespace {
 
+using registry_type::kBinary;
 using registry_type::kDword;
 using registry_type::kExpandSz;
 using registry_type::kMultiSz;
@@ -36,23 +38,34 @@ bool IsList(DWORD type) { return IsText(type) || type == kMultiSz; }
 
 // A text value's strings as UTF-8: a REG_SZ's one, up to its first NUL (a
 // stored string may lack its terminator), or each of a REG_MULTI_SZ's, the
-// empty ones left out.
+// empty ones left out. The aligned copy of the text is wiped (it may be a
+// password's).
 std::vector<std::string> Strings(const RegistryValue& value) {
     const std::size_t units = value.bytes.size() / sizeof(WCHAR);
     Utf16String text(units, WCHAR{0});
+    const struct Wiped {
+        Utf16String& text;
+        ~Wiped() { platform::WipeSecret(text.data(), text.size() * sizeof(WCHAR)); }
+    } wiped{text};
     if (units != 0) std::memcpy(&text[0], value.bytes.data(), units * sizeof(WCHAR));
     std::vector<std::string> strings;
     for (std::size_t start = 0; start < units;) {
         const std::size_t end = std::min(text.find(WCHAR{0}, start), units);
         if (end > start) {
-            std::string utf8;
-            if (FAILED(Utf16ToUtf8(text.data() + start, end - start, &utf8))) throw std::bad_alloc();
-            strings.push_back(std::move(utf8));
+            strings.emplace_back();
+            if (FAILED(Utf16ToUtf8(text.data() + start, end - start, &strings.back()))) throw std::bad_alloc();
         }
         if (value.type != kMultiSz) break;
         start = end + 1;
     }
     return strings;
+}
+
+// An HRESULT as the log shows it.
+std::string HexOf(HRESULT result) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(result));
+    return text;
 }
 
 // The Server as a log line quotes it: a user or password before an '@' left out.
@@ -68,8 +81,8 @@ std::string QuotedServer(std::string_view server) {
 // every present value can be used.
 class Interpretation {
 public:
-    Interpretation(const FarmRegistryValues& values, std::vector<std::string>* notes)
-        : m_values(values), m_notes(*notes) {}
+    Interpretation(const FarmRegistryValues& values, std::vector<std::string>* notes, UnprotectStep unprotect)
+        : m_values(values), m_notes(*notes), m_unprotect(unprotect) {}
 
     bool Usable() const { return m_usable; }
     void Note(std::string line) { m_notes.push_back(std::move(line)); }
@@ -92,6 +105,31 @@ public:
         }
         std::vector<std::string> strings = Strings(value);
         return strings.empty() ? std::string() : std::move(strings.front());
+    }
+
+    // A password: a REG_SZ's text, or a REG_BINARY opened by the unprotect
+    // step; empty when absent or refused. Its line never quotes it.
+    SecretText Secret(FarmValue which) {
+        const RegistryValue& value = m_values[which];
+        if (!value.present) return {};
+        std::string text;
+        if (value.type == kBinary) {
+            const HRESULT opened = m_unprotect(value.bytes, &text);
+            if (FAILED(opened)) {
+                Refuse(std::string(NameOf(which)) + " is a REG_BINARY that cannot be unprotected on this machine (" +
+                       HexOf(opened) + "): store it again, protected here, or as a REG_SZ");
+                return {};
+            }
+        } else if (IsText(value.type)) {
+            std::vector<std::string> strings = Strings(value);
+            if (!strings.empty()) text.swap(strings.front());  // no copy left behind
+        } else {
+            RefuseType(which, "REG_SZ or REG_BINARY");
+            return {};
+        }
+        const SecretText secret(text);
+        platform::WipeSecret(&text);
+        return secret;
     }
 
     // The names of the values that only the 32-bit view holds, which a
@@ -166,7 +204,7 @@ public:
         read->masterName = Text(FarmValue::MasterName);
         if (read->masterName.empty())
             Refuse("Sentinels is set but MasterName is missing: the sentinels cannot be asked for the primary");
-        read->sentinelPassword = Text(FarmValue::SentinelPassword);
+        read->sentinelPassword = Secret(FarmValue::SentinelPassword);
     }
 
     // A REG_DWORD, or a REG_SZ of digits (none: 0), up to cap + 1 (what is
@@ -263,22 +301,23 @@ public:
 private:
     const FarmRegistryValues& m_values;
     std::vector<std::string>& m_notes;
+    const UnprotectStep m_unprotect;
     bool m_usable = true;
 };
 
 }  // namespace
 
 HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* settings,
-                            std::vector<std::string>* notes) {
-    Interpretation in(values, notes);
+                            std::vector<std::string>* notes, UnprotectStep unprotect) {
+    Interpretation in(values, notes, unprotect);
     in.Note32BitView();
     FarmSettings read;
     const std::string server = in.Text(FarmValue::Server);
     const std::vector<std::string> sentinels = in.List(FarmValue::Sentinels, true);
     if (server.empty() && sentinels.empty() && in.Usable()) {  // no server: no farm, whatever else is set
-        in.NoteUnused({FarmValue::Caches, FarmValue::Password, FarmValue::Prefix, FarmValue::TimeoutMs,
-                       FarmValue::MasterName, FarmValue::SentinelPassword, FarmValue::Tls, FarmValue::CaCertificate,
-                       FarmValue::TlsServerName},
+        in.NoteUnused({FarmValue::Caches, FarmValue::Password, FarmValue::User, FarmValue::Prefix,
+                       FarmValue::TimeoutMs, FarmValue::MasterName, FarmValue::SentinelPassword, FarmValue::Tls,
+                       FarmValue::CaCertificate, FarmValue::TlsServerName},
                       "a Server or Sentinels value");
         *settings = read;
         return S_OK;
@@ -294,7 +333,12 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
             in.NoteUnused({FarmValue::MasterName, FarmValue::SentinelPassword}, "Sentinels");
     }
     read.caches = in.Caches(sentinels.empty() ? "Server" : "Sentinels");
-    read.password = in.Text(FarmValue::Password);
+    read.password = in.Secret(FarmValue::Password);
+    read.user = Trimmed(in.Text(FarmValue::User));
+    // (A Password refused has a line of its own.)
+    const RegistryValue& password = values[FarmValue::Password];
+    if (!read.user.empty() && read.password.empty() && (!password.present || IsText(password.type)))
+        in.Refuse("User is set but Password is missing or empty: an ACL user cannot authenticate without one");
     const std::string prefix = in.Text(FarmValue::Prefix);
     if (!FarmSettings::IsValidPrefix(prefix)) {
         in.Refuse("Prefix " + Quoted(prefix) + ": it may hold no brace");

@@ -23,6 +23,13 @@
 //   Tls        a REG_DWORD 0 or 1, or such a REG_SZ; a Server URL
 //              "rediss://" turns it on too, and a Tls of 0 beside one is
 //              refused; CaCertificate and TlsServerName without it are noted
+//   Password, SentinelPassword  a REG_SZ, or a REG_BINARY: the password
+//              protected for this machine (platform/protected_secret.h),
+//              which the reader's unprotect step opens; one that does not
+//              open is refused, with a line naming the value and the failure
+//   User       an ACL user's name, trimmed, sent with Password (not to the
+//              sentinels, which take SentinelPassword alone); without a
+//              Password it is refused, as the user could not authenticate
 // Loud where it is not: a value present but of the wrong type, or that
 // cannot be read, makes the settings unusable, with a line naming the value
 // and why (a password is never quoted), and so do Sentinels without a
@@ -33,6 +40,7 @@
 
 #include "farm/farm_settings.h"
 #include "platform/platform.h"
+#include "platform/protected_secret.h"
 
 #include <array>
 #include <cstddef>
@@ -44,17 +52,19 @@ namespace qc::farm {
 // The values under the settings key, in this order.
 enum class FarmValue {
     Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections, Sentinels, MasterName,
-    SentinelPassword, Tls, CaCertificate, TlsServerName
+    SentinelPassword, Tls, CaCertificate, TlsServerName, User
 };
-inline constexpr std::size_t kFarmValueCount = 14;
+inline constexpr std::size_t kFarmValueCount = 15;
 inline constexpr const char* kFarmValueNames[kFarmValueCount] = {
     "Server",         "Caches",    "Password",   "Prefix",           "TimeoutMs", "Database",      "Fallback",
-    "MaxConnections", "Sentinels", "MasterName", "SentinelPassword", "Tls",       "CaCertificate", "TlsServerName"};
+    "MaxConnections", "Sentinels", "MasterName", "SentinelPassword", "Tls",       "CaCertificate", "TlsServerName",
+    "User"};
 
 // The registry's type numbers that matter here (the same on every system).
 namespace registry_type {
 inline constexpr DWORD kSz = 1;
 inline constexpr DWORD kExpandSz = 2;
+inline constexpr DWORD kBinary = 3;
 inline constexpr DWORD kDword = 4;
 inline constexpr DWORD kMultiSz = 7;
 }  // namespace registry_type
@@ -67,6 +77,17 @@ struct RegistryValue {
 };
 
 struct FarmRegistryValues {
+    FarmRegistryValues() = default;
+    FarmRegistryValues(const FarmRegistryValues&) = default;
+    FarmRegistryValues& operator=(const FarmRegistryValues&) = default;
+    // The passwords' bytes are wiped: a REG_SZ's are the password itself.
+    ~FarmRegistryValues() {
+        for (const FarmValue secret : {FarmValue::Password, FarmValue::SentinelPassword}) {
+            std::vector<unsigned char>& bytes = (*this)[secret].bytes;
+            platform::WipeSecret(bytes.data(), bytes.size());
+        }
+    }
+
     // As read from the view that counts: the 64-bit one where there are two.
     std::array<RegistryValue, kFarmValueCount> values;
     // Which values the 32-bit view holds (only where there are two views).
@@ -76,13 +97,17 @@ struct FarmRegistryValues {
     const RegistryValue& operator[](FarmValue which) const { return values[static_cast<std::size_t>(which)]; }
 };
 
+// Opens a protected password (platform::UnprotectSecret, or a test's own).
+using UnprotectStep = HRESULT (*)(const std::vector<unsigned char>& blob, std::string* secret);
+
 // S_OK with the settings (an empty host when there is no Server: no farm),
 // or E_INVALIDARG, with *settings unchanged, when a value is present but
 // cannot be used: a farm half set up must not quietly become one the other
 // servers do not share. Either way *notes gets a line (without the log's
 // "QuorCache farm: ") for every problem found and every value read other
-// than as written. May throw std::bad_alloc.
+// than as written. A REG_BINARY password is opened by `unprotect`. May throw
+// std::bad_alloc.
 HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* settings,
-                            std::vector<std::string>* notes);
+                            std::vector<std::string>* notes, UnprotectStep unprotect = platform::UnprotectSecret);
 
 }  // namespace qc::farm

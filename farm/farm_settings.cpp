@@ -131,6 +131,7 @@ redis::RespEndpoint FarmSettings::Endpoint() const {
     redis::RespEndpoint endpoint;
     endpoint.host = host;
     endpoint.port = port;
+    endpoint.user = user;
     endpoint.password = password;
     endpoint.timeoutMs = timeoutMs;
     endpoint.database = database;

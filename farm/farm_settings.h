@@ -10,6 +10,7 @@
 #include "redis/resp_endpoint.h"
 #include "redis/resp_server_source.h"
 #include "platform/platform.h"
+#include "support/secret_text.h"
 
 #include <string>
 #include <string_view>
@@ -32,7 +33,8 @@ struct FarmSettings {
     std::string host;
     unsigned short port = kDefaultPort;
     std::vector<std::string> caches;
-    std::string password;  // empty: no AUTH
+    SecretText password;   // empty: no AUTH
+    std::string user;      // an ACL user, sent with the password
     std::string prefix = "quorcache:";
     DWORD timeoutMs = kDefaultTimeoutMs;
     DWORD maxConnections = kDefaultMaxConnections;  // to the server, at once
@@ -49,7 +51,7 @@ struct FarmSettings {
 
     std::vector<redis::RespAddress> sentinels;  // when not empty, the server is the primary they name
     std::string masterName;                     // the name the sentinels watch
-    std::string sentinelPassword;               // empty: no AUTH with the sentinels
+    SecretText sentinelPassword;                // empty: no AUTH with the sentinels
 
     // TLS with every server and sentinel, verified against the machine's
     // roots and the CA file, for tlsServerName or else the host

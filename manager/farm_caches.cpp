@@ -38,6 +38,14 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
                           server.c_str(), reason, static_cast<unsigned>(why));
             return log(line);
         }
+        // A refusal opens no gate: the calls it allows go on working.
+        if (why == qc::redis::kAccessDenied) {
+            std::snprintf(line, sizeof line,
+                          "QuorCache farm: calls to %.64s fail (0x%08X): access is denied; check User, Password "
+                          "and the user's ACL rule",
+                          server.c_str(), static_cast<unsigned>(why));
+            return log(line);
+        }
         std::snprintf(line, sizeof line, "QuorCache farm: calls to %.64s fail (0x%08X); %s until it answers",
                       server.c_str(), static_cast<unsigned>(why), meanwhile);
         log(line);
@@ -90,8 +98,8 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     if (!settings.sentinels.empty()) {
         std::shared_ptr<qc::redis::SentinelLocator> locator;
         hr = qc::redis::SentinelLocator::Create(
-            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.tls,
-             settings.caCertificate, settings.tlsServerName},
+            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.user,
+             settings.tls, settings.caCertificate, settings.tlsServerName},
             site.get(), &locator);
         if (FAILED(hr)) return hr;
         endpoint.source = std::move(locator);
@@ -115,6 +123,10 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
         }
     }
     m_settings = settings;
+    // The pool and the locator keep the passwords for the connections they
+    // open; what stays here needs none.
+    m_settings.password = {};
+    m_settings.sentinelPassword = {};
     m_site = std::move(site);
     m_running.store(true, std::memory_order_release);
     return S_OK;

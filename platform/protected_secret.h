@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,5 +28,8 @@ HRESULT UnprotectSecret(const std::vector<unsigned char>& blob, std::string* sec
 
 // Overwrites the text's bytes, then empties it.
 void WipeSecret(std::string* secret);
+
+// Overwrites `size` bytes at `bytes` (a secret's copy in another form).
+void WipeSecret(void* bytes, std::size_t size);
 
 }  // namespace qc::platform

@@ -9,8 +9,12 @@ HRESULT ProtectSecret(std::string_view, std::vector<unsigned char>*) { return kS
 HRESULT UnprotectSecret(const std::vector<unsigned char>&, std::string*) { return kSecretProtectionUnsupported; }
 
 void WipeSecret(std::string* secret) {
-    if (!secret->empty()) explicit_bzero(&(*secret)[0], secret->size());
+    WipeSecret(secret->data(), secret->size());
     secret->clear();
+}
+
+void WipeSecret(void* bytes, std::size_t size) {
+    if (size != 0) explicit_bzero(bytes, size);
 }
 
 }  // namespace qc::platform

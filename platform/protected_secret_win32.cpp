@@ -61,8 +61,12 @@ HRESULT UnprotectSecret(const std::vector<unsigned char>& blob, std::string* sec
 }
 
 void WipeSecret(std::string* secret) {
-    if (!secret->empty()) SecureZeroMemory(&(*secret)[0], secret->size());
+    WipeSecret(secret->data(), secret->size());
     secret->clear();
+}
+
+void WipeSecret(void* bytes, std::size_t size) {
+    if (size != 0) SecureZeroMemory(bytes, size);
 }
 
 }  // namespace qc::platform

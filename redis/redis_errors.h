@@ -6,7 +6,8 @@
 //   connection dropped        platform::kSocketReset         0x80072746  WSAECONNRESET
 //   host not found            platform::kSocketHostNotFound  0x80072AF9  WSAHOST_NOT_FOUND
 //   wrong or missing password kAccessDenied                  0x80070005  E_ACCESSDENIED
-//     or a command the user may not run (NOPERM); at AUTH, only a rejected
+//     or a command or key the user may not use (NOPERM; inside a script,
+//     an ERR that says the script's user can't); at AUTH, only a rejected
 //     password (WRONGPASS, "invalid password"): any other error reply to
 //     AUTH (say "max number of clients reached") is mapped as below
 //   reply that is not RESP    kMalformedReply                0x8007000D  ERROR_INVALID_DATA
@@ -92,6 +93,9 @@ inline HRESULT HResultOfErrorReply(std::string_view message) {
         return kAccessDenied;
     // A server with a password refuses a long command before AUTH this way.
     if (HasErrorCode(message, "ERR") && message.find("unauthenticated") != std::string_view::npos) return kAccessDenied;
+    // A script's command or key that the user's rule does not allow.
+    if (HasErrorCode(message, "ERR") && message.find("user executing the script can't") != std::string_view::npos)
+        return kAccessDenied;
     if (HasErrorCode(message, "OOM")) return E_OUTOFMEMORY;
     return kServerError;
 }

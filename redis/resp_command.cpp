@@ -1,6 +1,14 @@
 #include "redis/resp_command.h"
 
+#include "platform/protected_secret.h"
+
 namespace qc::redis {
+namespace {
+
+// "*", the count and CRLF.
+constexpr std::size_t kHeaderRoom = 24;
+
+}  // namespace
 
 RespCommand& RespCommand::Add(std::string_view argument) {
     m_arguments += '$';
@@ -15,9 +23,22 @@ RespCommand& RespCommand::Add(std::string_view argument) {
 RespCommand& RespCommand::Add(long long number) { return Add(std::to_string(number)); }
 
 std::string RespCommand::Encoded() const {
-    std::string encoded = "*" + std::to_string(m_count) + "\r\n";
-    encoded += m_arguments;
+    std::string encoded;
+    encoded.reserve(kHeaderRoom + m_arguments.size());
+    AppendTo(&encoded);
     return encoded;
+}
+
+void RespCommand::AppendTo(std::string* wire) const {
+    *wire += '*';
+    *wire += std::to_string(m_count);
+    *wire += "\r\n";
+    *wire += m_arguments;
+}
+
+void RespCommand::Wipe() {
+    platform::WipeSecret(&m_arguments);
+    m_count = 0;
 }
 
 }  // namespace qc::redis

@@ -13,12 +13,21 @@ class RespCommand {
 public:
     RespCommand() = default;
     explicit RespCommand(std::string_view name) { Add(name); }
+    // For a command that carries a secret: room for `bytes` of arguments
+    // from the start, so that no growth leaves a copy behind in freed
+    // memory; Wipe it once it is sent.
+    void Reserve(std::size_t bytes) { m_arguments.reserve(bytes); }
 
     RespCommand& Add(std::string_view argument);
     RespCommand& Add(long long number);
 
     // The bytes to send: the array's header and every argument.
     std::string Encoded() const;
+    // The same bytes, added to *wire.
+    void AppendTo(std::string* wire) const;
+
+    // Overwrites the arguments, and empties the command.
+    void Wipe();
 
 private:
     std::string m_arguments;

@@ -3,6 +3,7 @@
 #include "redis/redis_errors.h"
 #include "redis/resp_command.h"
 #include "redis/resp_reader.h"
+#include "platform/protected_secret.h"
 
 #include <algorithm>
 #include <string_view>
@@ -34,6 +35,56 @@ long MajorOf(std::string_view version) {
     return major;
 }
 
+// The commands that greet a new connection, in one buffer: AUTH when there
+// is a password (with the user, for an ACL user), SELECT when the database is
+// not 0, and INFO for the server's version unless there is a user: ACL users
+// exist from Redis 6 on (an older server refuses AUTH with a user), and a
+// user's rule need not allow INFO.
+//
+// The password is in the buffer: everything that may fail to allocate is
+// done before it is copied there, the room for it is made at once so that
+// no growth leaves a copy behind, and the buffer is wiped when the greeting
+// ends, on every path.
+class Greeting {
+public:
+    explicit Greeting(const RespEndpoint& endpoint)
+        : authenticates(!endpoint.password.empty()),
+          selects(endpoint.database != 0),
+          asksVersion(!authenticates || endpoint.user.empty()) {
+        std::string rest;
+        if (selects) RespCommand("SELECT").Add(static_cast<long long>(endpoint.database)).AppendTo(&rest);
+        if (asksVersion) RespCommand("INFO").Add("server").AppendTo(&rest);
+        // The array's header, the verb, and each argument's length and CRLFs.
+        constexpr std::size_t kAuthFraming = 96;
+        const std::size_t authRoom =
+            authenticates ? kAuthFraming + endpoint.user.size() + endpoint.password.View().size() : 0;
+        m_auth.Reserve(authRoom);
+        m_wire.reserve(authRoom + rest.size());
+        if (authenticates) {
+            m_auth.Add("AUTH");
+            if (!endpoint.user.empty()) m_auth.Add(endpoint.user);
+            m_auth.Add(endpoint.password.View()).AppendTo(&m_wire);
+        }
+        m_wire += rest;
+    }
+    ~Greeting() {
+        m_auth.Wipe();
+        platform::WipeSecret(&m_wire);
+    }
+    Greeting(const Greeting&) = delete;
+    Greeting& operator=(const Greeting&) = delete;
+
+    const std::string& Wire() const { return m_wire; }
+
+    const bool authenticates;
+    const bool selects;
+    const bool asksVersion;
+
+private:
+    RespCommand m_auth;
+    std::string m_wire;
+};
+
 HRESULT Refused(HRESULT why, std::string_view text, std::string* refusal) {
     if (refusal) refusal->assign(text.data(), text.size());
     return why;
@@ -56,38 +107,35 @@ HRESULT RespConnection::Open(const RespEndpoint& endpoint, Deadline deadline,
     }
     std::unique_ptr<RespConnection> opened(new RespConnection(std::move(socket), std::move(tls), endpoint.limits));
 
-    const bool authenticates = !endpoint.password.empty();
-    const bool selects = endpoint.database != 0;
-    std::string greeting;
-    if (authenticates) greeting += RespCommand("AUTH").Add(endpoint.password).Encoded();
-    if (selects) greeting += RespCommand("SELECT").Add(static_cast<long long>(endpoint.database)).Encoded();
-    greeting += RespCommand("INFO").Add("server").Encoded();
-    HRESULT result = opened->Send(greeting, deadline);
+    const Greeting greeting(endpoint);
+    HRESULT result = opened->Send(greeting.Wire(), deadline);
     if (FAILED(result)) return result;
 
     // The replies come in the order of the commands; the first error ends the
     // greeting, and with it the connection.
     RespReply reply;
-    if (authenticates) {
+    if (greeting.authenticates) {
         if (FAILED(result = opened->ReadReply(deadline, &reply))) return result;
         if (reply.IsError())
             return Refused(IsRejectedPasswordReply(reply.text) ? kAccessDenied : HResultOfErrorReply(reply.text),
                            reply.text, refusal);
     }
-    if (selects) {
+    if (greeting.selects) {
         if (FAILED(result = opened->ReadReply(deadline, &reply))) return result;
         if (reply.IsError()) return Refused(HResultOfErrorReply(reply.text), reply.text, refusal);
     }
-    if (FAILED(result = opened->ReadReply(deadline, &reply))) return result;
-    if (reply.IsError() && HasErrorCode(reply.text, "NOAUTH")) return Refused(kAccessDenied, reply.text, refusal);
-    // A user who may not run INFO, or a server that names no version, is
-    // taken at its word.
-    const std::string_view version = reply.IsError() ? std::string_view() : ServerVersion(reply.text);
-    const long major = MajorOf(version);
-    if (major >= 0 && major < kLeastServerMajor) {
-        const std::string why = "the server runs Redis " + std::string(version.substr(0, 32)) + "; " +
-                                std::to_string(kLeastServerMajor) + ".0 or later is needed";
-        return Refused(kServerTooOld, why, refusal);
+    if (greeting.asksVersion) {
+        if (FAILED(result = opened->ReadReply(deadline, &reply))) return result;
+        if (reply.IsError() && HasErrorCode(reply.text, "NOAUTH")) return Refused(kAccessDenied, reply.text, refusal);
+        // A user who may not run INFO, or a server that names no version, is
+        // taken at its word.
+        const std::string_view version = reply.IsError() ? std::string_view() : ServerVersion(reply.text);
+        const long major = MajorOf(version);
+        if (major >= 0 && major < kLeastServerMajor) {
+            const std::string why = "the server runs Redis " + std::string(version.substr(0, 32)) + "; " +
+                                    std::to_string(kLeastServerMajor) + ".0 or later is needed";
+            return Refused(kServerTooOld, why, refusal);
+        }
     }
     if (FAILED(result = opened->EndOfReplies())) return result;
     *connection = std::move(opened);

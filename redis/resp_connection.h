@@ -22,8 +22,10 @@ class RespConnection {
 public:
     // Connects (with TLS when the endpoint says so) and greets the server,
     // all by the deadline and in one round trip after the handshake: AUTH
-    // when the endpoint has a password, SELECT when its database is not 0,
-    // and INFO for the server's version. A refused password is
+    // when the endpoint has a password (with its user, when it has one),
+    // SELECT when its database is not 0, and INFO for the server's version
+    // unless an ACL user authenticates. The copies of the password made for
+    // the greeting are wiped once it is done. A refused password is
     // kAccessDenied; any other error reply to AUTH or SELECT is its own
     // HRESULT (HResultOfErrorReply); a server older than kLeastServerMajor
     // is kServerTooOld. On those, *refusal (when given) gets the server's

@@ -3,6 +3,7 @@
 
 #include "redis/resp_reader.h"
 #include "platform/platform.h"
+#include "support/secret_text.h"
 
 #include <chrono>
 #include <memory>
@@ -15,7 +16,10 @@ class IServerSource;
 struct RespEndpoint {
     std::string host = "127.0.0.1";
     unsigned short port = 6379;
-    std::string password;  // sent with AUTH when not empty
+    // Sent with AUTH when not empty: "AUTH password", or "AUTH user password"
+    // for an ACL user (Redis 6 and later).
+    std::string user;
+    SecretText password;
     DWORD database = 0;    // selected on every new connection when not 0
     // TLS, with the server verified (platform/tls.h) against the machine's
     // roots and caCertificate (a file; empty: the roots alone), and its

@@ -11,11 +11,12 @@ namespace qc::redis {
 namespace {
 
 // One command on a connection of its own, opened and closed for it.
-HRESULT AskOnce(const SentinelLocator::Settings& settings, const RespAddress& server, const std::string& password,
-                const std::string& command, Deadline deadline, RespReply* reply) {
+HRESULT AskOnce(const SentinelLocator::Settings& settings, const RespAddress& server, const std::string& user,
+                const SecretText& password, const std::string& command, Deadline deadline, RespReply* reply) {
     RespEndpoint endpoint;
     endpoint.host = server.host;
     endpoint.port = server.port;
+    endpoint.user = user;
     endpoint.password = password;
     endpoint.tls = settings.tls;
     endpoint.caCertificate = settings.caCertificate;
@@ -53,7 +54,7 @@ HRESULT SentinelLocator::AskSentinel(const RespAddress& sentinel, Deadline deadl
     RespReply reply;
     const std::string command =
         RespCommand("SENTINEL").Add("get-master-addr-by-name").Add(m_settings.masterName).Encoded();
-    const HRESULT asked = AskOnce(m_settings, sentinel, m_settings.sentinelPassword, command, deadline, &reply);
+    const HRESULT asked = AskOnce(m_settings, sentinel, {}, m_settings.sentinelPassword, command, deadline, &reply);
     if (FAILED(asked)) return asked;
     if (reply.IsError()) return HResultOfErrorReply(reply.text);
     if (reply.kind == RespReply::Kind::NilArray) return kNoSuchPrimary;
@@ -73,7 +74,8 @@ HRESULT SentinelLocator::AskSentinel(const RespAddress& sentinel, Deadline deadl
 HRESULT SentinelLocator::CheckPrimary(const RespAddress& server, Deadline deadline) const {
     RespReply reply;
     const HRESULT asked =
-        AskOnce(m_settings, server, m_settings.serverPassword, RespCommand("ROLE").Encoded(), deadline, &reply);
+        AskOnce(m_settings, server, m_settings.serverUser, m_settings.serverPassword, RespCommand("ROLE").Encoded(),
+                deadline, &reply);
     if (FAILED(asked)) return asked;
     if (reply.IsError()) return HResultOfErrorReply(reply.text);
     if (reply.kind != RespReply::Kind::Array || reply.elements.empty() || !IsBulk(reply.elements[0]))

@@ -31,6 +31,7 @@
 #include "redis/resp_server_source.h"
 #include "platform/socket.h"
 #include "support/owned_lock.h"
+#include "support/secret_text.h"
 
 #include <chrono>
 #include <memory>
@@ -54,8 +55,11 @@ public:
     struct Settings {
         std::vector<RespAddress> sentinels;  // at least one
         std::string masterName;
-        std::string sentinelPassword;  // AUTH for the sentinels, when not empty
-        std::string serverPassword;    // AUTH for the servers they name, when not empty
+        SecretText sentinelPassword;  // AUTH for the sentinels, when not empty
+        // AUTH for the servers they name, when not empty, as the pool's
+        // endpoint has it: the password, with an ACL user's name when set.
+        SecretText serverPassword;
+        std::string serverUser = {};
         // TLS with the sentinels and the servers alike, as RespEndpoint's
         // (initialized, so that settings without TLS may leave them out).
         bool tls = false;

@@ -2,6 +2,7 @@
 // points HKEY_LOCAL_MACHINE at a scratch key of its own, so that no other
 // test in the prefix ever sees these settings.
 #include "farm/farm_registry_settings.h"
+#include "platform/protected_secret.h"
 
 #include <gtest/gtest.h>
 
@@ -106,6 +107,63 @@ TEST_F(FarmRegistrySettings, SentinelsAreReadInsteadOfServer) {
     EXPECT_EQ(settings.ServerText(), "the primary of 'site' named by the sentinels 10.0.0.1:26380, s2:26379");
     EXPECT_EQ(settings.sentinelPassword, "s\xC3\xA9" "cret");
     EXPECT_EQ(notes, std::vector<std::string>{"Server is not used: the primary is the one the Sentinels name"});
+}
+
+// Wine's data protection keeps its keys under HKEY_LOCAL_MACHINE, which the
+// fixture points elsewhere: protecting and unprotecting see the real one.
+class WithTheMachinesKey {
+public:
+    WithTheMachinesKey() { ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr); }
+    ~WithTheMachinesKey() { ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, s_scratch); }
+    static inline HKEY s_scratch = nullptr;
+};
+HRESULT Protect(std::string_view secret, std::vector<unsigned char>* blob) {
+    WithTheMachinesKey machine;
+    return platform::ProtectSecret(secret, blob);
+}
+HRESULT Unprotect(const std::vector<unsigned char>& blob, std::string* secret) {
+    WithTheMachinesKey machine;
+    return platform::UnprotectSecret(blob, secret);
+}
+
+// As an administrator stores it safely: protected for this machine, which
+// this process is.
+TEST_F(FarmRegistrySettings, APasswordProtectedForThisMachineIsReadAndADamagedOneRefused) {
+    WithTheMachinesKey::s_scratch = m_machine;
+    SetText(L"Server", L"127.0.0.1:6379");
+    SetText(L"Caches", L"*");
+    SetText(L"User", L"app");
+    std::vector<unsigned char> blob;
+    ASSERT_EQ(Protect("s\xC3\xA9" "cret", &blob), S_OK);
+    Set(L"Password", REG_BINARY, blob.data(), static_cast<DWORD>(blob.size()));
+    std::vector<std::string> notes;
+    FarmSettings settings;
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes, Unprotect), S_OK);
+    EXPECT_EQ(settings.user, "app");
+    EXPECT_TRUE(settings.password == "s\xC3\xA9" "cret");
+    EXPECT_TRUE(notes.empty()) << ::testing::PrintToString(notes);
+
+    // A sentinels' password alike; the data servers' stays a REG_SZ.
+    SetText(L"Sentinels", L"s1");
+    SetText(L"MasterName", L"site");
+    SetText(L"Password", L"plain");
+    ASSERT_EQ(Protect("watch", &blob), S_OK);
+    Set(L"SentinelPassword", REG_BINARY, blob.data(), static_cast<DWORD>(blob.size()));
+    ASSERT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes, Unprotect), S_OK);
+    EXPECT_TRUE(settings.sentinelPassword == "watch");
+    EXPECT_TRUE(settings.password == "plain");
+
+    // Cut short: refused, with the value and the failure named and nothing
+    // of the password.
+    Set(L"SentinelPassword", REG_BINARY, blob.data(), static_cast<DWORD>(blob.size() / 2));
+    notes.clear();
+    settings.host = "unchanged";
+    EXPECT_EQ(ReadFarmSettingsFromRegistry(&settings, &notes, Unprotect), E_INVALIDARG);
+    EXPECT_EQ(settings.host, "unchanged");
+    ASSERT_EQ(notes.size(), 2u) << ::testing::PrintToString(notes);
+    EXPECT_EQ(notes[1].rfind("SentinelPassword is a REG_BINARY that cannot be unprotected on this machine (0x", 0), 0u)
+        << notes[1];
+    EXPECT_EQ(notes[1].find("watch"), std::string::npos);
 }
 
 TEST_F(FarmRegistrySettings, AValueThatCannotBeUsedIsAnErrorAndChangesNothing) {

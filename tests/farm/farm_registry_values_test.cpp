@@ -108,7 +108,8 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         {FarmValue::Server, Number(1), refused, "Server has the type REG_DWORD; it must be REG_SZ"},
         {FarmValue::Caches, Number(1, kBinary), refused,
          "Caches has the type REG_BINARY; it must be REG_MULTI_SZ or REG_SZ"},
-        {FarmValue::Password, Text(u"a", kMultiSz), refused, "Password has the type REG_MULTI_SZ; it must be REG_SZ"},
+        {FarmValue::Password, Text(u"a", kMultiSz), refused,
+         "Password has the type REG_MULTI_SZ; it must be REG_SZ or REG_BINARY"},
         {FarmValue::Prefix, Text(u"site{2}:"), refused, "Prefix 'site{2}:': it may hold no brace"},
         {FarmValue::TimeoutMs, Text(u"-1"), refused, "TimeoutMs '-1': it must be a number of milliseconds"},
         {FarmValue::TimeoutMs, Number(5, kQword), refused,
@@ -217,6 +218,68 @@ TEST(FarmRegistryValues, SentinelsNameThePrimaryAndServerIsThenNotUsed) {
     };
     for (const auto& sample : kCases) {
         const auto [read, notes] = Interpret(sample.values);
+        EXPECT_EQ(read, sample.read) << sample.note;
+        EXPECT_EQ(notes, sample.note.empty() ? std::vector<std::string>() : std::vector<std::string>{sample.note});
+    }
+}
+
+// The unprotect step of these tests: a blob "sealed:" + password opens,
+// anything else is a blob of another machine.
+constexpr HRESULT kNotThisMachine = static_cast<HRESULT>(0x8009000B);
+HRESULT Unseal(const std::vector<unsigned char>& blob, std::string* secret) {
+    const std::string text(blob.begin(), blob.end());
+    if (text.rfind("sealed:", 0) != 0) return kNotThisMachine;
+    *secret = text.substr(7);
+    return S_OK;
+}
+RegistryValue Sealed(const std::string& password) {
+    const std::string blob = "sealed:" + password;
+    return RegistryValue{true, kBinary, {blob.begin(), blob.end()}};
+}
+
+TEST(FarmRegistryValues, PasswordsComeAsTextOrProtectedAndAnAclUserNeedsOne) {
+    const struct Case {
+        std::vector<std::pair<FarmValue, RegistryValue>> values;
+        std::string read;  // "user|password|sentinel password", or "unchanged"
+        std::string note;
+    } kCases[] = {
+        {{{FarmValue::Password, Sealed("pÃ© 1")}}, "|pÃ© 1|", ""},
+        {{{FarmValue::Password, Text(u" p ")}, {FarmValue::User, Text(u" app ")}}, "app| p |", ""},
+        {{{FarmValue::Password, Sealed("p")}, {FarmValue::User, Text(u"app", kExpandSz)}}, "app|p|", ""},
+        {{{FarmValue::Sentinels, Text(u"s1")}, {FarmValue::MasterName, Text(u"site")},
+          {FarmValue::SentinelPassword, Sealed("sp")}, {FarmValue::Password, Text(u"p")}},
+         "|p|sp", "Server is not used: the primary is the one the Sentinels name"},
+        {{{FarmValue::Server, RegistryValue()}, {FarmValue::User, Text(u"app")}}, "||",
+         "without a Server or Sentinels value these are not used: Caches, User"},
+        // Refused, and the password never shows in the line.
+        {{{FarmValue::Password, RegistryValue{true, kBinary, {'p', 'w'}}}}, "unchanged",
+         "Password is a REG_BINARY that cannot be unprotected on this machine (0x8009000B): store it again, "
+         "protected here, or as a REG_SZ"},
+        {{{FarmValue::Server, RegistryValue()}, {FarmValue::Sentinels, Text(u"s1")},
+          {FarmValue::MasterName, Text(u"site")}, {FarmValue::SentinelPassword, RegistryValue{true, kBinary, {}}}},
+         "unchanged",
+         "SentinelPassword is a REG_BINARY that cannot be unprotected on this machine (0x8009000B): store it "
+         "again, protected here, or as a REG_SZ"},
+        {{{FarmValue::User, Text(u"app")}}, "unchanged",
+         "User is set but Password is missing or empty: an ACL user cannot authenticate without one"},
+        {{{FarmValue::User, Text(u"app")}, {FarmValue::Password, Text(u"")}}, "unchanged",
+         "User is set but Password is missing or empty: an ACL user cannot authenticate without one"},
+        {{{FarmValue::User, Text(u"app")}, {FarmValue::Password, Number(7)}}, "unchanged",
+         "Password has the type REG_DWORD; it must be REG_SZ or REG_BINARY"},
+        {{{FarmValue::User, Number(1)}, {FarmValue::Password, Text(u"p")}}, "unchanged",
+         "User has the type REG_DWORD; it must be REG_SZ"},
+    };
+    for (const Case& sample : kCases) {
+        FarmRegistryValues values;
+        values[FarmValue::Server] = Text(u"127.0.0.1:6379");
+        values[FarmValue::Caches] = Text(u"*");
+        for (const auto& [which, value] : sample.values) values[which] = value;
+        FarmSettings settings;
+        std::vector<std::string> notes;
+        const HRESULT hr = InterpretFarmValues(values, &settings, &notes, Unseal);
+        const std::string read = hr == E_INVALIDARG ? "unchanged"
+                                                    : settings.user + "|" + std::string(settings.password.View()) +
+                                                          "|" + std::string(settings.sentinelPassword.View());
         EXPECT_EQ(read, sample.read) << sample.note;
         EXPECT_EQ(notes, sample.note.empty() ? std::vector<std::string>() : std::vector<std::string>{sample.note});
     }
