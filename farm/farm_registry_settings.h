@@ -24,6 +24,7 @@
 // what the log is told: farm_registry_values.h.
 #pragma once
 
+#include "farm/farm_registry_values.h"
 #include "farm/farm_settings.h"
 
 #include <string>
@@ -36,6 +37,12 @@ namespace qc::farm {
 // failure; *notes gets the lines the log should carry about the values,
 // among them the values found only in the 32-bit view, where there is one.
 HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes);
+
+// Writes `bytes` as the REG_BINARY value `which` under the settings key of
+// the 64-bit view, making the key when it is missing (the operator's tool
+// stores a protected password so); the registry's failure, such as
+// E_ACCESSDENIED for an account that is not an administrator's.
+HRESULT WriteFarmBinaryValue(FarmValue which, const std::vector<unsigned char>& bytes);
 
 // Where the settings live (for the tests and the README's sake).
 inline constexpr const wchar_t* kFarmSettingsKey = L"SOFTWARE\\QuorCache\\Farm";
