@@ -55,12 +55,6 @@ void Line(std::ostream& out, const char* name, const std::string& value) {
     out << label << value << "\n";
 }
 
-std::string Addresses(const std::vector<redis::RespAddress>& addresses) {
-    std::vector<std::string> texts;
-    for (const redis::RespAddress& address : addresses) texts.push_back(address.Text());
-    return Listed(texts);
-}
-
 int Show(FarmToolSystem& system, std::ostream& out, std::ostream& err) {
     FarmSettings settings;
     std::vector<std::string> notes;
@@ -74,13 +68,8 @@ int Show(FarmToolSystem& system, std::ostream& out, std::ostream& err) {
         out << "No farm is set up (no Server or Sentinels): every cache stays in process.\n";
         return kToolDone;
     }
-    if (settings.sentinels.empty()) {
-        Line(out, "Server", settings.ServerName());
-    } else {
-        Line(out, "Sentinels", Addresses(settings.sentinels));
-        Line(out, "MasterName", Quoted(settings.masterName));
-        Line(out, "SentinelPassword", SetOrNot(settings.sentinelPassword));
-    }
+    Line(out, "Server", settings.ServerText());
+    if (!settings.sentinels.empty()) Line(out, "SentinelPassword", SetOrNot(settings.sentinelPassword));
     Line(out, "Password", SetOrNot(settings.password));
     Line(out, "Caches", Listed(settings.caches));
     Line(out, "Prefix", Quoted(settings.prefix, 200));
