@@ -163,7 +163,7 @@ std::string FarmConnection::Address() const {
 
 void FarmConnection::TellFailure(HRESULT why, std::ostream& err) const {
     err << "failed: " << Address() << ": " << HexOf(why) << ": " << ReasonOf(why);
-    if (!m_errorReply.empty()) err << "; the server answered " << Quoted(m_errorReply, 200);
+    if (!m_errorReply.empty()) err << "; it said " << Quoted(m_errorReply, 200);
     err << "\n";
 }
 

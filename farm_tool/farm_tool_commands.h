@@ -28,8 +28,8 @@ public:
 
     // The server calls went to: the primary the sentinels named, when they did.
     std::string Address() const;
-    // "failed: ADDRESS: 0xHRESULT: the reason in words", and the server's own
-    // text when it answered an error.
+    // "failed: ADDRESS: 0xHRESULT: the reason in words", and "; it said
+    // '...'" with the server's own text when it answered an error.
     void TellFailure(HRESULT why, std::ostream& err) const;
 
 private:

@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <sstream>
 
@@ -41,6 +42,14 @@ public:
     std::string typed;
     std::vector<std::pair<FarmValue, std::vector<unsigned char>>> written;
 };
+
+// The rest of the line that starts with `label`; "<none>" when none does.
+std::string LineAfter(const std::string& text, const std::string& label) {
+    const std::size_t at = text.find("\n" + label);
+    if (at == std::string::npos) return "<none>";
+    const std::size_t from = at + 1 + label.size();
+    return text.substr(from, text.find('\n', from) - from);
+}
 
 struct ToolRun {
     int status;
@@ -178,9 +187,11 @@ TEST_F(FarmToolTest, CheckTellsTheServerAndItsCachesOrWhyItCannotReachThem) {
     const ToolRun check = Tool({"check"});
     ASSERT_EQ(check.status, kToolDone) << check.err;
     EXPECT_THAT(check.out, HasSubstr("Server:   127.0.0.1:" + std::to_string(TestEndpoint().port) + "\n"));
-    EXPECT_THAT(check.out, ::testing::ContainsRegex("Redis:    \\d+\\.\\d+"));
+    const std::string version = LineAfter(check.out, "Redis:    ");
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(version[0])) && version.find('.') != std::string::npos)
+        << check.out;
     EXPECT_THAT(check.out, HasSubstr("Role:     master\n"));
-    EXPECT_THAT(check.out, ::testing::ContainsRegex("PING:     \\d+\\.\\d\\d ms"));
+    EXPECT_THAT(LineAfter(check.out, "PING:     "), ::testing::EndsWith(" ms"));
     EXPECT_THAT(check.out, HasSubstr("Farm caches under '" + m_prefix + "': 2\n"));
     EXPECT_THAT(check.out, HasSubstr("'inbox': entries 3, MaxEntries 10, LifetimeMinutes 5\n"));
     EXPECT_THAT(check.out, HasSubstr("'dom \xC3\x9C{x}': entries 1, MaxEntries 4, LifetimeMinutes -1\n"));
@@ -189,8 +200,8 @@ TEST_F(FarmToolTest, CheckTellsTheServerAndItsCachesOrWhyItCannotReachThem) {
     m_system.settings.password = "not this one";
     const ToolRun refused = Tool({"check"});
     EXPECT_EQ(refused.status, kToolFailed);
-    EXPECT_THAT(refused.err,
-                ::testing::ContainsRegex("failed: 127\\.0\\.0\\.1:\\d+: 0x8007054F: .*the server answered 'ERR"));
+    EXPECT_THAT(refused.err, ::testing::StartsWith("failed: 127.0.0.1:" + std::to_string(TestEndpoint().port) +
+                                                   ": 0x8007054F: the server answered an error; it said 'ERR"));
     EXPECT_THAT(refused.out + refused.err, Not(HasSubstr("not this one")));
 
     // Nothing listens: refused, within the time-out.
