@@ -155,9 +155,14 @@ HRESULT FarmCache::Flush(const std::atomic<bool>* stop) noexcept {
                                       reply, redis::RespReply::Kind::Array);
             if (FAILED(hr)) return hr;
             unsigned long long members = 0, checked = 0, more = 0;
-            if (reply.elements.size() != 3 || !ToNumber(reply.elements[0], &members) ||
-                !ToNumber(reply.elements[1], &checked) || !ToNumber(reply.elements[2], &more))
+            ULONG maxEntries = 0;
+            LONG lifetime = 0;
+            if (reply.elements.size() != 5 || !ToNumber(reply.elements[0], &members) ||
+                !ToNumber(reply.elements[1], &checked) || !ToNumber(reply.elements[2], &more) ||
+                !ToNumber(reply.elements[3], &maxEntries) || !ToNumber(reply.elements[4], &lifetime))
                 return redis::kMalformedReply;
+            // The farm's settings, which the operator may have changed since.
+            Adopt(maxEntries, lifetime);
             if (batch == 0) {
                 // Each member once at most; enough batches for every member
                 // there was to go and for the checks, and no more.
@@ -168,6 +173,17 @@ HRESULT FarmCache::Flush(const std::atomic<bool>* stop) noexcept {
             if (more == 0) break;
         }
         return S_OK;
+    });
+}
+
+HRESULT FarmCache::SetLimits(ULONG maxEntries, LONG lifetimeMinutes, bool* existed) noexcept {
+    return redis::ReturningHResult([&] {
+        Adopt(maxEntries, lifetimeMinutes);
+        redis::RespReply reply;
+        const HRESULT hr =
+            Expect(Call(*this).Run(FarmCacheScripts::Get().limits, &reply), reply, redis::RespReply::Kind::Integer);
+        if (SUCCEEDED(hr)) *existed = reply.integer != 0;
+        return hr;
     });
 }
 

@@ -6,7 +6,10 @@
 //   recorded the cache's first; from then on every server uses the farm's
 //   ("first limit wins" across the site). Until Open succeeds, this server's
 //   own settings stand in, and any operation that finds the farm without
-//   settings records them.
+//   settings records them (those this server last read from the farm), but
+//   none writes them over the farm's. SetLimits does, for the whole site:
+//   every flush reads the farm's settings again and adopts them, so that
+//   the change reaches each server within one flush.
 // - Add writes or replaces; a replaced entry becomes the newest. Get reads,
 //   Free removes (E_FAIL when absent). Each is one atomic step on the server.
 // - Flush culls expired entries (expiry e is passed once now > e, by the
@@ -94,12 +97,17 @@ public:
     // S_FALSE: the rest is left to the next pass, as for one that stops short.
     HRESULT Flush(const std::atomic<bool>* stop = nullptr) noexcept;
     HRESULT Count(unsigned long long* entries) noexcept;
+    // Writes this limit and lifetime over the farm's, for every server from
+    // its next flush, and adopts them; *existed tells whether the farm had
+    // settings for the cache (none: the first server to open it takes these).
+    HRESULT SetLimits(ULONG maxEntries, LONG lifetimeMinutes, bool* existed) noexcept;
     HRESULT Clear() noexcept;
     HRESULT Statistics(FarmCacheStatistics* statistics) noexcept;
 
     // Whether an Open succeeded, so that the settings are the farm's.
     bool IsOpen() const { return m_open.load(std::memory_order_acquire); }
-    // The settings this server uses: the farm's once Open has read them.
+    // The settings this server uses: the farm's once Open has read them, as
+    // the last flush read them again.
     ULONG MaxEntries() const { return m_maxEntries.load(std::memory_order_acquire); }
     LONG LifetimeMinutes() const { return m_lifetimeMinutes.load(std::memory_order_acquire); }
 

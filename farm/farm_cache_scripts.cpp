@@ -18,15 +18,18 @@ local function touch(lifems, ...)
   for _, key in ipairs({...}) do redis.call('PEXPIRE', key, ttl) end
   return ttl
 end
--- The farm's limit, lifetime in ms and peak; this server's own when the farm has none.
+-- The farm's limit, lifetime in ms, peak and lifetime in minutes as given.
+-- Only settings the farm has lost are written, with this server's own (the
+-- farm's as it last read them): what is there, set-limits' change included,
+-- is never written over.
 local function settings()
-  local s = redis.call('HMGET', KEYS[1], 'max', 'lifems', 'peak')
+  local s = redis.call('HMGET', KEYS[1], 'max', 'lifems', 'peak', 'life')
   if not s[1] then
     redis.call('HSET', KEYS[1], 'max', ARGV[1], 'life', ARGV[2], 'lifems', ARGV[3])
     touch(tonumber(ARGV[3]), KEYS[1])
-    return tonumber(ARGV[1]), tonumber(ARGV[3]), 0
+    return tonumber(ARGV[1]), tonumber(ARGV[3]), tonumber(s[3] or 0), tonumber(ARGV[2])
   end
-  return tonumber(s[1]), tonumber(s[2]), tonumber(s[3] or 0)
+  return tonumber(s[1]), tonumber(s[2]), tonumber(s[3] or 0), tonumber(s[4] or ARGV[2])
 end
 -- Calls f(first, last) for each run of at most 500 of the list's indexes:
 -- unpack, which spreads a run over a call's arguments, takes no more than
@@ -84,9 +87,10 @@ return 0
 // deleted by hand. It checks at most ARGV[8] (what this flush pass still
 // may) and at most every member once; the trim waits until it is done, so
 // that no entry is trimmed for an evicted one the sweep has yet to find.
-// -> {members at the start, members checked, 1 while the pass has more to do}
+// -> {members at the start, members checked, 1 while the pass has more to do,
+//     the farm's limit, its lifetime in minutes}
 const char kFlush[] = R"lua(
-local max, lifems = settings()
+local max, lifems, _, life = settings()
 local members = redis.call('ZCARD', KEYS[2])
 local expired = '(' .. text(now_us() - lifems * 1000)
 local budget = tonumber(ARGV[7])
@@ -122,7 +126,18 @@ local excess = redis.call('ZCARD', KEYS[2]) - max
 if swept and excess > 0 and budget > 0 then drop(redis.call('ZRANGE', KEYS[2], 0, math.min(excess, budget) - 1)) end
 touch(lifems, KEYS[1], KEYS[2])
 local more = not swept or redis.call('ZCARD', KEYS[2]) > max or redis.call('ZCOUNT', KEYS[2], '-inf', expired) > 0
-return {members, n, more and 1 or 0}
+return {members, n, more and 1 or 0, max, life}
+)lua";
+
+// Writes this caller's limit and lifetime over the farm's, the one script
+// that does (the operator's set-limits); the servers take them at their next
+// flush. The keys then live as long as an entry added now could. -> 1 when
+// the farm had settings, 0 when these are the first
+const char kLimits[] = R"lua(
+local existed = redis.call('EXISTS', KEYS[1])
+redis.call('HSET', KEYS[1], 'max', ARGV[1], 'life', ARGV[2], 'lifems', ARGV[3])
+touch(tonumber(ARGV[3]), KEYS[1], KEYS[2])
+return existed
 )lua";
 
 // One batch of a Clear: removes at most ARGV[7] of the entries added by
@@ -146,7 +161,7 @@ redis::RespScript WithPrelude(const char* body) { return redis::RespScript(std::
 const FarmCacheScripts& FarmCacheScripts::Get() {
     static const FarmCacheScripts scripts{
         WithPrelude(kOpen),  WithPrelude(kAdd),   WithPrelude(kFree),
-        WithPrelude(kFlush), WithPrelude(kClear), WithPrelude(kStatistics),
+        WithPrelude(kFlush), WithPrelude(kClear), WithPrelude(kStatistics), WithPrelude(kLimits),
     };
     return scripts;
 }

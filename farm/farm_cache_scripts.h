@@ -16,8 +16,10 @@
 // double, and no two scripts run in one microsecond): its order is the order
 // of adding, a replaced entry moves to the newest end, and an entry added at
 // a has expired once now > a + lifetime. The settings hash holds max, life
-// and lifems as the first server recorded them, peak (entries), and swept
-// (where the flush's check for evicted entries goes on).
+// and lifems as the first server recorded them (or as the operator last set
+// them), peak (entries), and swept (where the flush's check for evicted
+// entries goes on). Only `limits` writes them over: the others record this
+// server's only where the farm has lost them.
 //
 // Every redis.call costs a microsecond or two beyond its own work, so add,
 // the hot one, makes as few as it can: three to replace an entry.
@@ -45,6 +47,9 @@ struct FarmCacheScripts {
     redis::RespScript clear;
     // -> {entries, peak entries, limit or nil, lifetime in minutes or nil}
     redis::RespScript statistics;
+    // Writes the caller's limit and lifetime over the farm's. -> 1 when the
+    // farm had settings, 0 when it had none
+    redis::RespScript limits;
 
     // Built once; shared by every farm cache of the process.
     static const FarmCacheScripts& Get();

@@ -30,6 +30,13 @@ public:
         if (result != ERROR_SUCCESS) m_key = nullptr;
         return result;
     }
+    // Opens the key to change its values, making it when it is missing.
+    LONG Create(REGSAM view) {
+        const LONG result = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFarmSettingsKey, 0, nullptr, 0,
+                                              KEY_SET_VALUE | view, nullptr, &m_key, nullptr);
+        if (result != ERROR_SUCCESS) m_key = nullptr;
+        return result;
+    }
     // ERROR_SUCCESS with the value, not present when it (or the key) is absent.
     LONG Read(const wchar_t* name, RegistryValue* value) const {
         if (m_key == nullptr) return ERROR_SUCCESS;
@@ -47,6 +54,9 @@ public:
             value->present = true;
             return ERROR_SUCCESS;
         }
+    }
+    LONG WriteBinary(const wchar_t* name, const std::vector<unsigned char>& bytes) const {
+        return ::RegSetValueExW(m_key, name, 0, REG_BINARY, bytes.data(), static_cast<DWORD>(bytes.size()));
     }
     bool Has(const wchar_t* name) const {
         return m_key != nullptr && ::RegQueryValueExW(m_key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
@@ -87,6 +97,14 @@ HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::st
 
 HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes) {
     return ReadFarmSettingsFromRegistry(settings, notes, platform::UnprotectSecret);
+}
+
+HRESULT WriteFarmBinaryValue(FarmValue which, const std::vector<unsigned char>& bytes) {
+    SettingsKey key;
+    LONG result = key.Create(KEY_WOW64_64KEY);
+    const std::wstring name = WideName(kFarmValueNames[static_cast<std::size_t>(which)]);
+    if (result == ERROR_SUCCESS) result = key.WriteBinary(name.c_str(), bytes);
+    return result == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(result);
 }
 
 }  // namespace qc::farm

@@ -45,6 +45,12 @@ HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::st
 HRESULT ReadFarmSettingsFromRegistry(FarmSettings* settings, std::vector<std::string>* notes,
                                      UnprotectStep unprotect);
 
+// Writes `bytes` as the REG_BINARY value `which` under the settings key of
+// the 64-bit view, making the key when it is missing (the operator's tool
+// stores a protected password so); the registry's failure, such as
+// E_ACCESSDENIED for an account that is not an administrator's.
+HRESULT WriteFarmBinaryValue(FarmValue which, const std::vector<unsigned char>& bytes);
+
 // Where the settings live (for the tests and the README's sake).
 inline constexpr const wchar_t* kFarmSettingsKey = L"SOFTWARE\\QuorCache\\Farm";
 

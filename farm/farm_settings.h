@@ -65,7 +65,8 @@ struct FarmSettings {
 
     bool HasFarm() const { return !host.empty() || !sentinels.empty(); }
     bool IsFarmCache(std::string_view cacheName) const;
-    // Without the sentinels' locator, which its maker adds (it tells its own log).
+    // Without the sentinels' locator, which CreateFarmServerPool adds
+    // (farm_server_pool.h).
     redis::RespEndpoint Endpoint() const;
     // The server as the log names it in a line of its own: "host:port" (a
     // v6 address in brackets), or "the primary of 'name'".

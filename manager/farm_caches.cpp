@@ -1,7 +1,7 @@
 #include "manager/farm_caches.h"
 
+#include "farm/farm_server_pool.h"
 #include "redis/redis_errors.h"
-#include "redis/sentinel_locator.h"
 #include "platform/tls.h"
 
 #include <cstdio>
@@ -94,18 +94,7 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     if (SUCCEEDED(hr)) hr = m_threadLock.Status();
     if (FAILED(hr)) return hr;
     auto site = std::make_shared<Site>(settings, log);
-    qc::redis::RespEndpoint endpoint = settings.Endpoint();
-    if (!settings.sentinels.empty()) {
-        std::shared_ptr<qc::redis::SentinelLocator> locator;
-        hr = qc::redis::SentinelLocator::Create(
-            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.user,
-             settings.tls, settings.caCertificate, settings.tlsServerName},
-            site.get(), &locator);
-        if (FAILED(hr)) return hr;
-        endpoint.source = std::move(locator);
-    }
-    hr = qc::redis::RespConnectionPool::Create(endpoint, site.get(), qc::redis::RespConnectionPool::kDefaultMaxIdle,
-                                              &site->pool);
+    hr = qc::farm::CreateFarmServerPool(settings, site.get(), site.get(), &site->pool);
     if (FAILED(hr)) return hr;
 
     {

@@ -15,16 +15,6 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 // A buffer grown for a large reply is given back rather than kept idle.
 constexpr std::size_t kKeptBuffer = 64 * 1024;
 
-// The version in INFO's server section ("redis_version:7.2.4"); empty when
-// it names none.
-std::string_view ServerVersion(std::string_view info) {
-    constexpr std::string_view kField = "redis_version:";
-    const std::size_t at = info.find(kField);
-    if (at == std::string_view::npos || (at != 0 && info[at - 1] != '\n')) return {};
-    const std::string_view rest = info.substr(at + kField.size());
-    return rest.substr(0, rest.find_first_of("\r\n"));
-}
-
 // Its major number; -1 when it does not start with one.
 long MajorOf(std::string_view version) {
     long major = -1;
@@ -91,6 +81,14 @@ HRESULT Refused(HRESULT why, std::string_view text, std::string* refusal) {
 }
 
 }  // namespace
+
+std::string_view ServerVersion(std::string_view info) {
+    constexpr std::string_view kField = "redis_version:";
+    const std::size_t at = info.find(kField);
+    if (at == std::string_view::npos || (at != 0 && info[at - 1] != '\n')) return {};
+    const std::string_view rest = info.substr(at + kField.size());
+    return rest.substr(0, rest.find_first_of("\r\n"));
+}
 
 HRESULT RespConnection::Open(const RespEndpoint& endpoint, Deadline deadline,
                              std::unique_ptr<RespConnection>* connection, std::string* refusal) {

@@ -15,8 +15,13 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace qc::redis {
+
+// The version in INFO's server section ("redis_version:7.2.4"); empty when
+// it names none.
+std::string_view ServerVersion(std::string_view info);
 
 class RespConnection {
 public:

@@ -2,7 +2,8 @@
 # Proves that the shipped, stripped DLLs still work: in a scratch 64-bit Wine
 # prefix, each DLL this host can run is registered from a folder under
 # Program Files with the regsvr32 of its bitness, keeps and reads back a text
-# through the script host of that bitness, and is unregistered.
+# through the script host of that bitness, and is unregistered; the tool
+# beside it starts and tells its usage.
 # Usage: check-dist-dlls.sh DIST PREFIX
 set -euo pipefail
 dist=$1 prefix=$(realpath -m "$2")  # Wine wants an absolute path
@@ -36,7 +37,10 @@ check() {  # check x86|x64 SYSTEM-FOLDER
   run "$tools\\cscript.exe" //nologo 'C:\Program Files\QuorCache\check.js' ||
     { echo "$1: the registered DLL does not keep a text" >&2; return 1; }
   run "$tools\\regsvr32.exe" /s /u "$dll" || { echo "$1: regsvr32 /u failed" >&2; return 1; }
-  echo "  $1: registers, keeps a text, unregisters"
+  local usage
+  usage=$("$QC_WINE_LOADER" "C:\\Program Files\\QuorCache\\$1\\quorcache-farm.exe" --help </dev/null 2>&1) &&
+    grep -q '^Usage: quorcache-farm' <<<"$usage" || { echo "$1: quorcache-farm.exe does not tell its usage" >&2; return 1; }
+  echo "  $1: registers, keeps a text, unregisters; its quorcache-farm.exe runs"
 }
 
 check x64 system32

@@ -3,6 +3,8 @@
 # always built, whatever this host can run, so the layout never depends on it:
 #   x86/QuorCache.dll, x86/QuorCache.tlb   for 32-bit host processes
 #   x64/QuorCache.dll, x64/QuorCache.tlb   for 64-bit host processes
+#   x86/quorcache-farm.exe, x64/quorcache-farm.exe   the operator's tool for
+#                                        the farm's settings, beside each DLL
 #   include/QuorCache.h, include/QuorCache_i.c   the header and the GUID
 #                                        definitions that C and C++ clients use
 #   examples/                            the page scripts and the C++ client
@@ -10,8 +12,8 @@
 #                                        the log, uninstall
 #   REGISTERING.txt                      how to register the DLLs
 #   REFERENCE.txt                        the README's reference for page authors
-# The shipped DLLs are stripped; the build tree keeps the unstripped ones for
-# debugging. Installs what it needs first (Debian 12, as root).
+# The shipped DLLs and tools are stripped; the build tree keeps the
+# unstripped ones for debugging. Installs what it needs first (Debian 12, as root).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -19,9 +21,9 @@ cd "$root"
 
 declare -A folder=([windows]=x86 [windows-x64]=x64)
 for preset in windows windows-x64; do
-  echo "Building QuorCache.dll for ${folder[$preset]}..."
+  echo "Building QuorCache.dll and quorcache-farm.exe for ${folder[$preset]}..."
   cmake --preset "$preset" >/dev/null
-  cmake --build "build/$preset" --target QuorCache -j"$(nproc)" >/dev/null
+  cmake --build "build/$preset" --target QuorCache quorcache-farm -j"$(nproc)" >/dev/null
 done
 
 # The header and identifiers come out of both builds alike; ship one copy.
@@ -37,7 +39,8 @@ rm -rf "$dist"
 mkdir -p "$dist/include" "$dist/examples"
 for preset in windows windows-x64; do
   mkdir -p "$dist/${folder[$preset]}"
-  cp "build/$preset/server/QuorCache.dll" "build/$preset/automation/QuorCache.tlb" "$dist/${folder[$preset]}/"
+  cp "build/$preset/server/QuorCache.dll" "build/$preset/automation/QuorCache.tlb" \
+     "build/$preset/farm_tool/quorcache-farm.exe" "$dist/${folder[$preset]}/"
 done
 cp build/windows/automation/QuorCache.h build/windows/automation/QuorCache_i.c "$dist/include/"
 cp examples/demo.vbs examples/demo.js examples/cache_report.vbs examples/farm_demo.vbs examples/client.cpp "$dist/examples/"
@@ -50,23 +53,25 @@ reference=$(awk '/^## /{on = $0 == "## Reference for page authors"} on' README.m
 [ -n "$reference" ] || { echo "README.md has no reference for page authors" >&2; exit 1; }
 { printf '\xEF\xBB\xBF'; sed 's/$/\r/' <<<"$reference"; } >"$dist/REFERENCE.txt"
 
-# Symbols and debug sections make up most of a built DLL and are of no use
-# to its users: stripped with the mingw tools of each build.
+# Symbols and debug sections make up most of a built binary and are of no
+# use to its users: stripped with the mingw tools of each build.
 tool() { sed -n "s/^CMAKE_$2:FILEPATH=//p" "build/$1/CMakeCache.txt"; }
 for preset in windows windows-x64; do
-  dll=$dist/${folder[$preset]}/QuorCache.dll
-  before=$(stat -c %s "$dll")
-  "$(tool "$preset" STRIP)" --strip-all "$dll"
-  # Read whole before the search: under pipefail, a grep that stops early
-  # could make objdump's broken pipe hide a match.
-  sections=$("$(tool "$preset" OBJDUMP)" -h "$dll")
-  if grep -q ' \.debug' <<<"$sections"; then
-    echo "$dll still carries debug sections" >&2
-    exit 1
-  fi
-  echo "${folder[$preset]}/QuorCache.dll: $before bytes built, $(stat -c %s "$dll") shipped"
+  for binary in QuorCache.dll quorcache-farm.exe; do
+    file=$dist/${folder[$preset]}/$binary
+    before=$(stat -c %s "$file")
+    "$(tool "$preset" STRIP)" --strip-all "$file"
+    # Read whole before the search: under pipefail, a grep that stops early
+    # could make objdump's broken pipe hide a match.
+    sections=$("$(tool "$preset" OBJDUMP)" -h "$file")
+    if grep -q ' \.debug' <<<"$sections"; then
+      echo "$file still carries debug sections" >&2
+      exit 1
+    fi
+    echo "${folder[$preset]}/$binary: $before bytes built, $(stat -c %s "$file") shipped"
+  done
 done
-echo "Checking the shipped DLLs under Wine..."
+echo "Checking the shipped DLLs and tools under Wine..."
 scripts/check-dist-dlls.sh "$dist" "$root/build/dist-check/prefix"
 
 echo "The distribution is in build/dist:"
