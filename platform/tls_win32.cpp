@@ -202,7 +202,9 @@ SECURITY_STATUS SchannelStream::Step(SecBufferDesc* input, Clock::time_point dea
 HRESULT SchannelStream::Negotiate(Clock::time_point deadline) {
     bool askedAgain = false;
     for (;;) {
-        const bool answering = m_contextMade;  // else this call writes the client's hello
+        // With nothing to answer, a call starts a handshake: it writes the
+        // client's hello.
+        const bool answering = m_contextMade && m_cipher != m_inEnd;
         SecBuffer held[2] = {{static_cast<unsigned long>(m_inEnd - m_cipher), SECBUFFER_TOKEN, m_in.data() + m_cipher},
                              {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc input{SECBUFFER_VERSION, 2, held};

@@ -13,7 +13,7 @@ scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 "$scripts/redis-test-certs.sh" "$dir/certs"
 "$scripts/redis-test-server.sh" start "$dir/server" --tls "$dir/certs/localhost.crt" "$dir/certs/server.key"
 closing_pid=
-trap '"$scripts/redis-test-server.sh" stop "$dir/server"; [ -z "$closing_pid" ] || kill "$closing_pid" 2>/dev/null' EXIT
+trap '"$scripts/redis-test-server.sh" stop "$dir/server"; [ -z "$closing_pid" ] || kill "$closing_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 20); do
   closing_port=$((20000 + RANDOM % 30000))
   openssl s_server -accept "127.0.0.1:$closing_port" -cert "$dir/certs/localhost.crt" -key "$dir/certs/server.key" \
