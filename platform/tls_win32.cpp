@@ -15,6 +15,7 @@
 #include <winsock2.h>
 
 #include "platform/tls.h"
+#include "platform/tls_deadline.h"
 #include "platform/tls_win32_certificates.h"
 
 #define SECURITY_WIN32
@@ -22,14 +23,15 @@
 #include <security.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <vector>
 
 namespace qc::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using detail::Clock;
+using detail::DeadlineAfter;
+using detail::MillisecondsLeft;
 using detail::CertStore;
 using detail::Certificate;
 
@@ -46,13 +48,6 @@ constexpr char kAlertRecord = 21;
 
 constexpr DWORD kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                            ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION;
-
-DWORD MillisecondsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<DWORD>(left) : 0;
-}
-
-Clock::time_point DeadlineAfter(DWORD timeoutMs) { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
 
 // A status SSPI gave for a session that cannot go on, as tls.h reports it.
 HRESULT FromSecurityStatus(SECURITY_STATUS status) {
@@ -352,8 +347,11 @@ HRESULT SchannelStream::ReceiveSome(char* buffer, std::size_t capacity, DWORD ti
 
 bool SchannelStream::IdleIsBroken() {
     if (m_broken || m_plainLeft != 0) return true;
-    for (int read = 0; read < kIdleReads && IdleSocketIsBroken(m_socket); ++read) {
+    // Nothing came since the last record: the common case, in one look.
+    if (!IdleSocketIsBroken(m_socket)) return false;
+    for (int read = 0; read < kIdleReads; ++read) {
         if (FAILED(Feed(Clock::now()))) return true;  // closed or failed
+        if (!IdleSocketIsBroken(m_socket)) break;
     }
     // What came may be messages of the session's own; plain text that
     // nobody asked for, a close_notify or anything SSPI refuses is a reason.
