@@ -53,10 +53,11 @@ public:
         for (const char* part : {"sentinel1", "sentinel2", "sentinel3", "server1", "server2"}) Signal(part, SIGCONT);
         Run("stop");
     }
-    // The CA that a TLS set-up's certificates come from.
-    std::string CaFile() const { return m_dir + "/certs/ca.crt"; }
     SentinelSetup(const SentinelSetup&) = delete;
     SentinelSetup& operator=(const SentinelSetup&) = delete;
+
+    // The CA that a TLS set-up's certificates come from.
+    std::string CaFile() const { return m_dir + "/certs/ca.crt"; }
 
     RespAddress Address(const std::string& part) const {
         unsigned short port = 0;
