@@ -277,8 +277,8 @@ HRESULT SchannelStream::DecryptNext(Clock::time_point deadline) {
         }
         KeepExtra(extra);
         if (status == SEC_I_RENEGOTIATE) {
-            // A handshake message after the handshake (a new session
-            // ticket, a key update): SSPI takes it as a handshake step.
+            // A handshake message after the handshake (the server asks to
+            // renegotiate): SSPI takes it as a handshake step.
             const HRESULT negotiated = Negotiate(deadline);
             if (FAILED(negotiated)) return negotiated;
             continue;
