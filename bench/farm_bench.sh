@@ -5,7 +5,9 @@
 #   BUILD_DIR: a native build with the benchmarks (default build/native-release:
 #   cmake --preset native-release && cmake --build build/native-release --target farm_perftest)
 #   WINDOWS_BUILD_DIR: also through that build's DLL under Wine (registered in
-#   its bench prefix with farm settings for this server; farm_com_perftest)
+#   its bench prefix with farm settings for this server; farm_com_perftest),
+#   and through it over TLS, against a TLS-only server of the same binary
+#   started beside the plain one, with certificates made for the run
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/native-release}
@@ -13,7 +15,11 @@ calls=${2:-50000}
 windows_build=${3:-}
 server=$build/bench-redis
 "$root/scripts/redis-test-server.sh" start "$server"
-stop_all() { "$root/scripts/redis-test-server.sh" stop "$server"; }
+tls_server=
+stop_all() {
+  "$root/scripts/redis-test-server.sh" stop "$server"
+  [ -z "$tls_server" ] || "$root/scripts/redis-test-server.sh" stop "$tls_server"
+}
 trap stop_all EXIT
 port=$(cat "$server/port")
 
@@ -26,7 +32,23 @@ if [ -n "$windows_build" ]; then
   qc_wine reg add "$farm_key" /f /v Prefix /t REG_SZ /d quorcache-bench-dll: >/dev/null
   cp "$bench_build/bench/farm_com_perftest.exe" "$bench_prefix/drive_c/QuorCache/"
   dll_arch=$(cat "$bench_prefix.arch")
+  certs=$build/bench-certs
+  "$root/scripts/redis-test-certs.sh" "$certs"
+  tls_server=$build/bench-redis-tls
+  "$root/scripts/redis-test-server.sh" start "$tls_server" --tls "$certs/localhost.crt" "$certs/server.key"
+  tls_port=$(cat "$tls_server/port")
+  cp "$certs/ca.crt" "$bench_prefix/drive_c/QuorCache/bench-ca.crt"
 fi
+# The DLL's figures, over TLS ("tls_dll_..."), then in clear ("dll_...").
+dll_figures() {
+  qc_wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$tls_port" >/dev/null
+  qc_wine reg add "$farm_key" /f /v Tls /t REG_DWORD /d 1 >/dev/null
+  qc_wine reg add "$farm_key" /f /v CaCertificate /t REG_SZ /d 'C:\QuorCache\bench-ca.crt' >/dev/null
+  qc_wine 'C:\QuorCache\farm_com_perftest.exe' "$calls" | sed 's/^dll_/tls_dll_/'
+  qc_wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
+  qc_wine reg delete "$farm_key" /f /v Tls >/dev/null
+  qc_wine 'C:\QuorCache\farm_com_perftest.exe' "$calls"
+}
 
 # redis-benchmark's CSV: "test","rps","avg_latency_ms",...
 baseline() {  # baseline CLIENTS -> lines "SET rps avg_ms" and "GET rps avg_ms"
@@ -42,7 +64,7 @@ for _ in $(seq "$rounds"); do
   results+=$(baseline 8 | awk '{ print "eight_" $1, $2 }')$'\n'
   results+=$(QC_REDIS_PORT=$port "$build/bench/farm_perftest" "$calls")$'\n'
   if [ -n "$windows_build" ]; then
-    results+=$(qc_wine 'C:\QuorCache\farm_com_perftest.exe' "$calls")$'\n'
+    results+=$(dll_figures)$'\n'
   fi
 done
 best() {  # best NAME min|max
@@ -70,4 +92,10 @@ if [ -n "$windows_build" ]; then
   row "DLL ($dll_arch) Get vs GET, us, 1 client" "$(best dll_get_us_per_call min)" "$get_us" "<= 1.5x"
   row "DLL ($dll_arch) Add vs SET, calls/s, 8" "$(best dll_add_calls_per_s_8_threads max)" "$set8" ">= 0.5x"
   row "DLL ($dll_arch) Get vs GET, calls/s, 8" "$(best dll_get_calls_per_s_8_threads max)" "$rget8" ">= 0.5x"
+  row "DLL ($dll_arch) TLS Add vs Add, us" "$(best tls_dll_add_us_per_call min)" "$(best dll_add_us_per_call min)" "<= 1.3x"
+  row "DLL ($dll_arch) TLS Get vs Get, us" "$(best tls_dll_get_us_per_call min)" "$(best dll_get_us_per_call min)" "<= 1.3x"
+  row "DLL ($dll_arch) TLS Add vs Add, calls/s, 8" "$(best tls_dll_add_calls_per_s_8_threads max)" \
+    "$(best dll_add_calls_per_s_8_threads max)" "-"
+  row "DLL ($dll_arch) TLS Get vs Get, calls/s, 8" "$(best tls_dll_get_calls_per_s_8_threads max)" \
+    "$(best dll_get_calls_per_s_8_threads max)" "-"
 fi

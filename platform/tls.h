@@ -17,7 +17,8 @@
 //   kCertUnusable       any other reason to refuse it (SEC_E_CERT_UNKNOWN)
 //   kTlsIllegalMessage  the peer does not speak TLS, or ends the handshake
 //                       with an alert (SEC_E_ILLEGAL_MESSAGE)
-//   kTlsUnsupported     this build has no TLS (SEC_E_UNSUPPORTED_FUNCTION)
+//   kTlsUnsupported     the system's TLS cannot be set up for a client
+//                       (SEC_E_UNSUPPORTED_FUNCTION)
 //   kCaFileUnreadable   the CA file cannot be opened (ERROR_FILE_NOT_FOUND)
 //   kCaFileEmpty        it holds no certificate (CRYPT_E_NOT_FOUND)
 // and the socket's own (platform/socket.h) for the network, a time-out in
@@ -52,7 +53,7 @@ inline const char* TlsRefusalReason(HRESULT result) {
         case kCertExpired: return "its certificate has expired or is not valid yet";
         case kCertUnusable: return "its certificate cannot be used";
         case kTlsIllegalMessage: return "it does not speak TLS";
-        case kTlsUnsupported: return "this build has no TLS";
+        case kTlsUnsupported: return "the system's TLS cannot be set up for a client";
         case kCaFileUnreadable: return "the CA certificate file cannot be read";
         case kCaFileEmpty: return "the CA certificate file holds no certificate";
         default: return nullptr;

@@ -3,6 +3,7 @@
 // same waits, time-outs and error codes as a plain connection, and the same
 // shape as the Windows side, where SSPI, too, only transforms buffers.
 #include "platform/tls.h"
+#include "platform/tls_deadline.h"
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
@@ -11,7 +12,6 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -21,7 +21,9 @@
 namespace qc::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using detail::Clock;
+using detail::DeadlineAfter;
+using detail::MillisecondsLeft;
 
 constexpr std::size_t kReceiveChunk = 16 * 1024;
 // Each write is encrypted into memory before it is sent: a large command is
@@ -44,13 +46,6 @@ struct CertificateFree {
     void operator()(X509* certificate) const { X509_free(certificate); }
 };
 using CertificatePtr = std::unique_ptr<X509, CertificateFree>;
-
-DWORD MillisecondsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<DWORD>(left) : 0;
-}
-
-Clock::time_point DeadlineAfter(DWORD timeoutMs) { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
 
 // What the chain's check found, as the Windows side reports it.
 HRESULT FromVerifyResult(long result) {

@@ -3,7 +3,8 @@
 // primary, a replica, three sentinels): writes resume after a planned
 // failover and after the primary is killed, nothing written before a planned
 // failover is lost, a sentinel that cannot be reached is passed over, and no
-// sentinel answering is an outage like any other. Run under ThreadSanitizer
+// sentinel answering is an outage like any other; with TLS everywhere, the
+// sentinels and the primary are reached through it. Run under ThreadSanitizer
 // too: the writers meet in the pool and the locator.
 #include "redis/redis_errors.h"
 #include "redis/resp_command.h"
@@ -41,10 +42,11 @@ class SentinelSetup {
 public:
     static constexpr const char* kName = "quorcache-test";
 
-    SentinelSetup()
+    // OPTIONS go to the script's start, e.g. "--tls".
+    explicit SentinelSetup(const std::string& options = {})
         : m_dir(std::string(QC_SENTINEL_TEST_WORK_DIR) + "/" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name()) {
-        Run("start");
+        Run("start", options);
     }
     ~SentinelSetup() {
         // A paused part would not hear the stop.
@@ -53,6 +55,9 @@ public:
     }
     SentinelSetup(const SentinelSetup&) = delete;
     SentinelSetup& operator=(const SentinelSetup&) = delete;
+
+    // The CA that a TLS set-up's certificates come from.
+    std::string CaFile() const { return m_dir + "/certs/ca.crt"; }
 
     RespAddress Address(const std::string& part) const {
         unsigned short port = 0;
@@ -88,8 +93,8 @@ public:
     }
 
 private:
-    void Run(const std::string& action) const {
-        const std::string command = std::string(QC_REDIS_SENTINEL_SCRIPT) + " " + action + " " + m_dir;
+    void Run(const std::string& action, const std::string& options = {}) const {
+        const std::string command = std::string(QC_REDIS_SENTINEL_SCRIPT) + " " + action + " " + m_dir + " " + options;
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
@@ -128,6 +133,8 @@ std::shared_ptr<RespConnectionPool> PoolThrough(SentinelLocator::Settings settin
                                                 DWORD timeoutMs = 500) {
     RespEndpoint endpoint;
     endpoint.timeoutMs = timeoutMs;
+    endpoint.tls = settings.tls;
+    endpoint.caCertificate = settings.caCertificate;
     std::shared_ptr<SentinelLocator> locator;
     EXPECT_EQ(SentinelLocator::Create(std::move(settings), log, &locator), S_OK);
     endpoint.source = locator;
@@ -272,6 +279,16 @@ TEST(SentinelFailover, ASentinelThatCannotBeReachedIsPassedOverAndNoneAnsweringI
     PrimaryLog unknownLog;
     auto unknown = PoolThrough({{{"127.0.0.1", 1}, setup.Address("sentinel3")}, "no-such-name", "", ""}, &unknownLog);
     EXPECT_EQ(unknown->Execute(RespCommand("PING").Encoded(), &reply), kNoSuchPrimary);
+}
+
+TEST(SentinelFailover, TlsOnlySentinelsNameATlsOnlyPrimaryThatIsReachedThroughTls) {
+    SentinelSetup setup("--tls");
+    PrimaryLog log;
+    auto pool = PoolThrough({setup.Sentinels(), SentinelSetup::kName, "", "", true, setup.CaFile()}, &log, 2000);
+    ASSERT_TRUE(Wrote(*pool, "over-tls"));
+    EXPECT_TRUE(Holds(*pool, "over-tls"));
+    EXPECT_EQ(log.Primaries(), std::vector<std::string>{setup.Address("server1").Text()});
+    EXPECT_TRUE(log.Outages().empty());
 }
 
 }  // namespace
