@@ -205,7 +205,7 @@ TEST_F(FarmToolTest, CheckTellsTheServerAndItsCachesOrWhyItCannotReachThem) {
     EXPECT_THAT(refused.out + refused.err, Not(HasSubstr("not this one")));
 
     // Nothing listens: refused, within the time-out.
-    m_system.settings.password.clear();
+    m_system.settings.password = SecretText();
     m_system.settings.port = 1;
     const auto start = std::chrono::steady_clock::now();
     const ToolRun stopped = Tool({"check"});
