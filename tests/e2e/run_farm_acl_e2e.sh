@@ -1,24 +1,31 @@
 #!/usr/bin/env bash
-# End to end for a farm cache as a Redis ACL user: the built DLL registered
-# in a Wine prefix, a Redis server of the test's own whose default user is
-# off and whose farm user has the README's least rule, and the user's
-# password stored as an administrator stores it safely, protected for the
-# machine (REG_BINARY, written with protect_secret.exe). The web server's
-# calls work; a password that does not unprotect keeps every cache in
-# process, named in the log without the password; a command the rule leaves
-# out is access denied, with the server's text in the log.
-# Usage: run_farm_acl_e2e.sh PREFIX win32|win64 DLL WEB_SERVER_CLIENT PROTECT_SECRET
+# End to end for a farm cache as a managed Redis is reached: the built DLL
+# registered in a Wine prefix, a TLS-only Redis server of the test's own
+# whose default user is off and whose farm user has the README's least rule,
+# and the user's password stored as an administrator stores it safely, with
+# quorcache-farm set-password (REG_BINARY, protected for the machine). The
+# web server's calls work, and so does the tool's check; a password that does
+# not unprotect keeps every cache in process, named in the log without the
+# password; a command the rule leaves out is access denied, with the
+# server's text in the log.
+# Usage: run_farm_acl_e2e.sh PREFIX win32|win64 DLL WEB_SERVER_CLIENT TOOL
 set -uo pipefail
-prefix=$1 arch=$2 dll=$3 client=$4 protect=$5
+prefix=$1 arch=$2 dll=$3 client=$4 tool_exe=$5
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 . "$(dirname "$0")/farm_e2e_checks.sh"
+
+certs=$prefix-certs
+"$scripts/redis-test-certs.sh" "$certs" || { echo "FAIL: the certificates could not be made"; exit 1; }
+redis_start=(--tls "$certs/localhost.crt" "$certs/server.key")
+redis_cli=(--tls --cacert "$certs/ca.crt")
 
 # The prefix is kept from run to run (a new one costs about 15 s); the farm
 # key and the log are written anew below.
 . "$(dirname "$0")/farm_test_env.sh"
 rm -f "$log"
 install_web_server
-cp "$protect" "$install_dir/protect_secret.exe"
+cp "$tool_exe" "$install_dir/quorcache-farm.exe"
+cp "$certs/ca.crt" "$install_dir/site-ca.crt"
 run reg delete "$farm_key" /f >/dev/null
 web() { run 'C:\QuorCache\farm_web_server.exe' "$@"; }
 ok='0x00000000 [0-9]+'
@@ -32,15 +39,18 @@ redis "${admin[@]}" ACL SETUSER quorcache on ">$password" resetkeys '~e2e:*' res
 redis "${admin[@]}" ACL SETUSER default off >/dev/null
 [ "$(redis PING 2>&1)" != PONG ] && pass "the server's default user is off" || fail "the server's default user is off"
 
-setting Server /t REG_SZ /d "127.0.0.1:$port"
+setting Server /t REG_SZ /d "localhost:$port"
 setting Caches /t REG_MULTI_SZ /d 'Shared'
 setting Prefix /t REG_SZ /d 'e2e:'
 setting TimeoutMs /t REG_DWORD /d 1000
+setting Tls /t REG_DWORD /d 1
+setting CaCertificate /t REG_SZ /d 'C:\QuorCache\site-ca.crt'
 setting User /t REG_SZ /d quorcache
-blob=$(run 'C:\QuorCache\protect_secret.exe' "$password") && [ -n "$blob" ] || fail "protect_secret"
-setting Password /t REG_BINARY /d "$blob"
+printf '%s\r\n' "$password" | "$QC_WINE_LOADER" 'C:\QuorCache\quorcache-farm.exe' set-password >/dev/null 2>&1 ||
+  fail "set-password"
+expect "$(run reg query "$farm_key" /v Password)" "the password is stored protected" " *Password +REG_BINARY +[0-9A-F]+"
 
-echo "== the ACL user, its password protected"
+echo "== over TLS, the ACL user, its password protected"
 a=$(web create Shared 10 5 add Shared alice one add Shared bob two get Shared alice lookup Shared bob count Shared \
   free Shared bob stats Shared names clear Shared count Shared)
 expect "$a" "CreateCache reaches the farm" "create Shared: $ok"
@@ -53,6 +63,8 @@ expect "$a" "CacheNames lists it" "names -: $ok Shared"
 expect "$a" "Clear empties it" "count Shared: $ok 0"
 [ -z "$(redis "${admin[@]}" ACL LOG)" ] && pass "the rule refused nothing" ||
   { fail "the rule refused nothing"; redis "${admin[@]}" ACL LOG | sed 's/^/    /'; }
+out=$(run 'C:\QuorCache\quorcache-farm.exe' check)
+[ $? = 0 ] && pass "the tool's check connects as the DLL does" || { fail "the tool's check"; echo "$out" | sed 's/^/    /'; }
 
 echo "== a command the rule leaves out"
 redis "${admin[@]}" ACL SETUSER quorcache -zadd >/dev/null
@@ -64,7 +76,8 @@ expect "$a" "reading still works" "get alice: 0x80004005 [0-9]+"
 redis "${admin[@]}" ACL SETUSER quorcache +zadd >/dev/null
 
 echo "== a protected password that does not unprotect here"
-setting Password /t REG_BINARY /d "${blob:0:$(( ${#blob} / 4 * 2 ))}"  # cut in half
+# The start of a protected blob, cut short.
+setting Password /t REG_BINARY /d 01000000D08C9DDF0115D1118C7A00C04FC297EB0100000022
 a=$(web create Shared 10 5 add Shared carol three get Shared carol)
 expect "$a" "the cache is kept in process instead" "get carol: $ok three"
 [ "$(redis "${admin[@]}" ZCARD 'e2e:{shared}:age')" = 0 ] && pass "and nothing reaches the farm" ||
