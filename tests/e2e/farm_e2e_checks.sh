@@ -15,7 +15,14 @@ farm_key='HKLM\Software\QuorCache\Farm'
 # The DLL's diagnostic log, and how many of its lines hold a text.
 log=$prefix/drive_c/LogError.txt
 log_lines() { tr -d '\r' <"$log" 2>/dev/null | grep -acF -- "$1"; }
-setting() { run reg add "$farm_key" /f /v "$@" >/dev/null || fail "reg add $1"; }
+setting() {
+  local out
+  out=$(run reg add "$farm_key" /f /v "$@") && return
+  # Wine's reg.exe was seen to fail once on a machine under a heavy load:
+  # show why, and try once more.
+  echo "$out" | sed 's/^/    reg: /'
+  run reg add "$farm_key" /f /v "$@" >/dev/null || fail "reg add $1"
+}
 
 # Copies the DLL and the web server into C:\QuorCache, makes the folder the
 # web servers signal through, and registers the DLL.

@@ -284,7 +284,7 @@ TEST(SentinelFailover, ASentinelThatCannotBeReachedIsPassedOverAndNoneAnsweringI
 TEST(SentinelFailover, TlsOnlySentinelsNameATlsOnlyPrimaryThatIsReachedThroughTls) {
     SentinelSetup setup("--tls");
     PrimaryLog log;
-    auto pool = PoolThrough({setup.Sentinels(), SentinelSetup::kName, "", "", true, setup.CaFile()}, &log, 2000);
+    auto pool = PoolThrough({setup.Sentinels(), SentinelSetup::kName, "", "", "", true, setup.CaFile()}, &log, 2000);
     ASSERT_TRUE(Wrote(*pool, "over-tls"));
     EXPECT_TRUE(Holds(*pool, "over-tls"));
     EXPECT_EQ(log.Primaries(), std::vector<std::string>{setup.Address("server1").Text()});
