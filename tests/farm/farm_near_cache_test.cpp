@@ -59,6 +59,14 @@ struct WebServer {
         const HRESULT hr = cache->Get(user, &text);
         return hr == S_OK ? text : hr == E_FAIL ? "<absent>" : "<failed>";
     }
+    // Reads until the text is kept near: the echo of a write of this very
+    // process, still on its way, voids the reads that begin before it comes.
+    std::string Warm(const std::string& user) {
+        std::string text;
+        Until(std::chrono::seconds(1), [&] { return (text = Text(user), Near(user)); });
+        EXPECT_TRUE(Near(user)) << user;
+        return text;
+    }
     bool Near(const std::string& user) {
         std::string text;
         return cache->Near()->Find(user, &text);
@@ -79,12 +87,12 @@ TEST(NearCacheTest, AnotherServersChangesAndFlushesDropTheCopyWithin100ms) {
     WebServer a(server.Port(), prefix, 2), b(server.Port(), prefix, 2);
 
     ASSERT_EQ(a.cache->Add("alice", "v1"), S_OK);
-    EXPECT_EQ(a.Text("alice"), "v1");
-    EXPECT_TRUE(a.Near("alice"));
+    EXPECT_EQ(a.Warm("alice"), "v1");
+    FarmCacheStatistics before, after;
+    ASSERT_EQ(a.cache->Statistics(&before), S_OK);
     EXPECT_EQ(a.Text("alice"), "v1");  // near, and a hit all the same
-    FarmCacheStatistics statistics;
-    ASSERT_EQ(a.cache->Statistics(&statistics), S_OK);
-    EXPECT_EQ(statistics.hits, 2u);
+    ASSERT_EQ(a.cache->Statistics(&after), S_OK);
+    EXPECT_EQ(after.hits, before.hits + 1);
 
     ASSERT_EQ(b.cache->Add("alice", "v2"), S_OK);
     EXPECT_TRUE(a.DroppedInTime("alice"));
@@ -96,7 +104,7 @@ TEST(NearCacheTest, AnotherServersChangesAndFlushesDropTheCopyWithin100ms) {
 
     // A flush elsewhere trims the oldest beyond the limit of 2.
     for (const char* user : {"u1", "u2", "u3"}) ASSERT_EQ(b.cache->Add(user, user), S_OK);
-    for (const char* user : {"u1", "u2", "u3"}) EXPECT_EQ(a.Text(user), user);
+    for (const char* user : {"u1", "u2", "u3"}) EXPECT_EQ(a.Warm(user), user);
     ASSERT_EQ(b.cache->Flush(), S_OK);
     EXPECT_TRUE(a.DroppedInTime("u1"));
     EXPECT_TRUE(a.Near("u3"));
@@ -108,13 +116,13 @@ TEST(NearCacheTest, AnotherServersChangesAndFlushesDropTheCopyWithin100ms) {
     EXPECT_TRUE(a.DroppedInTime("u3"));
 
     ASSERT_EQ(b.cache->Add("carol", "c"), S_OK);
-    EXPECT_EQ(a.Text("carol"), "c");
+    EXPECT_EQ(a.Warm("carol"), "c");
     ASSERT_EQ(b.cache->Clear(), S_OK);
     EXPECT_TRUE(a.DroppedInTime("carol"));
 
     // So does a server emptied by hand (a nil message: every key).
     ASSERT_EQ(b.cache->Add("dave", "d"), S_OK);
-    EXPECT_EQ(a.Text("dave"), "d");
+    EXPECT_EQ(a.Warm("dave"), "d");
     EXPECT_EQ(Command(*b.pool, {"FLUSHDB"}).text, "OK");
     EXPECT_TRUE(a.DroppedInTime("dave"));
 }
@@ -124,7 +132,7 @@ TEST(NearCacheTest, OwnWritesTakeEffectAtOnceAndCopiesStayWithinTheirLimit) {
     WebServer a(server.Port(), UniquePrefix(), 100, 2);
 
     ASSERT_EQ(a.cache->Add("alice", "v1"), S_OK);
-    EXPECT_EQ(a.Text("alice"), "v1");
+    EXPECT_EQ(a.Warm("alice"), "v1");
     ASSERT_EQ(a.cache->Add("alice", "v2"), S_OK);
     EXPECT_EQ(a.Text("alice"), "v2");
     ASSERT_EQ(a.cache->Free("alice"), S_OK);
@@ -132,7 +140,7 @@ TEST(NearCacheTest, OwnWritesTakeEffectAtOnceAndCopiesStayWithinTheirLimit) {
 
     for (const char* user : {"u1", "u2", "u3"}) {
         ASSERT_EQ(a.cache->Add(user, user), S_OK);
-        EXPECT_EQ(a.Text(user), user);
+        EXPECT_EQ(a.Warm(user), user);
     }
     EXPECT_EQ(a.cache->Near()->Size(), 2u);
     EXPECT_FALSE(a.Near("u1"));  // the oldest kept went first
@@ -142,7 +150,7 @@ TEST(NearCacheTest, OwnWritesTakeEffectAtOnceAndCopiesStayWithinTheirLimit) {
 
     // A flush drops what was kept longer than the lifetime ago.
     ASSERT_EQ(a.cache->Add("bob", "b"), S_OK);
-    EXPECT_EQ(a.Text("bob"), "b");
+    EXPECT_EQ(a.Warm("bob"), "b");
     a.cache->Near()->DropOlderThan(milliseconds(0));
     EXPECT_FALSE(a.Near("bob"));
 }
@@ -164,8 +172,7 @@ TEST(NearCacheTest, AReadWhoseReplyRacesAnInvalidationKeepsNothing) {
     EXPECT_EQ(read.get(), "v1");
     EXPECT_FALSE(a.Near("alice"));
     proxy.Set(FaultProxy::Mode::Pass);
-    EXPECT_EQ(a.Text("alice"), "v2");
-    EXPECT_TRUE(a.Near("alice"));
+    EXPECT_EQ(a.Warm("alice"), "v2");
 }
 
 // Reads of one user that overlap: the first fills, the others ride along;
@@ -228,7 +235,7 @@ TEST(NearCacheTest, ALostChannelOrServerDropsEveryCopy) {
     const auto readBoth = [&] {
         for (const char* user : {"alice", "bob"}) {
             ASSERT_EQ(a.cache->Add(user, user), S_OK);
-            EXPECT_EQ(a.Text(user), user);
+            EXPECT_EQ(a.Warm(user), user);
         }
         EXPECT_EQ(a.cache->Near()->Size(), 2u);
     };
