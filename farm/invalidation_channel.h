@@ -79,7 +79,8 @@ public:
     // another became the primary); the channel stays as it is.
     void DropAll();
     bool IsLive() const { return m_live.load(std::memory_order_acquire); }
-    // Closes the connection as a loss would (tests): it opens again.
+    // Closes the connection as a loss would, within kQuietSlice: every copy
+    // goes, and it opens again, where the source now says.
     void Interrupt() { m_interrupt.store(true, std::memory_order_release); }
 
 private:
