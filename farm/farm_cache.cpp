@@ -35,6 +35,13 @@ bool ToNumber(const redis::RespReply& reply, Number* value) {
     return parsed.ec == std::errc() && parsed.ptr == end;
 }
 
+// Near copies whose lock could not be made are none: every read goes to the farm.
+std::shared_ptr<NearCopies> NewNearCopies(const InvalidationChannel* channel, std::size_t entries) {
+    if (channel == nullptr) return nullptr;
+    auto copies = std::make_shared<NearCopies>(entries);
+    return SUCCEEDED(copies->Status()) ? copies : nullptr;
+}
+
 }  // namespace
 
 // The arguments every script takes first (farm_cache_scripts.h).
@@ -82,14 +89,14 @@ FarmCache::FarmCache(std::shared_ptr<redis::RespConnectionPool> pool, std::strin
       m_keys(prefix, cacheName),
       m_name(cacheName),
       m_channel(near),
-      m_near(near ? std::make_shared<NearCopies>(nearEntries) : nullptr),
+      m_near(NewNearCopies(near, nearEntries)),
       m_maxEntries(maxEntries),
       m_lifetimeMinutes(lifetimeMinutes) {
-    if (m_channel) m_channel->Register(m_keys.EntryPrefix(), m_near);
+    if (m_near) m_channel->Register(m_keys.EntryPrefix(), m_near);
 }
 
 FarmCache::~FarmCache() {
-    if (m_channel) m_channel->Unregister(m_near.get());
+    if (m_near) m_channel->Unregister(m_near.get());
 }
 
 void FarmCache::Adopt(ULONG maxEntries, LONG lifetimeMinutes) {

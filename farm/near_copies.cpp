@@ -8,7 +8,7 @@ NearCopies::Read::Read(Read&& other) noexcept
     : m_copies(std::exchange(other.m_copies, nullptr)),
       m_user(std::move(other.m_user)),
       m_epoch(other.m_epoch),
-      m_fill(other.m_fill) {}
+      m_fills(other.m_fills) {}
 
 NearCopies::Read::~Read() {
     if (m_copies == nullptr) return;
@@ -34,15 +34,14 @@ bool NearCopies::Find(std::string_view user, std::string* text) {
 NearCopies::Read NearCopies::BeginRead(std::string_view user) {
     std::string name(user);
     CScopedLock<OwnedLock> lock(m_lock);
-    const auto [fill, made] = m_fills.try_emplace(name);
-    if (made) fill->second.number = ++m_lastFill;
-    return Read(this, std::move(name), m_epoch, made ? fill->second.number : 0);
+    const bool fills = m_fills.try_emplace(name).second;
+    return Read(this, std::move(name), m_epoch, fills);
 }
 
 void NearCopies::Finish(Read& read, const std::string* text, bool answered) {
     read.m_copies = nullptr;
     const auto fill = m_fills.find(read.m_user);
-    if (read.m_fill == 0) {
+    if (!read.m_fills) {
         if (!answered) return;
         // A rider's answer unlike what is kept, or what the filler will
         // bring, means the entry changed while they read.

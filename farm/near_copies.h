@@ -56,13 +56,13 @@ public:
 
     private:
         friend class NearCopies;
-        Read(NearCopies* copies, std::string user, unsigned long long epoch, unsigned long long fill)
-            : m_copies(copies), m_user(std::move(user)), m_epoch(epoch), m_fill(fill) {}
+        Read(NearCopies* copies, std::string user, unsigned long long epoch, bool fills)
+            : m_copies(copies), m_user(std::move(user)), m_epoch(epoch), m_fills(fills) {}
 
         NearCopies* m_copies;  // null once ended
         std::string m_user;
         unsigned long long m_epoch;
-        unsigned long long m_fill;  // its fill's number; 0 when it rides along another's
+        bool m_fills;  // false when it rides along another read's fill
     };
 
     explicit NearCopies(std::size_t capacity) : m_capacity(capacity) {}
@@ -93,7 +93,6 @@ private:
     };
     // The filling read of one user, and what other reads of the user saw meanwhile.
     struct Fill {
-        unsigned long long number = 0;
         bool voided = false;
         bool seen = false;                  // a rider's answer came
         std::optional<std::string> first;   // the first such answer
@@ -113,7 +112,6 @@ private:
     std::list<const std::string*> m_order;  // the users of m_copies, the oldest kept first
     std::unordered_map<std::string, Fill> m_fills;
     unsigned long long m_epoch = 0;
-    unsigned long long m_lastFill = 0;
     bool m_live = false;
 };
 
