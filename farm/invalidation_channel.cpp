@@ -4,6 +4,7 @@
 #include "redis/resp_command.h"
 
 #include <algorithm>
+#include <new>
 
 namespace qc::farm {
 namespace {
@@ -89,8 +90,9 @@ void InvalidationChannel::Serve() {
     while (!Stopping()) {
         std::unique_ptr<redis::RespConnection> connection;
         redis::RespAddress server;
+        // Before looking for the server: a move heard meanwhile is heard again.
+        m_interrupt.store(false, std::memory_order_release);
         if (SUCCEEDED(Subscribe(&connection, &server))) {
-            m_interrupt.store(false, std::memory_order_release);
             const Clock::time_point since = Clock::now();
             SetLive(true);
             Listen(*connection, server);
