@@ -97,6 +97,52 @@ TEST_F(FarmOutageRouting, ACacheCreatedDuringAnOutageIsRegisteredAndTakesTheFarm
     EXPECT_EQ(PeerText(*first, "ann"), "text");
 }
 
+// With NearCache, a paused server's copies are still served (it can change
+// nothing), but the first failed call opens the breaker and drops them all:
+// nothing near is served until the farm answers again, and then not what an
+// emptied server no longer holds.
+TEST_F(FarmOutageRouting, WithNearCacheAnOutageDropsEveryCopyUntilTheFarmAnswersAgain) {
+    s_settings.nearCache = true;
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->Add("alice", "before", "Farm"), S_OK);
+    auto observer = qc::farm::MakePool(s_settings.Endpoint());
+    const auto farmGets = [&] {
+        const std::string stats = qc::farm::Command(*observer, {"INFO", "commandstats"}).text;
+        const auto at = stats.find("cmdstat_get:calls=");
+        return at == std::string::npos ? 0L : std::stol(stats.substr(at + 18));
+    };
+    // Served near: a Get that the server never hears. The channel opens, and
+    // this process's own Add echoes, before a copy is kept.
+    const auto servedNear = [&](const std::string& expected) {
+        const auto start = steady_clock::now();
+        for (;;) {
+            const long before = farmGets();
+            if (GetText("Farm", "alice") == expected && farmGets() == before) return true;
+            if (steady_clock::now() - start > std::chrono::seconds(3)) return false;
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    };
+    ASSERT_TRUE(servedNear("before"));
+
+    m_server.Pause();
+    std::string text;
+    EXPECT_EQ(Bounded([&] { return m_manager->Get("Farm", "alice", &text); }), S_OK);
+    EXPECT_EQ(text, "before");
+    EXPECT_EQ(Bounded([&] { return m_manager->Add("bob", "paused", "Farm"); }), qc::platform::kSocketTimedOut);
+    text = "untouched";
+    EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->Get("Farm", "alice", &text); })));
+    EXPECT_EQ(text, "untouched");
+
+    m_server.Resume();
+    m_server.Stop();
+    m_server.Restart();  // empty
+    qc::farm::UntilSucceeds(std::chrono::seconds(5), [&] { return m_manager->Add("carol", "after", "Farm"); });
+    EXPECT_EQ(m_manager->Get("Farm", "alice", &text), E_FAIL);
+    ASSERT_EQ(m_manager->Add("alice", "after", "Farm"), S_OK);
+    EXPECT_TRUE(servedNear("after"));
+}
+
 // A server that stops answering holds its farm call for the time-out, and
 // only that call: the manager lock is free, so an in-process cache answers
 // meanwhile.
