@@ -84,12 +84,12 @@ unsigned long long FarmCache::LifetimeMilliseconds(LONG lifetimeMinutes) {
 }
 
 FarmCache::FarmCache(std::shared_ptr<redis::RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
-                     ULONG maxEntries, LONG lifetimeMinutes, InvalidationChannel* near, std::size_t nearEntries)
+                     ULONG maxEntries, LONG lifetimeMinutes, InvalidationChannel* channel, std::size_t nearEntries)
     : m_pool(std::move(pool)),
       m_keys(prefix, cacheName),
       m_name(cacheName),
-      m_channel(near),
-      m_near(NewNearCopies(near, nearEntries)),
+      m_channel(channel),
+      m_near(NewNearCopies(channel, nearEntries)),
       m_maxEntries(maxEntries),
       m_lifetimeMinutes(lifetimeMinutes) {
     if (m_near) m_channel->Register(m_keys.EntryPrefix(), m_near);

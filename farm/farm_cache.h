@@ -91,10 +91,10 @@ public:
     static unsigned long long LifetimeMilliseconds(LONG lifetimeMinutes);
 
     // No call to the server yet: the limit and lifetime are this server's.
-    // With `near`, at most `nearEntries` near copies, kept coherent by it;
+    // With `channel`, at most `nearEntries` near copies, kept coherent by it;
     // it must outlive the object.
     FarmCache(std::shared_ptr<redis::RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
-              ULONG maxEntries, LONG lifetimeMinutes, InvalidationChannel* near = nullptr,
+              ULONG maxEntries, LONG lifetimeMinutes, InvalidationChannel* channel = nullptr,
               std::size_t nearEntries = 0);
     ~FarmCache();
     FarmCache(const FarmCache&) = delete;

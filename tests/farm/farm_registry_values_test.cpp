@@ -47,9 +47,9 @@ std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair
     std::string tls = settings.tls ? "|tls" : "";
     if (!settings.tlsServerName.empty()) tls += " as " + settings.tlsServerName;
     if (!settings.caCertificate.empty()) tls += " trusting " + settings.caCertificate;
-    const std::string near = settings.nearCache ? "|near " + std::to_string(settings.nearCacheEntries) : "";
+    const std::string nearCache = settings.nearCache ? "|near " + std::to_string(settings.nearCacheEntries) : "";
     return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs) + "|" +
-                std::to_string(settings.maxConnections) + database + tls + near,
+                std::to_string(settings.maxConnections) + database + tls + nearCache,
             notes};
 }
 
