@@ -1,5 +1,6 @@
 #include "farm/invalidation_channel.h"
 
+#include "farm/farm_settings.h"
 #include "redis/redis_errors.h"
 #include "redis/resp_command.h"
 
@@ -23,13 +24,14 @@ bool IsPong(const RespReply& reply) {
 
 }  // namespace
 
-InvalidationChannel::InvalidationChannel(const redis::RespEndpoint& endpoint, std::string_view prefix)
-    : m_endpoint(endpoint), m_prefix(prefix), m_stop(platform::CreateEventObject(true, false)) {}
+InvalidationChannel::InvalidationChannel(const redis::RespEndpoint& endpoint, std::string_view prefix,
+                                         void (*log)(const char*))
+    : m_endpoint(endpoint), m_prefix(prefix), m_log(log), m_stop(platform::CreateEventObject(true, false)) {}
 
 HRESULT InvalidationChannel::Start(const redis::RespEndpoint& endpoint, std::string_view prefix,
-                                   std::unique_ptr<InvalidationChannel>* channel) noexcept {
+                                   void (*log)(const char*), std::unique_ptr<InvalidationChannel>* channel) noexcept {
     return redis::ReturningHResult([&] {
-        std::unique_ptr<InvalidationChannel> made(new InvalidationChannel(endpoint, prefix));
+        std::unique_ptr<InvalidationChannel> made(new InvalidationChannel(endpoint, prefix, log));
         if (!made->m_stop.IsValid()) return platform::HResultFromLastError();
         for (const HRESULT status : {made->m_sockets.Status(), made->m_lock.Status()})
             if (FAILED(status)) return status;
@@ -94,12 +96,13 @@ void InvalidationChannel::Serve() {
         m_interrupt.store(false, std::memory_order_release);
         if (SUCCEEDED(Subscribe(&connection, &server))) {
             const Clock::time_point since = Clock::now();
+            m_refused = false;
             SetLive(true);
             Listen(*connection, server);
             SetLive(false);
             // One that served a while opens again at once after its loss;
-            // one that cannot stay open waits longer each time.
-            if (Clock::now() - since >= kHeartbeat) retry = std::chrono::milliseconds{0};
+            // one that cannot stay open, or is refused, waits longer each time.
+            if (Clock::now() - since >= kHeartbeat && !m_refused) retry = std::chrono::milliseconds{0};
         }
         if (retry.count() != 0) platform::WaitForOne(m_stop.Get(), static_cast<DWORD>(retry.count()));
         retry = std::min(std::max(retry * 2, kFirstRetry), kLongestRetry);
@@ -110,6 +113,7 @@ HRESULT InvalidationChannel::Subscribe(std::unique_ptr<redis::RespConnection>* c
                                        redis::RespAddress* server) {
     const redis::Deadline deadline = redis::DeadlineAfter(m_endpoint.timeoutMs);
     redis::RespEndpoint there = m_endpoint;
+    *server = {m_endpoint.host, m_endpoint.port};
     if (m_endpoint.source) {
         const HRESULT located = m_endpoint.source->Locate(deadline, server);
         if (FAILED(located)) return located;
@@ -122,19 +126,20 @@ HRESULT InvalidationChannel::Subscribe(std::unique_ptr<redis::RespConnection>* c
     RespReply reply;
     hr = opened->Execute(redis::RespCommand("CLIENT").Add("ID").Encoded(), deadline, &reply);
     if (FAILED(hr)) return hr;
+    if (reply.IsError()) return Refused(reply, *server);
     if (reply.kind != RespReply::Kind::Integer) return redis::kMalformedReply;
     redis::RespCommand tracking("CLIENT");
     tracking.Add("TRACKING").Add("on").Add("REDIRECT").Add(reply.integer).Add("BCAST");
     if (!m_prefix.empty()) tracking.Add("PREFIX").Add(m_prefix);  // none: every key
     hr = opened->Execute(tracking.Encoded(), deadline, &reply);
     if (FAILED(hr)) return hr;
-    if (reply.IsError()) return redis::HResultOfErrorReply(reply.text);
+    if (reply.IsError()) return Refused(reply, *server);
     hr = opened->Post(redis::RespCommand("SUBSCRIBE").Add(kChannel).Encoded(), deadline);
     if (SUCCEEDED(hr)) hr = opened->Await(deadline, &reply);
     if (hr == S_FALSE) return platform::kSocketTimedOut;
     if (FAILED(hr)) return hr;
     if (reply.kind != RespReply::Kind::Array || reply.elements.empty() || !IsBulk(reply.elements[0], "subscribe"))
-        return reply.IsError() ? redis::HResultOfErrorReply(reply.text) : redis::kMalformedReply;
+        return reply.IsError() ? Refused(reply, *server) : redis::kMalformedReply;
     *connection = std::move(opened);
     return S_OK;
 }
@@ -153,7 +158,7 @@ void InvalidationChannel::Listen(redis::RespConnection& connection, const redis:
         if (heard == S_OK) {
             if (IsPong(reply))
                 pongBy = Clock::time_point::max();
-            else if (FAILED(Dispatch(reply)))
+            else if (FAILED(Dispatch(reply, server)))
                 return;
         }
         const Clock::time_point now = Clock::now();
@@ -175,8 +180,8 @@ bool InvalidationChannel::StillThere(const redis::RespAddress& server) {
 
 // ["message", channel, keys]: keys is an array of the keys changed, or nil
 // when the server dropped them all (FLUSHDB, FLUSHALL).
-HRESULT InvalidationChannel::Dispatch(const RespReply& message) {
-    if (message.IsError()) return redis::HResultOfErrorReply(message.text);
+HRESULT InvalidationChannel::Dispatch(const RespReply& message, const redis::RespAddress& server) {
+    if (message.IsError()) return Refused(message, server);  // to a PING
     if (message.kind != RespReply::Kind::Array || message.elements.size() != 3 ||
         !IsBulk(message.elements[0], "message"))
         return redis::kMalformedReply;
@@ -193,6 +198,22 @@ HRESULT InvalidationChannel::Dispatch(const RespReply& message) {
                 one.copies->Invalidate(name.substr(one.entryPrefix.size()));
     }
     return S_OK;
+}
+
+HRESULT InvalidationChannel::Refused(const RespReply& reply, const redis::RespAddress& server) {
+    if (!m_refused && m_log) {
+        try {
+            const std::string line = "QuorCache farm: " + server.Text() + " refuses the near cache's invalidations: " +
+                                     Quoted(reply.text, 200) +
+                                     "; farm reads are not kept near. NearCache needs Redis 6 or later and, for an "
+                                     "ACL user, +client|id +client|tracking +subscribe +ping &__redis__:invalidate";
+            m_log(line.c_str());
+        } catch (const std::bad_alloc&) {
+            // Too little memory for the line: reads go to the farm all the same.
+        }
+    }
+    m_refused = true;
+    return redis::HResultOfErrorReply(reply.text);
 }
 
 }  // namespace qc::farm

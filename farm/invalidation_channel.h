@@ -21,8 +21,10 @@
 //   is what makes them drop the copies of readers on its other threads even
 //   when the writer's own drop raced them.
 // - Redirecting to itself works from Redis 6 on; an older server (or an ACL
-//   user that may not track or subscribe) refuses, and then nothing is ever
-//   kept near: every read goes to the farm, as without the near cache.
+//   user that may not track, subscribe or ping) refuses, and then nothing is
+//   ever kept near: every read goes to the farm, as without the near cache.
+//   The log tells so once, with the server's text, until the channel has
+//   been live again; the channel keeps asking, kLongestRetry apart.
 //
 // The connection is live from the subscription's confirmation; reads marked
 // before then keep nothing. It is lost when the server closes it, answers
@@ -64,8 +66,9 @@ public:
     static constexpr const char* kChannel = "__redis__:invalidate";
 
     // Starts the thread, which connects to `endpoint` (or where its source
-    // says) and tracks the keys that start with `prefix`.
-    static HRESULT Start(const redis::RespEndpoint& endpoint, std::string_view prefix,
+    // says) and tracks the keys that start with `prefix`. `log` (optional)
+    // hears of a server that refuses.
+    static HRESULT Start(const redis::RespEndpoint& endpoint, std::string_view prefix, void (*log)(const char*),
                          std::unique_ptr<InvalidationChannel>* channel) noexcept;
     ~InvalidationChannel();
     InvalidationChannel(const InvalidationChannel&) = delete;
@@ -89,20 +92,24 @@ private:
         std::shared_ptr<NearCopies> copies;
     };
 
-    InvalidationChannel(const redis::RespEndpoint& endpoint, std::string_view prefix);
+    InvalidationChannel(const redis::RespEndpoint& endpoint, std::string_view prefix, void (*log)(const char*));
     static unsigned Run(void* self);
     void Serve();
     HRESULT Subscribe(std::unique_ptr<redis::RespConnection>* connection, redis::RespAddress* server);
     void Listen(redis::RespConnection& connection, const redis::RespAddress& server);
     // Whether the source still names `server` (always, without a source).
     bool StillThere(const redis::RespAddress& server);
-    HRESULT Dispatch(const redis::RespReply& message);
+    HRESULT Dispatch(const redis::RespReply& message, const redis::RespAddress& server);
+    // The failure the server's error reply means, told once.
+    HRESULT Refused(const redis::RespReply& reply, const redis::RespAddress& server);
     void SetLive(bool live);
     bool Stopping() const;
 
     platform::SocketLibrary m_sockets;  // first in, last out: outlives the connection
     const redis::RespEndpoint m_endpoint;
     const std::string m_prefix;
+    void (*const m_log)(const char*);
+    bool m_refused = false;  // since it was last live, and the log told so; the thread's own
     ScopedHandle m_stop;  // manual-reset: the thread ends
     ScopedHandle m_thread;
     std::atomic<bool> m_live{false};

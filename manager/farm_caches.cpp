@@ -28,10 +28,10 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
           meanwhile(settings.fallback == qc::farm::FarmSettings::Fallback::Local ? "this process serves farm caches"
                                                                                  : "farm caches fail at once") {}
 
-    ~Site() { near.store(nullptr, std::memory_order_release); }
+    ~Site() { listening.store(nullptr, std::memory_order_release); }
 
     void OnOutage(HRESULT why) override {
-        if (qc::farm::InvalidationChannel* channel = near.load(std::memory_order_acquire)) channel->DropAll();
+        if (qc::farm::InvalidationChannel* channel = listening.load(std::memory_order_acquire)) channel->DropAll();
         char line[200];
         if (why == qc::redis::kServerTooOld) {
             std::snprintf(line, sizeof line,
@@ -76,7 +76,7 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
         }
     }
     void OnPrimary(const qc::redis::RespAddress& primary) override {
-        if (qc::farm::InvalidationChannel* channel = near.load(std::memory_order_acquire)) channel->Interrupt();
+        if (qc::farm::InvalidationChannel* channel = listening.load(std::memory_order_acquire)) channel->Interrupt();
         try {
             const std::string line = "QuorCache farm: the sentinels name " + primary.Text() + " " + server;
             log(line.c_str());
@@ -90,7 +90,7 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
     const char* const meanwhile;  // what farm calls come to until it answers
     std::shared_ptr<qc::redis::RespConnectionPool> pool;
     std::unique_ptr<qc::farm::InvalidationChannel> channel;  // with NearCache
-    std::atomic<qc::farm::InvalidationChannel*> near{nullptr};  // the channel, for the observers
+    std::atomic<qc::farm::InvalidationChannel*> listening{nullptr};  // the channel, for the observers
 };
 
 CFarmCaches::~CFarmCaches() {
@@ -107,9 +107,9 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     hr = qc::farm::CreateFarmServerPool(settings, site.get(), site.get(), &site->pool);
     if (FAILED(hr)) return hr;
     if (settings.nearCache) {
-        hr = qc::farm::InvalidationChannel::Start(site->pool->Endpoint(), settings.prefix, &site->channel);
+        hr = qc::farm::InvalidationChannel::Start(site->pool->Endpoint(), settings.prefix, log, &site->channel);
         if (FAILED(hr)) return hr;
-        site->near.store(site->channel.get(), std::memory_order_release);
+        site->listening.store(site->channel.get(), std::memory_order_release);
     }
 
     {

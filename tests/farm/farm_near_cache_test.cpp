@@ -48,7 +48,7 @@ struct WebServer {
     WebServer(unsigned short serverPort, const std::string& prefix, ULONG limit = 100, std::size_t nearEntries = 100,
               unsigned short poolPort = 0)
         : pool(MakePool(EndpointAt(poolPort ? poolPort : serverPort))) {
-        EXPECT_EQ(InvalidationChannel::Start(EndpointAt(serverPort), prefix, &channel), S_OK);
+        EXPECT_EQ(InvalidationChannel::Start(EndpointAt(serverPort), prefix, nullptr, &channel), S_OK);
         cache = std::make_unique<FarmCache>(pool, prefix, "Inbox", limit, 1, channel.get(), nearEntries);
         EXPECT_EQ(cache->Open(), S_OK);
         WaitLive();

@@ -107,23 +107,7 @@ TEST_F(FarmOutageRouting, WithNearCacheAnOutageDropsEveryCopyUntilTheFarmAnswers
     ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
     ASSERT_EQ(m_manager->Add("alice", "before", "Farm"), S_OK);
     auto observer = qc::farm::MakePool(s_settings.Endpoint());
-    const auto farmGets = [&] {
-        const std::string stats = qc::farm::Command(*observer, {"INFO", "commandstats"}).text;
-        const auto at = stats.find("cmdstat_get:calls=");
-        return at == std::string::npos ? 0L : std::stol(stats.substr(at + 18));
-    };
-    // Served near: a Get that the server never hears. The channel opens, and
-    // this process's own Add echoes, before a copy is kept.
-    const auto servedNear = [&](const std::string& expected) {
-        const auto start = steady_clock::now();
-        for (;;) {
-            const long before = farmGets();
-            if (GetText("Farm", "alice") == expected && farmGets() == before) return true;
-            if (steady_clock::now() - start > std::chrono::seconds(3)) return false;
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-    };
-    ASSERT_TRUE(servedNear("before"));
+    ASSERT_TRUE(ServedNear(*observer, "Farm", "alice", "before"));
 
     m_server.Pause();
     std::string text;
@@ -140,7 +124,7 @@ TEST_F(FarmOutageRouting, WithNearCacheAnOutageDropsEveryCopyUntilTheFarmAnswers
     qc::farm::UntilSucceeds(std::chrono::seconds(5), [&] { return m_manager->Add("carol", "after", "Farm"); });
     EXPECT_EQ(m_manager->Get("Farm", "alice", &text), E_FAIL);
     ASSERT_EQ(m_manager->Add("alice", "after", "Farm"), S_OK);
-    EXPECT_TRUE(servedNear("after"));
+    EXPECT_TRUE(ServedNear(*observer, "Farm", "alice", "after"));
 }
 
 // A server that stops answering holds its farm call for the time-out, and
