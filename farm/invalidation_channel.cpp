@@ -96,7 +96,6 @@ void InvalidationChannel::Serve() {
         m_interrupt.store(false, std::memory_order_release);
         if (SUCCEEDED(Subscribe(&connection, &server))) {
             const Clock::time_point since = Clock::now();
-            m_refused = false;
             SetLive(true);
             Listen(*connection, server);
             SetLive(false);
@@ -156,10 +155,12 @@ void InvalidationChannel::Listen(redis::RespConnection& connection, const redis:
         const HRESULT heard = connection.Await(Clock::now() + kQuietSlice, &reply);
         if (FAILED(heard)) return;
         if (heard == S_OK) {
-            if (IsPong(reply))
+            if (IsPong(reply)) {
                 pongBy = Clock::time_point::max();
-            else if (FAILED(Dispatch(reply, server)))
+                m_refused = false;  // it may do all it needs
+            } else if (FAILED(Dispatch(reply, server))) {
                 return;
+            }
         }
         const Clock::time_point now = Clock::now();
         if (now > pongBy) return;

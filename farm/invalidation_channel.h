@@ -23,8 +23,8 @@
 // - Redirecting to itself works from Redis 6 on; an older server (or an ACL
 //   user that may not track, subscribe or ping) refuses, and then nothing is
 //   ever kept near: every read goes to the farm, as without the near cache.
-//   The log tells so once, with the server's text, until the channel has
-//   been live again; the channel keeps asking, kLongestRetry apart.
+//   The log tells so once, with the server's text, until a heartbeat has
+//   been answered; the channel keeps asking, kLongestRetry apart.
 //
 // The connection is live from the subscription's confirmation; reads marked
 // before then keep nothing. It is lost when the server closes it, answers
@@ -109,7 +109,7 @@ private:
     const redis::RespEndpoint m_endpoint;
     const std::string m_prefix;
     void (*const m_log)(const char*);
-    bool m_refused = false;  // since it was last live, and the log told so; the thread's own
+    bool m_refused = false;  // and the log told so, since the last PONG; the thread's own
     ScopedHandle m_stop;  // manual-reset: the thread ends
     ScopedHandle m_thread;
     std::atomic<bool> m_live{false};
