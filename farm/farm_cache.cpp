@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <optional>
 
 namespace qc::farm {
 namespace {
@@ -31,6 +33,13 @@ bool ToNumber(const redis::RespReply& reply, Number* value) {
     const char* end = reply.text.data() + reply.text.size();
     const auto parsed = std::from_chars(reply.text.data(), end, *value);
     return parsed.ec == std::errc() && parsed.ptr == end;
+}
+
+// Near copies whose lock could not be made are none: every read goes to the farm.
+std::shared_ptr<NearCopies> NewNearCopies(const InvalidationChannel* channel, std::size_t entries) {
+    if (channel == nullptr) return nullptr;
+    auto copies = std::make_shared<NearCopies>(entries);
+    return SUCCEEDED(copies->Status()) ? copies : nullptr;
 }
 
 }  // namespace
@@ -75,8 +84,20 @@ unsigned long long FarmCache::LifetimeMilliseconds(LONG lifetimeMinutes) {
 }
 
 FarmCache::FarmCache(std::shared_ptr<redis::RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
-                     ULONG maxEntries, LONG lifetimeMinutes)
-    : m_pool(std::move(pool)), m_keys(prefix, cacheName), m_name(cacheName), m_maxEntries(maxEntries), m_lifetimeMinutes(lifetimeMinutes) {}
+                     ULONG maxEntries, LONG lifetimeMinutes, InvalidationChannel* channel, std::size_t nearEntries)
+    : m_pool(std::move(pool)),
+      m_keys(prefix, cacheName),
+      m_name(cacheName),
+      m_channel(channel),
+      m_near(NewNearCopies(channel, nearEntries)),
+      m_maxEntries(maxEntries),
+      m_lifetimeMinutes(lifetimeMinutes) {
+    if (m_near) m_channel->Register(m_keys.EntryPrefix(), m_near);
+}
+
+FarmCache::~FarmCache() {
+    if (m_near) m_channel->Unregister(m_near.get());
+}
 
 void FarmCache::Adopt(ULONG maxEntries, LONG lifetimeMinutes) {
     m_maxEntries.store(maxEntries, std::memory_order_release);
@@ -103,24 +124,41 @@ HRESULT FarmCache::Add(std::string_view user, std::string_view text) noexcept {
     if (text.size() > m_pool->Endpoint().limits.maxBulkBytes) return redis::kTooLarge;  // could not be read back
     return redis::ReturningHResult([&] {
         redis::RespReply reply;
-        return Expect(Call(*this).Run(FarmCacheScripts::Get().add, user, text, &reply), reply, redis::RespReply::Kind::Integer);
+        const HRESULT hr =
+            Expect(Call(*this).Run(FarmCacheScripts::Get().add, user, text, &reply), reply, redis::RespReply::Kind::Integer);
+        if (m_near) m_near->Invalidate(user);
+        return hr;
     });
 }
 
 HRESULT FarmCache::Get(std::string_view user, std::string* text) noexcept {
     return redis::ReturningHResult([&] {
-        redis::RespReply reply;
-        const HRESULT sent = m_pool->Execute(redis::RespCommand("GET").Add(m_keys.Entry(user)).Encoded(), &reply);
-        if (SUCCEEDED(sent) && reply.kind == redis::RespReply::Kind::Nil) {
-            m_misses.fetch_add(1, std::memory_order_relaxed);
-            return E_FAIL;
+        if (m_near && m_near->Find(user, text)) {
+            m_hits.fetch_add(1, std::memory_order_relaxed);
+            return S_OK;
         }
-        const HRESULT hr = Expect(sent, reply, redis::RespReply::Kind::Bulk);
-        if (FAILED(hr)) return hr;
-        *text = std::move(reply.text);
-        m_hits.fetch_add(1, std::memory_order_relaxed);
-        return S_OK;
+        const HRESULT hr = ReadFarm(user, text);
+        if (SUCCEEDED(hr)) m_hits.fetch_add(1, std::memory_order_relaxed);
+        if (hr == E_FAIL) m_misses.fetch_add(1, std::memory_order_relaxed);
+        return hr;
     });
+}
+
+// The farm's answer, kept near when the rules of near_copies.h allow.
+HRESULT FarmCache::ReadFarm(std::string_view user, std::string* text) {
+    std::optional<NearCopies::Read> read;
+    if (m_near) read.emplace(m_near->BeginRead(user));
+    redis::RespReply reply;
+    const HRESULT sent = m_pool->Execute(redis::RespCommand("GET").Add(m_keys.Entry(user)).Encoded(), &reply);
+    if (SUCCEEDED(sent) && reply.kind == redis::RespReply::Kind::Nil) {
+        if (read) read->End(nullptr);
+        return E_FAIL;
+    }
+    const HRESULT hr = Expect(sent, reply, redis::RespReply::Kind::Bulk);
+    if (FAILED(hr)) return hr;
+    if (read) read->End(&reply.text);
+    *text = std::move(reply.text);
+    return S_OK;
 }
 
 HRESULT FarmCache::Free(std::string_view user) noexcept {
@@ -128,6 +166,7 @@ HRESULT FarmCache::Free(std::string_view user) noexcept {
         redis::RespReply reply;
         const HRESULT hr =
             Expect(Call(*this).Run(FarmCacheScripts::Get().free, user, {}, &reply), reply, redis::RespReply::Kind::Integer);
+        if (m_near) m_near->Invalidate(user);
         if (FAILED(hr)) return hr;
         return reply.integer != 0 ? S_OK : E_FAIL;
     });
@@ -144,7 +183,7 @@ HRESULT FarmCache::Exists(std::string_view user, bool* exists) noexcept {
 }
 
 HRESULT FarmCache::Flush(const std::atomic<bool>* stop) noexcept {
-    return redis::ReturningHResult([&] {
+    const HRESULT flushed = redis::ReturningHResult([&] {
         const Call call(*this);
         unsigned long long toCheck = kCheckedPerFlush;  // members this pass may still check
         unsigned long long batches = 1;
@@ -174,6 +213,10 @@ HRESULT FarmCache::Flush(const std::atomic<bool>* stop) noexcept {
         }
         return S_OK;
     });
+    // Copies that outlived the lifetime hold entries that expired (a copy is
+    // kept after its entry's Add), whether or not a flush removed them yet.
+    if (m_near) m_near->DropOlderThan(std::chrono::milliseconds(LifetimeMilliseconds(LifetimeMinutes())));
+    return flushed;
 }
 
 HRESULT FarmCache::SetLimits(ULONG maxEntries, LONG lifetimeMinutes, bool* existed) noexcept {
@@ -188,7 +231,7 @@ HRESULT FarmCache::SetLimits(ULONG maxEntries, LONG lifetimeMinutes, bool* exist
 }
 
 HRESULT FarmCache::Clear() noexcept {
-    return redis::ReturningHResult([&] {
+    const HRESULT cleared = redis::ReturningHResult([&] {
         const Call call(*this);
         std::string began;  // the server's time at the first batch, which it tells
         unsigned long long batches = 1;
@@ -209,6 +252,9 @@ HRESULT FarmCache::Clear() noexcept {
         }
         return S_OK;
     });
+    // Even a Clear that failed midway may have removed any entry.
+    if (m_near) m_near->DropAll();
+    return cleared;
 }
 
 HRESULT FarmCache::Count(unsigned long long* entries) noexcept {

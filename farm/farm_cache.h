@@ -41,6 +41,14 @@
 // read as unsigned, so -1 is 4294967295 minutes. Names and texts are bytes
 // (UTF-8 from the caller); see farm_keys.h for how names become keys.
 //
+// Near copies. Given an invalidation channel (invalidation_channel.h), the
+// object keeps in process the texts this process read (near_copies.h):
+// Get serves them without a round trip, and counts hits and misses as the
+// farm would. An Add or Free of this process drops its copy once the farm
+// has it (or the call failed: it may have), a Clear every copy, and a flush
+// those kept for longer than the lifetime; everything else that changes an
+// entry reaches the copies through the channel.
+//
 // Thread-safe: any number of threads may call one object at once. Nothing
 // here holds a lock across a network call; the object only needs its pool,
 // which it shares. Destroying it ends this process's use of the cache: the
@@ -48,6 +56,8 @@
 #pragma once
 
 #include "farm/farm_keys.h"
+#include "farm/invalidation_channel.h"
+#include "farm/near_copies.h"
 #include "redis/resp_connection_pool.h"
 
 #include <atomic>
@@ -81,8 +91,14 @@ public:
     static unsigned long long LifetimeMilliseconds(LONG lifetimeMinutes);
 
     // No call to the server yet: the limit and lifetime are this server's.
+    // With `channel`, at most `nearEntries` near copies, kept coherent by it;
+    // it must outlive the object.
     FarmCache(std::shared_ptr<redis::RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
-              ULONG maxEntries, LONG lifetimeMinutes);
+              ULONG maxEntries, LONG lifetimeMinutes, InvalidationChannel* channel = nullptr,
+              std::size_t nearEntries = 0);
+    ~FarmCache();
+    FarmCache(const FarmCache&) = delete;
+    FarmCache& operator=(const FarmCache&) = delete;
 
     HRESULT Open() noexcept;
     HRESULT Add(std::string_view user, std::string_view text) noexcept;
@@ -112,6 +128,8 @@ public:
     LONG LifetimeMinutes() const { return m_lifetimeMinutes.load(std::memory_order_acquire); }
 
     const FarmCacheKeys& Keys() const { return m_keys; }
+    // The near copies; null without a channel.
+    NearCopies* Near() const { return m_near.get(); }
     // The cache's name as this server created it.
     const std::string& Name() const { return m_name; }
 
@@ -123,10 +141,13 @@ private:
     class Call;
 
     void Adopt(ULONG maxEntries, LONG lifetimeMinutes);
+    HRESULT ReadFarm(std::string_view user, std::string* text);
 
     const std::shared_ptr<redis::RespConnectionPool> m_pool;
     const FarmCacheKeys m_keys;
     const std::string m_name;
+    InvalidationChannel* const m_channel;
+    const std::shared_ptr<NearCopies> m_near;  // registered with m_channel
     std::atomic<ULONG> m_maxEntries;
     std::atomic<LONG> m_lifetimeMinutes;
     std::atomic<long long> m_clockOffsetMs{0};

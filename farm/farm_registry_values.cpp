@@ -271,19 +271,27 @@ public:
         return static_cast<DWORD>(database);
     }
 
+    // A switch, 0 or 1: false when absent or refused, with *on unchanged.
+    bool Switch(FarmValue which, bool* on) {
+        if (!m_values[which].present) return false;
+        unsigned long long number = 0;
+        std::string shown;
+        if (!Number(which, "0 or 1", 1, &number, &shown)) return false;
+        if (number > 1) {
+            Refuse(std::string(NameOf(which)) + " " + shown + ": it must be 0 or 1");
+            return false;
+        }
+        *on = number == 1;
+        return true;
+    }
+
     // TLS when Tls is 1 or the Server URL says rediss:// (`fromServer`).
     bool Tls(bool fromServer) {
-        if (!m_values[FarmValue::Tls].present) return fromServer;
-        unsigned long long on = 0;
-        std::string shown;
-        if (!Number(FarmValue::Tls, "0 or 1", 1, &on, &shown)) return fromServer;
-        if (on > 1) {
-            Refuse("Tls " + shown + ": it must be 0 or 1");
-        } else if (on == 0 && fromServer) {
-            // Which one the administrator meant is not for the client to guess.
-            Refuse("Tls 0 and the Server URL's rediss:// differ");
-        }
-        return on == 1 || fromServer;
+        bool on = fromServer;
+        if (!Switch(FarmValue::Tls, &on)) return fromServer;
+        // Which one the administrator meant is not for the client to guess.
+        if (!on && fromServer) Refuse("Tls 0 and the Server URL's rediss:// differ");
+        return on || fromServer;
     }
 
     // None unless the text names Local; other text is a mistake to note,
@@ -317,7 +325,8 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     if (server.empty() && sentinels.empty() && in.Usable()) {  // no server: no farm, whatever else is set
         in.NoteUnused({FarmValue::Caches, FarmValue::Password, FarmValue::User, FarmValue::Prefix,
                        FarmValue::TimeoutMs, FarmValue::MasterName, FarmValue::SentinelPassword, FarmValue::Tls,
-                       FarmValue::CaCertificate, FarmValue::TlsServerName},
+                       FarmValue::CaCertificate, FarmValue::TlsServerName, FarmValue::NearCache,
+                       FarmValue::NearCacheEntries},
                       "a Server or Sentinels value");
         *settings = read;
         return S_OK;
@@ -360,6 +369,10 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     } else {
         in.NoteUnused({FarmValue::CaCertificate, FarmValue::TlsServerName}, "Tls");
     }
+    in.Switch(FarmValue::NearCache, &read.nearCache);
+    read.nearCacheEntries = in.Bounded(FarmValue::NearCacheEntries, FarmSettings::kDefaultNearCacheEntries,
+                                       FarmSettings::kMostNearCacheEntries, "entries");
+    if (!read.nearCache) in.NoteUnused({FarmValue::NearCacheEntries}, "NearCache 1");
     if (!in.Usable()) return E_INVALIDARG;
     *settings = std::move(read);
     return S_OK;

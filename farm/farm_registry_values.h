@@ -27,6 +27,10 @@
 //              protected for this machine (platform/protected_secret.h),
 //              which the reader's unprotect step opens; one that does not
 //              open is refused, with a line naming the value and the failure
+//   NearCache  a REG_DWORD 0 or 1, or such a REG_SZ: near copies of farm
+//              entries (farm_cache.h)
+//   NearCacheEntries  a number as MaxConnections, default 10000, at most
+//              1000000; noted when NearCache is not 1
 //   User       an ACL user's name, trimmed, sent with Password (not to the
 //              sentinels, which take SentinelPassword alone); without a
 //              Password it is refused, as the user could not authenticate
@@ -52,13 +56,13 @@ namespace qc::farm {
 // The values under the settings key, in this order.
 enum class FarmValue {
     Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections, Sentinels, MasterName,
-    SentinelPassword, Tls, CaCertificate, TlsServerName, User
+    SentinelPassword, Tls, CaCertificate, TlsServerName, User, NearCache, NearCacheEntries
 };
-inline constexpr std::size_t kFarmValueCount = 15;
+inline constexpr std::size_t kFarmValueCount = 17;
 inline constexpr const char* kFarmValueNames[kFarmValueCount] = {
     "Server",         "Caches",    "Password",   "Prefix",           "TimeoutMs", "Database",      "Fallback",
     "MaxConnections", "Sentinels", "MasterName", "SentinelPassword", "Tls",       "CaCertificate", "TlsServerName",
-    "User"};
+    "User",           "NearCache", "NearCacheEntries"};
 
 // The registry's type numbers that matter here (the same on every system).
 namespace registry_type {

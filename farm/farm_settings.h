@@ -60,6 +60,14 @@ struct FarmSettings {
     std::string caCertificate;
     std::string tlsServerName;
 
+    // Near copies of the farm entries this process reads (farm_cache.h), at
+    // most nearCacheEntries per cache.
+    static constexpr DWORD kDefaultNearCacheEntries = 10000;
+    // Each copy is a text in the process's memory: a larger setting is held to this.
+    static constexpr DWORD kMostNearCacheEntries = 1000000;
+    bool nearCache = false;
+    DWORD nearCacheEntries = kDefaultNearCacheEntries;
+
     // A prefix may hold no brace: a brace would decide the keys' slot.
     static bool IsValidPrefix(std::string_view prefix) { return prefix.find_first_of("{}") == std::string_view::npos; }
 

@@ -14,6 +14,10 @@
 // the server's outages, its error replies (the pool keeps those to one line
 // per kind and minute) and, with sentinels, each new primary they name. The
 // pool (and the locator it holds) goes first, as it calls the observer.
+// With NearCache, the site also holds the invalidation channel its caches'
+// near copies hang on (farm/invalidation_channel.h): an outage drops every
+// copy, and a new primary makes the channel open again there. The channel
+// goes before the rest, as its thread may still hear of a new primary.
 // Every farm cache shares the site, so it lives as long as the last call in
 // flight on any of them, even past Stop. The outage lines are built without
 // allocating, as the breaker that calls for them cannot take an exception;
@@ -24,7 +28,10 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
           meanwhile(settings.fallback == qc::farm::FarmSettings::Fallback::Local ? "this process serves farm caches"
                                                                                  : "farm caches fail at once") {}
 
+    ~Site() { listening.store(nullptr, std::memory_order_release); }
+
     void OnOutage(HRESULT why) override {
+        if (qc::farm::InvalidationChannel* channel = listening.load(std::memory_order_acquire)) channel->DropAll();
         char line[200];
         if (why == qc::redis::kServerTooOld) {
             std::snprintf(line, sizeof line,
@@ -69,6 +76,7 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
         }
     }
     void OnPrimary(const qc::redis::RespAddress& primary) override {
+        if (qc::farm::InvalidationChannel* channel = listening.load(std::memory_order_acquire)) channel->Interrupt();
         try {
             const std::string line = "QuorCache farm: the sentinels name " + primary.Text() + " " + server;
             log(line.c_str());
@@ -81,6 +89,8 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
     const std::string server;
     const char* const meanwhile;  // what farm calls come to until it answers
     std::shared_ptr<qc::redis::RespConnectionPool> pool;
+    std::unique_ptr<qc::farm::InvalidationChannel> channel;  // with NearCache
+    std::atomic<qc::farm::InvalidationChannel*> listening{nullptr};  // the channel, for the observers
 };
 
 CFarmCaches::~CFarmCaches() {
@@ -96,6 +106,11 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     auto site = std::make_shared<Site>(settings, log);
     hr = qc::farm::CreateFarmServerPool(settings, site.get(), site.get(), &site->pool);
     if (FAILED(hr)) return hr;
+    if (settings.nearCache) {
+        hr = qc::farm::InvalidationChannel::Start(site->pool->Endpoint(), settings.prefix, log, &site->channel);
+        if (FAILED(hr)) return hr;
+        site->listening.store(site->channel.get(), std::memory_order_release);
+    }
 
     {
         CScopedLock<qc::OwnedLock> lock(m_threadLock);
@@ -160,7 +175,8 @@ CFarmCaches::CachePtr CFarmCaches::Register(const std::string& name, ULONG maxEn
     // Every cache holds the site, and through it the pool.
     std::shared_ptr<qc::redis::RespConnectionPool> pool(m_site, m_site->pool.get());
     auto cache = std::make_shared<qc::farm::FarmCache>(std::move(pool), m_settings.prefix, name, maxEntries,
-                                                       lifetimeMinutes);
+                                                       lifetimeMinutes, m_site->channel.get(),
+                                                       m_settings.nearCacheEntries);
     CScopedLock<qc::OwnedLock> lock(m_tableLock);
     m_caches.emplace(name, cache);
     return cache;

@@ -167,7 +167,7 @@ HRESULT RespConnection::Execute(const std::string& command, Deadline deadline, R
     return result;
 }
 
-HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply) {
+HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply, bool quietMayEnd) {
     *reply = RespReply();
     RespReplyReader reader(m_limits, reply);
     for (;;) {
@@ -193,6 +193,8 @@ HRESULT RespConnection::ReadReply(Deadline deadline, RespReply* reply) {
         const HRESULT got =
             m_transport.ReceiveSome(&m_input[m_end], m_input.size() - m_end, MillisecondsLeft(deadline), &received);
         if (received != 0) m_replyBegan = true;
+        // Nothing of a reply yet: a listener's quiet spell, not a failure.
+        if (got == platform::kSocketTimedOut && quietMayEnd && m_start == m_end) return S_FALSE;
         if (FAILED(got)) return Fail(got);
         m_end += received;
     }

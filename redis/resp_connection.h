@@ -43,6 +43,13 @@ public:
     // came, an error reply included.
     HRESULT Execute(const std::string& command, Deadline deadline, RespReply* reply);
 
+    // For a connection that listens (a subscriber's): Post sends commands
+    // without reading their replies, and Await reads the next reply, asked
+    // for or pushed. Await gives S_FALSE, the connection still open, when no
+    // byte of a reply came by the deadline.
+    HRESULT Post(const std::string& commands, Deadline deadline) { return Send(commands, deadline); }
+    HRESULT Await(Deadline deadline, RespReply* reply) { return ReadReply(deadline, reply, true); }
+
     bool IsOpen() const { return m_transport.IsOpen(); }
     // Whether any byte of the last command's reply arrived: a command that
     // failed before it did may not have run.
@@ -59,7 +66,7 @@ private:
 
     HRESULT Fail(HRESULT why);
     HRESULT Send(const std::string& commands, Deadline deadline);
-    HRESULT ReadReply(Deadline deadline, RespReply* reply);
+    HRESULT ReadReply(Deadline deadline, RespReply* reply, bool quietMayEnd = false);
     HRESULT EndOfReplies();
 
     RespTransport m_transport;

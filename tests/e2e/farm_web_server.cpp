@@ -12,6 +12,9 @@
 //   until CACHE USER SECONDS      the other way round: until one finds USER
 //   signal FILE                   creates FILE       waitfor FILE   waits for FILE
 //   sleep MILLISECONDS
+//   tick                          prints the time: microseconds of the clock every process shares
+//   seen CACHE USER TEXT SECONDS  Gets every millisecond until one gives TEXT ("-": USER is
+//                                 absent); prints the time it did
 // Each line is "<step> <user or cache>: 0x<HRESULT> <milliseconds>[ <text>]";
 // texts travel as UTF-8. Initialize comes first and Terminate last.
 #include "platform/platform.h"
@@ -43,6 +46,14 @@ void Report(const wchar_t* step, const wchar_t* what, HRESULT hr, ULONGLONG star
                 static_cast<unsigned long>(hr), static_cast<unsigned long long>(::GetTickCount64() - started),
                 text.empty() ? "" : " ", text.c_str());
     std::fflush(stdout);
+}
+
+unsigned long long NowMicroseconds() {
+    LARGE_INTEGER now, frequency;
+    ::QueryPerformanceCounter(&now);
+    ::QueryPerformanceFrequency(&frequency);
+    const unsigned long long ticks = now.QuadPart, perSecond = frequency.QuadPart;
+    return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
 }
 
 bool WaitForFile(const wchar_t* path, DWORD seconds) {
@@ -160,6 +171,23 @@ bool RunSteps(ICOMCache2& cache, int count, wchar_t** arguments) {
         } else if (step == L"waitfor" && left >= 1) {
             Report(arg(0), arg(1), WaitForFile(arg(1), 60) ? S_OK : E_FAIL, started);
             i += 2;
+        } else if (step == L"tick") {
+            Report(arg(0), L"-", S_OK, started, std::to_string(NowMicroseconds()));
+            i += 1;
+        } else if (step == L"seen" && left >= 4) {
+            const bool absent = std::wstring(arg(3)) == L"-";
+            HRESULT hr = E_FAIL;
+            for (ULONGLONG limit = started + 1000ULL * _wtol(arg(4)); ::GetTickCount64() < limit; ::Sleep(1)) {
+                qc::Bstr text;
+                hr = cache.Get(qc::Bstr(arg(2)).Get(), text.Receive(), qc::Bstr(arg(1)).Get());
+                if (absent ? hr == E_FAIL : hr == S_OK && std::wstring(text.Get() ? text.Get() : L"") == arg(3)) {
+                    hr = S_OK;
+                    break;
+                }
+                if (hr == S_OK) hr = S_FALSE;  // another text
+            }
+            Report(arg(0), arg(2), hr, started, std::to_string(NowMicroseconds()));
+            i += 5;
         } else if (step == L"sleep" && left >= 1) {
             ::Sleep(static_cast<DWORD>(_wtol(arg(1))));
             i += 2;

@@ -32,7 +32,7 @@ RegistryValue Number(DWORD number, DWORD type = kDword) {
 // A working farm's Server and Caches with `changed` put over them, read as
 // "server|caches|time-out|connections", then "|dbN" for a database other
 // than 0 and "|tls[ as NAME][ trusting FILE]" for TLS ("unchanged" when
-// refused), and the notes.
+// refused), then "|near N" for near copies, and the notes.
 std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair<FarmValue, RegistryValue>> changed) {
     FarmRegistryValues values;
     values[FarmValue::Server] = Text(u"127.0.0.1:6379");
@@ -47,8 +47,9 @@ std::pair<std::string, std::vector<std::string>> Interpret(std::vector<std::pair
     std::string tls = settings.tls ? "|tls" : "";
     if (!settings.tlsServerName.empty()) tls += " as " + settings.tlsServerName;
     if (!settings.caCertificate.empty()) tls += " trusting " + settings.caCertificate;
+    const std::string nearCache = settings.nearCache ? "|near " + std::to_string(settings.nearCacheEntries) : "";
     return {settings.ServerText() + "|" + Listed(settings.caches) + "|" + std::to_string(settings.timeoutMs) + "|" +
-                std::to_string(settings.maxConnections) + database + tls,
+                std::to_string(settings.maxConnections) + database + tls + nearCache,
             notes};
 }
 
@@ -118,6 +119,10 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
         {FarmValue::MaxConnections, Text(u"many"), refused, "MaxConnections 'many': it must be a number of connections"},
         {FarmValue::MaxConnections, Text(u"8", kMultiSz), refused,
          "MaxConnections has the type REG_MULTI_SZ; it must be REG_DWORD or REG_SZ"},
+        {FarmValue::NearCache, Number(1), farm + "|near 10000", ""},
+        {FarmValue::NearCache, Number(0), farm, ""},
+        {FarmValue::NearCache, Number(2), refused, "NearCache 2: it must be 0 or 1"},
+        {FarmValue::NearCacheEntries, Number(50), farm, "without NearCache 1 these are not used: NearCacheEntries"},
     };
     for (const auto& sample : kCases) {
         const auto [read, notes] = Interpret({{sample.which, sample.value}});
@@ -145,6 +150,13 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
               "h:6379|*|1000|32|tls");
     EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"rediss://h")}, {FarmValue::Tls, Number(0)}}),
               std::make_pair(refused, std::vector<std::string>{"Tls 0 and the Server URL's rediss:// differ"}));
+
+    // Near copies, their number held to the most.
+    EXPECT_EQ(Interpret({{FarmValue::NearCache, Text(u"1")}, {FarmValue::NearCacheEntries, Number(50)}}).first,
+              farm + "|near 50");
+    EXPECT_EQ(Interpret({{FarmValue::NearCache, Number(1)}, {FarmValue::NearCacheEntries, Number(5000000)}}),
+              std::make_pair(farm + "|near 1000000",
+                             std::vector<std::string>{"NearCacheEntries 5000000 is held to 1000000"}));
 
     // A database named twice must be named alike.
     EXPECT_EQ(Interpret({{FarmValue::Server, Text(u"redis://h/3")}, {FarmValue::Database, Number(3)}}).first,

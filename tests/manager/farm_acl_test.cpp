@@ -9,7 +9,9 @@
 #include "tests/farm/private_redis_server.h"
 #include "tests/manager/farm_manager_fixture.h"
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace qc::test {
 namespace {
@@ -151,6 +153,38 @@ TEST_F(FarmAcl, AWrongPasswordAMissingCommandAndAKeyOutsideThePrefixAreAccessDen
     EXPECT_EQ(LinesWith("answered an error: 'NOPERM this user has no permissions to access one of the keys").size(),
               1u)
         << ::testing::PrintToString(LogLines());
+}
+
+// With NearCache, the least rule lets the farm work but not the channel:
+// reads go to the farm, and the log says once why. The README's addition,
+// given meanwhile, makes reads near without a restart, and nothing the
+// channel does (its heartbeat included) is refused.
+TEST_F(FarmAcl, NearCacheWithoutTheRulesAdditionSaysOnceWhyReadsAreNotNearAndWorksOnceItIsGiven) {
+    s_settings.nearCache = true;
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->Add("alice", "text", "Farm"), S_OK);
+    const std::string refusal = "refuses the near cache's invalidations: 'NOPERM";
+    const auto start = std::chrono::steady_clock::now();
+    while (LinesWith(refusal).empty() && std::chrono::steady_clock::now() - start < std::chrono::seconds(2))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const long before = FarmGets(*m_admin);
+    for (int read = 0; read < 8; ++read) {  // the channel is refused again meanwhile
+        EXPECT_EQ(GetText("Farm", "alice"), "text");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(FarmGets(*m_admin), before + 8);
+    const std::vector<std::string> refused = LinesWith(refusal);
+    ASSERT_EQ(refused.size(), 1u) << ::testing::PrintToString(LogLines());
+    EXPECT_NE(refused[0].find("farm reads are not kept near"), std::string::npos) << refused[0];
+
+    Admin({"ACL", "SETUSER", kUser, "+client|id", "+client|tracking", "+subscribe", "+ping", "&__redis__:invalidate"});
+    Admin({"ACL", "LOG", "RESET"});
+    EXPECT_TRUE(ServedNear(*m_admin, "Farm", "alice", "text", std::chrono::seconds(6)));
+    std::this_thread::sleep_for(qc::farm::InvalidationChannel::kHeartbeat + std::chrono::milliseconds(200));
+    EXPECT_EQ(Admin({"ACL", "LOG"}).elements.size(), 0u);
+    EXPECT_TRUE(ServedNear(*m_admin, "Farm", "alice", "text", std::chrono::milliseconds(0)));
+    EXPECT_EQ(LinesWith(refusal).size(), 1u);
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 #include "tests/farm/farm_test_support.h"
 #include "tests/manager/manager_test_fixture.h"
 
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qc::test {
@@ -48,6 +50,26 @@ protected:
     static std::string PeerText(qc::farm::FarmCache& peer, const std::string& user) {
         std::string text;
         return SUCCEEDED(peer.Get(user, &text)) ? text : "<absent>";
+    }
+    // The GETs the server has run, as `observer` (a user that may run INFO) sees.
+    static long FarmGets(qc::redis::RespConnectionPool& observer) {
+        const std::string stats = qc::farm::Command(observer, {"INFO", "commandstats"}).text;
+        const std::string field = "cmdstat_get:calls=";
+        const auto at = stats.find(field);
+        return at == std::string::npos ? 0 : std::stol(stats.substr(at + field.size()));
+    }
+    // Whether, within `limit`, a Get gives `expected` with no GET reaching
+    // the server: served near. A copy is kept once the channel is live and
+    // this process's own writes have come back from it.
+    bool ServedNear(qc::redis::RespConnectionPool& observer, const std::string& cache, const std::string& user,
+                    const std::string& expected, std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            const long before = FarmGets(observer);
+            if (GetText(cache, user) == expected && FarmGets(observer) == before) return true;
+            if (std::chrono::steady_clock::now() - start > limit) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
     static std::vector<std::string> LogLines() {
         std::lock_guard<std::mutex> lock(s_logLock);

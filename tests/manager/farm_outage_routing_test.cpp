@@ -97,6 +97,36 @@ TEST_F(FarmOutageRouting, ACacheCreatedDuringAnOutageIsRegisteredAndTakesTheFarm
     EXPECT_EQ(PeerText(*first, "ann"), "text");
 }
 
+// With NearCache, a paused server's copies are still served (it can change
+// nothing), but the first failed call opens the breaker and drops them all:
+// nothing near is served until the farm answers again, and then not what an
+// emptied server no longer holds.
+TEST_F(FarmOutageRouting, WithNearCacheAnOutageDropsEveryCopyUntilTheFarmAnswersAgain) {
+    s_settings.nearCache = true;
+    ASSERT_EQ(m_manager->Initialize(), S_OK);
+    ASSERT_EQ(m_manager->CreateCache("Farm", 10, 5), S_OK);
+    ASSERT_EQ(m_manager->Add("alice", "before", "Farm"), S_OK);
+    auto observer = qc::farm::MakePool(s_settings.Endpoint());
+    ASSERT_TRUE(ServedNear(*observer, "Farm", "alice", "before"));
+
+    m_server.Pause();
+    std::string text;
+    EXPECT_EQ(Bounded([&] { return m_manager->Get("Farm", "alice", &text); }), S_OK);
+    EXPECT_EQ(text, "before");
+    EXPECT_EQ(Bounded([&] { return m_manager->Add("bob", "paused", "Farm"); }), qc::platform::kSocketTimedOut);
+    text = "untouched";
+    EXPECT_TRUE(FAILED(Bounded([&] { return m_manager->Get("Farm", "alice", &text); })));
+    EXPECT_EQ(text, "untouched");
+
+    m_server.Resume();
+    m_server.Stop();
+    m_server.Restart();  // empty
+    qc::farm::UntilSucceeds(std::chrono::seconds(5), [&] { return m_manager->Add("carol", "after", "Farm"); });
+    EXPECT_EQ(m_manager->Get("Farm", "alice", &text), E_FAIL);
+    ASSERT_EQ(m_manager->Add("alice", "after", "Farm"), S_OK);
+    EXPECT_TRUE(ServedNear(*observer, "Farm", "alice", "after"));
+}
+
 // A server that stops answering holds its farm call for the time-out, and
 // only that call: the manager lock is free, so an in-process cache answers
 // meanwhile.
