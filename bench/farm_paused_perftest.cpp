@@ -3,6 +3,7 @@
 // through bench/farm_paused_bench.sh, which pauses the server (SIGSTOP) once
 // this program has said "ready" and sends it a line to go on.
 //   farm_paused_perftest   prints "name value" lines, in milliseconds
+#include "bench/farm_bench_server.h"
 #include "bench/farm_bench_workload.h"
 #include "farm/farm_cache.h"
 
@@ -28,13 +29,7 @@ double Milliseconds(Call&& call) {
 }  // namespace
 
 int main() {
-    const char* port = std::getenv("QC_REDIS_PORT");
-    if (!port) {
-        std::fprintf(stderr, "QC_REDIS_PORT is not set\n");
-        return 2;
-    }
-    redis::RespEndpoint endpoint;
-    endpoint.port = static_cast<unsigned short>(std::atoi(port));
+    redis::RespEndpoint endpoint = BenchServerEndpoint();
     endpoint.timeoutMs = 500;
     std::shared_ptr<redis::RespConnectionPool> pool;
     CheckFarmCall(redis::RespConnectionPool::Create(endpoint, nullptr, redis::RespConnectionPool::kDefaultMaxIdle, &pool), "pool");

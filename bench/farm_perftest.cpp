@@ -4,6 +4,7 @@
 // the same server in the same run for the baseline.
 //   farm_perftest CALLS   prints "name value" lines: microseconds per call
 //                         and calls per second
+#include "bench/farm_bench_server.h"
 #include "bench/farm_bench_workload.h"
 #include "farm/farm_cache.h"
 
@@ -18,13 +19,7 @@ namespace redis = qc::redis;
 
 int main(int argc, char** argv) {
     const int calls = argc > 1 ? std::atoi(argv[1]) : 50000;
-    const char* port = std::getenv("QC_REDIS_PORT");
-    if (!port) {
-        std::fprintf(stderr, "QC_REDIS_PORT is not set\n");
-        return 2;
-    }
-    redis::RespEndpoint endpoint;
-    endpoint.port = static_cast<unsigned short>(std::atoi(port));
+    redis::RespEndpoint endpoint = BenchServerEndpoint();
     std::shared_ptr<redis::RespConnectionPool> pool;
     CheckFarmCall(redis::RespConnectionPool::Create(endpoint, nullptr, redis::RespConnectionPool::kDefaultMaxIdle, &pool), "pool");
     FarmCache cache(pool, "quorcache-bench:", "Bench", 1000000, 20);

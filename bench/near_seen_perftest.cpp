@@ -5,6 +5,7 @@
 // old text, then adds a new one through the writer and reads the reader's
 // Get in a tight loop until it gives the new text.
 //   near_seen_perftest SAMPLES   prints "near_seen_us_p50 X" and "..._p99 Y"
+#include "bench/farm_bench_server.h"
 #include "bench/farm_bench_workload.h"
 #include "farm/farm_cache.h"
 #include "farm/invalidation_channel.h"
@@ -46,13 +47,7 @@ struct Server {
 
 int main(int argc, char** argv) {
     const int samples = argc > 1 ? std::atoi(argv[1]) : 1000;
-    const char* port = std::getenv("QC_REDIS_PORT");
-    if (!port) {
-        std::fprintf(stderr, "QC_REDIS_PORT is not set\n");
-        return 2;
-    }
-    redis::RespEndpoint endpoint;
-    endpoint.port = static_cast<unsigned short>(std::atoi(port));
+    redis::RespEndpoint endpoint = BenchServerEndpoint();
     Server writer(endpoint), reader(endpoint);
     while (!reader.channel->IsLive()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 

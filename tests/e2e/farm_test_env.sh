@@ -11,7 +11,9 @@ redis_dir=$prefix/redis
 "$scripts/redis-test-server.sh" start "$redis_dir" ${redis_start[@]+"${redis_start[@]}"} ||
   { echo "FAIL: the Redis server did not start"; exit 1; }
 port=$(cat "$redis_dir/port")
-trap '"$scripts/redis-test-server.sh" stop "$redis_dir"; "$scripts/wine-prefix.sh" stop "$prefix"' EXIT
+# A server a test left paused (SIGSTOP) would not hear its stop: resumed first.
+trap 'kill -CONT "$(cat "$redis_dir/pid")" 2>/dev/null; "$scripts/redis-test-server.sh" stop "$redis_dir"
+      "$scripts/wine-prefix.sh" stop "$prefix"' EXIT
 . "$scripts/wine-env.sh" "$prefix"
 
 run() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }

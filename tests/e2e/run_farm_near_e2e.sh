@@ -20,9 +20,6 @@ scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 "$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
 rm -rf "$prefix"
 . "$(dirname "$0")/farm_test_env.sh"
-# A server still paused at exit would not hear its stop.
-trap 'kill -CONT "$(cat "$redis_dir/pid")" 2>/dev/null; "$scripts/redis-test-server.sh" stop "$redis_dir"
-      "$scripts/wine-prefix.sh" stop "$prefix"' EXIT
 
 install_web_server
 setting Server /t REG_SZ /d "127.0.0.1:$port"
