@@ -1,6 +1,7 @@
 // The compiled type library layout, as far as registration needs it:
 //
-//   header (0x54 bytes)   magic "MSFT", the library's guid offset, lcid,
+//   header (0x54 bytes)   magic "MSFT", the library's guid offset, two lcids
+//                         (the second is the one the library registers under),
 //                         flags with the system kind in the low nibble, the
 //                         version (major low word, minor high word), library
 //                         flags, type count, help string and name offsets
@@ -27,6 +28,7 @@ constexpr std::size_t kSegmentCount = 15;
 constexpr std::size_t kTypeEntrySize = 0x64;
 constexpr std::uint32_t kMagic = 0x5446534D;  // "MSFT"
 constexpr std::uint32_t kHelpDllFlag = 0x100;
+constexpr unsigned kHasDiskImage = 0x8;  // LIBFLAG_FHASDISKIMAGE
 enum Segment { kTypeSegment = 0, kGuidSegment = 5, kNameSegment = 7, kStringSegment = 8 };
 
 class Reader {
@@ -117,11 +119,12 @@ bool ReadTypeLibrary(const std::vector<std::uint8_t>& bytes, TypeLibraryFile* li
     const std::uint32_t systemFlags = in.U32(0x14);
     const std::uint32_t version = in.U32(0x18);
     const std::uint32_t typeCount = in.U32(0x20);
-    library->lcid = in.U32(0x0c);
+    library->lcid = in.U32(0x10);
     library->systemKind = systemFlags & 0xf;
     library->majorVersion = version & 0xffff;
     library->minorVersion = version >> 16;
-    library->libraryFlags = in.U32(0x1c) & 0xffff;
+    // Loaded from a file, a library also reports that it has a disk image.
+    library->libraryFlags = (in.U32(0x1c) & 0xffff) | kHasDiskImage;
 
     const std::size_t typeOffsets = kHeaderSize + ((systemFlags & kHelpDllFlag) != 0 ? 4 : 0);
     if (typeCount > bytes.size() / kTypeEntrySize) {

@@ -31,7 +31,7 @@ struct TypeLibraryFile {
     unsigned minorVersion = 0;
     unsigned lcid = 0;
     unsigned systemKind = 0;
-    unsigned libraryFlags = 0;
+    unsigned libraryFlags = 0;  // as the library reports them once loaded
     std::vector<TypeInfoEntry> types;
 };
 
