@@ -107,8 +107,9 @@ bool Plain(const std::string& text) {
     return text.find_first_of("\t\r\n") == std::string::npos && (text.empty() || text[0] != '#');
 }
 
-// One row per value, and a "+" row (create the key) for a key that holds
-// neither values nor subkeys. Only HKEY_CLASSES_ROOT (root 0) is expected.
+// One row per value, and a "*" row (create the key, remove it on uninstall)
+// for a key that holds neither values nor subkeys. Only HKEY_CLASSES_ROOT
+// (root 0) is expected.
 bool PrintRows(const CMemoryRegistry& registry, const std::string& component) {
     int number = 0;
     for (const auto& [path, key] : registry.Snapshot()) {
@@ -119,7 +120,7 @@ bool PrintRows(const CMemoryRegistry& registry, const std::string& component) {
             std::printf("%s_reg%d\t0\t%s\t%s\t%s\t%s\n", component.c_str(), ++number, keyText.c_str(), name.c_str(),
                         value.c_str(), component.c_str());
         };
-        if (key.values.empty() && !key.hasSubKeys) row("+", "");
+        if (key.values.empty() && !key.hasSubKeys) row("*", "");
         for (const auto& [name, value] : key.values) {
             if (value.type != qc::registrar::kRegString || value.data.empty()) return false;
             const std::string text = value.data.substr(0, value.data.size() - 1);

@@ -21,7 +21,11 @@ trap 'rm -rf "$work"' EXIT
 # The farm rows wixl wrote, then each DLL's registration in the view of its bitness.
 msiinfo export "$work/package.msi" Registry >"$work/Registry.idt"
 "$rows" "$dist/x64/QuorCache.tlb" x64.QuorCache.dll X64FOLDER X64Server >>"$work/Registry.idt"
-"$rows" "$dist/x86/QuorCache.tlb" x86.QuorCache.dll X86FOLDER X86Server >>"$work/Registry.idt"
+# The type library's key is one for both views: the x64 DLL's rows write its
+# name, flags and help folder (as regsvr32 leaves them when the x64 DLL is
+# registered last), the x86 DLL's only its own platform's path.
+"$rows" "$dist/x86/QuorCache.tlb" x86.QuorCache.dll X86FOLDER X86Server |
+  awk -F'\t' '$3 !~ /^TypeLib\\/ || $3 ~ /\\win32$/' >>"$work/Registry.idt"
 (cd "$work" && msibuild package.msi -i Registry.idt)
 
 # A farm setting is written only when its property is given, and stays on
