@@ -30,8 +30,15 @@ older=$work/QuorCache-0.0.1-x64.msi
 
 
 reference=$work/regsvr32-prefix installed=$work/msi-prefix
-# inside PREFIX COMMAND...: runs a Windows program in that prefix.
-inside() { (. "$scripts/wine-env.sh" "$1"; "$QC_WINE_LOADER" "${@:2}" </dev/null 2>&1 | tr -d '\r'; exit "${PIPESTATUS[0]}"); }
+# inside PREFIX COMMAND...: runs a Windows program in that prefix. Its output
+# goes through a file: a Wine service it starts inherits its output, and
+# would hold a pipe open long after the program has ended.
+inside() {
+  (. "$scripts/wine-env.sh" "$1"; "$QC_WINE_LOADER" "${@:2}" </dev/null >"$work/output" 2>&1)
+  local rc=$?
+  tr -d '\r' <"$work/output"
+  return $rc
+}
 for prefix in "$reference" "$installed"; do
   "$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
   rm -rf "$prefix" && mkdir -p "$prefix" && echo win64 >"$prefix.arch"
@@ -40,22 +47,30 @@ done
 trap 'for p in "$reference" "$installed"; do "$scripts/wine-prefix.sh" stop "$p"; done' EXIT
 cp "$package" "$older" "$script_dir/bitness.vbs" "$installed/drive_c/"
 
-# Everything under the classes root of one view, a line per value ("key|value"),
-# key names in lower case (the registry ignores their case), sorted. The
-# installer's own bookkeeping (HKCR\Installer) is left out, and so is the
-# 32-bit view as the 64-bit one shows it (Wow6432Node).
-classes() {  # classes PREFIX 32|64
-  inside "$1" reg query HKCR /s /reg:"$2" | awk '
-    /^HKEY_/ { key = tolower($0); print key; next }
-    NF { print key "|" $0 }' | grep -v -E '^hkey_classes_root\\(installer|wow6432node)' | sort
+# Every key and value under the classes root, both views (the 32-bit one
+# under Wow6432Node), one line per value ("key|value"), key names in lower
+# case (the registry ignores their case), sorted; read from the prefix's
+# registry file, which its server writes out when it stops. The installer's
+# own bookkeeping (Installer) is left out.
+classes() {  # classes PREFIX
+  "$scripts/wine-prefix.sh" stop "$1"
+  awk '/^\[/ { key = $0; sub(/\] [0-9]+$/, "]", key); key = tolower(key)
+               keep = key ~ /^\[software\\\\classes\\\\/ && key !~ /^\[software\\\\classes\\\\installer/
+               if (keep) print key; next }
+       keep && NF && !/^#/ { print key "|" $0 }' "$1/system.reg" | sort
+  "$scripts/wine-prefix.sh" start "$1" >/dev/null
 }
 # The script host registers its own type library when it first runs: that
 # happens before the snapshot, so it is not taken for the package's.
 for prefix in "$reference" "$installed"; do
   inside "$prefix" 'C:\windows\system32\cscript.exe' //nologo 'C:\none.vbs' >/dev/null
-  for view in 64 32; do classes "$prefix" "$view" >"$prefix.$view.before"; done
+  classes "$prefix" >"$prefix.before"
 done
-written() { comm -13 "$1.$2.before" <(classes "$1" "$2"); }  # what came since the start
+written() { comm -13 "$1.before" <(classes "$1"); }  # what came since the start
+# Without a 32-bit regsvr32 the reference has no x86 registration: compare
+# the 64-bit view alone, without the x86 DLL's path in the shared type
+# library key.
+if [ -n "$win32" ]; then compared() { cat; }; else compared() { grep -v -E 'wow6432node|\\\\0\\\\win32\]'; }; fi
 
 echo "== regsvr32, the x86 DLL first and then the x64 one, as the package's views have them"
 reference_dir=$reference/drive_c/Program\ Files/QuorCache
@@ -95,13 +110,13 @@ product_versions() {
 expect "one product after the upgrade, of this version" "$version" "$(product_versions)"
 
 echo "== what each view holds"
-expect "the 64-bit view: what regsvr32 writes, key by key and value by value" \
-  "$(written "$reference" 64)" "$(written "$installed" 64)"
-if [ -n "$win32" ]; then
-  expect "the 32-bit view: what regsvr32 writes" "$(written "$reference" 32)" "$(written "$installed" 32)"
-fi
-x86_server=$(written "$installed" 32 | grep -i 'clsid\\{[^}]*}\\inprocserver32|.*(Default)' | sed 's/.*REG_SZ *//' | sort -u)
-expect "the 32-bit view's class and proxy/stub name the x86 DLL" 'C:\Program Files (x86)\QuorCache\QuorCache.dll' "$x86_server"
+installed_rows=$(written "$installed") reference_rows=$(written "$reference" | compared)
+expect "regsvr32 wrote the class, the proxy/stub, the ProgIDs and the three interfaces" 7 \
+  "$(grep -c -i -E '^\[software\\\\classes\\\\(clsid\\\\\{[^}]*\}|quorcache\.comcache(\.1)?|interface\\\\\{[^}]*\})\]$' <<<"$reference_rows")"
+expect "both views hold what regsvr32 writes, key by key and value by value" \
+  "$reference_rows" "$(compared <<<"$installed_rows")"
+x86_servers=$(grep -E '^\[software\\\\classes\\\\wow6432node\\\\clsid\\\\\{[^}]*\}\\\\inprocserver32\]\|@=' <<<"$installed_rows" | sed 's/.*@=//' | sort -u)
+expect "the 32-bit view's class and proxy/stub name the x86 DLL" '"C:\\Program Files (x86)\\QuorCache\\QuorCache.dll"' "$x86_servers"
 
 echo "== the script hosts and the examples"
 x64_dll='C:\Program Files\QuorCache\QuorCache.dll'
@@ -127,15 +142,13 @@ tr -d '\r\000' <"$installed/drive_c/downgrade.log" | grep -q '^Property(S): WIX_
 expect "the log names the newer product found" 0 $?
 expect "the refusal's message (shown by msiexec's interface)" \
   "A newer version of QuorCache is already installed. Uninstall it first to install this older version." \
-  "$(msiinfo export "$older" LaunchCondition | awk -F'\t' '$1 == "NOT WIX_DOWNGRADE_DETECTED" {print $2}')"
+  "$(msiinfo export "$older" LaunchCondition | tr -d '\r' | awk -F'\t' '$1 == "NOT WIX_DOWNGRADE_DETECTED" {print $2}')"
 expect "this version stays installed" "$version" "$(product_versions)"
 
 echo "== msiexec /x /qn"
 inside "$installed" msiexec /x "C:\\QuorCache-$version-x64.msi" /qn >/dev/null
 expect "msiexec /x this package /qn" 0 $?
-for view in 64 32; do
-  expect "nothing is left in the $view-bit view" "" "$(written "$installed" "$view")"
-done
+expect "nothing is left in either view" "" "$(written "$installed")"
 expect "no file is left" "" "$(find "$installed/drive_c/Program Files/QuorCache" "$installed/drive_c/Program Files (x86)/QuorCache" 2>/dev/null)"
 expect "the farm key is kept" "$(printf '%s\n' 'Caches REG_SZ Sessions;Carts' 'Database REG_DWORD 0x3' 'Prefix REG_SZ site:' \
        'Server REG_SZ 127.0.0.1:6379' 'Tls REG_DWORD 0x1')" "$(farm_values)"
