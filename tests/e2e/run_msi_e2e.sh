@@ -67,10 +67,20 @@ for prefix in "$reference" "$installed"; do
   classes "$prefix" >"$prefix.before"
 done
 written() { comm -13 "$1.before" <(classes "$1"); }  # what came since the start
-# Without a 32-bit regsvr32 the reference has no x86 registration: compare
-# the 64-bit view alone, without the x86 DLL's path in the shared type
-# library key.
-if [ -n "$win32" ]; then compared() { cat; }; else compared() { grep -v -E 'wow6432node|\\\\0\\\\win32\]'; }; fi
+# Each regsvr32 also writes the other view's interface keys, naming the
+# type-library marshaler there, so whichever DLL it registers last leaves the
+# other view's interfaces without their own proxy/stub. The package writes
+# what each view needs: every interface of a view names the proxy/stub of
+# that view's DLL, so that a process of either bitness marshals with the
+# proxy/stub of its own bitness. That value is checked on its own below.
+# Without a 32-bit regsvr32 the reference has no x86 registration: then the
+# 64-bit view alone is compared, without the x86 DLL's path in the shared
+# type library key.
+if [ -n "$win32" ]; then
+  compared() { grep -v -F '\\proxystubclsid32]|'; }
+else
+  compared() { grep -v -F '\\proxystubclsid32]|' | grep -v -E 'wow6432node|\\\\0\\\\win32\]'; }
+fi
 
 echo "== regsvr32, the x86 DLL first and then the x64 one, as the package's views have them"
 reference_dir=$reference/drive_c/Program\ Files/QuorCache
@@ -115,6 +125,9 @@ expect "regsvr32 wrote the class, the proxy/stub, the ProgIDs and the three inte
   "$(grep -c -i -E '^\[software\\\\classes\\\\(clsid\\\\\{[^}]*\}|quorcache\.comcache(\.1)?|interface\\\\\{[^}]*\})\]$' <<<"$reference_rows")"
 expect "both views hold what regsvr32 writes, key by key and value by value" \
   "$reference_rows" "$(compared <<<"$installed_rows")"
+proxy_stub=$(grep -i '|@="PSFactoryBuffer"$' <<<"$reference_rows" | sed 's/.*\\\\\({[^}]*}\)\].*/\1/' | tr a-f A-F)
+expect "in both views, the three interfaces name the proxy/stub of the view's own DLL" \
+  "6 @=\"$proxy_stub\"" "$(grep -F '\\proxystubclsid32]|' <<<"$installed_rows" | sed 's/.*|//' | sort | uniq -c | sed 's/^ *//')"
 x86_servers=$(grep -E '^\[software\\\\classes\\\\wow6432node\\\\clsid\\\\\{[^}]*\}\\\\inprocserver32\]\|@=' <<<"$installed_rows" | sed 's/.*@=//' | sort -u)
 expect "the 32-bit view's class and proxy/stub name the x86 DLL" '"C:\\Program Files (x86)\\QuorCache\\QuorCache.dll"' "$x86_servers"
 
