@@ -12,6 +12,9 @@
 #                                        the log, uninstall
 #   REGISTERING.txt                      how to register the DLLs
 #   REFERENCE.txt                        the README's reference for page authors
+# and, beside the folder's contents, QuorCache-<version>.zip of all of them
+# and QuorCache-<version>-x64.msi, the package for 64-bit Windows
+# (scripts/build-msi.sh). The version is the project's (CMakeLists.txt).
 # The shipped DLLs and tools are stripped; the build tree keeps the
 # unstripped ones for debugging. Installs what it needs first (Debian 12, as root).
 set -euo pipefail
@@ -73,6 +76,12 @@ for preset in windows windows-x64; do
 done
 echo "Checking the shipped DLLs and tools under Wine..."
 scripts/check-dist-dlls.sh "$dist" "$root/build/dist-check/prefix"
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-x64/CMakeCache.txt)
+[ -n "$version" ] || { echo "The project's version is not in build/windows-x64/CMakeCache.txt" >&2; exit 1; }
+echo "Packing QuorCache-$version.zip and building QuorCache-$version-x64.msi..."
+(cd "$dist" && zip -q -r -X "QuorCache-$version.zip" .)
+"$root/scripts/build-msi.sh" "$dist" "$version" "$dist/QuorCache-$version-x64.msi"
 
 echo "The distribution is in build/dist:"
 (cd "$dist" && find . -type f | sort | sed 's|^\./|  |')

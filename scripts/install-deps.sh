@@ -10,6 +10,7 @@ packages=(
   wine wine32:i386 wine64
   redis-server redis-tools libssl-dev openssl
   gnuplot-nox jq
+  wixl msitools zip
 )
 
 missing=()

@@ -8,7 +8,7 @@
 #   windows-x64   the x64 QuorCache.dll, its tests under 64-bit Wine, and both
 #                 DLLs side by side in one 64-bit prefix
 # plus the libFuzzer targets for a bounded time, and the distribution layout
-# (scripts/dist.sh). What this script decides is what depends on the host:
+# with its zip and installer package (scripts/dist.sh). What this script decides is what depends on the host:
 # whether its kernel runs 32-bit code.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,8 +34,9 @@ else
   echo "This host cannot run 32-bit code: the x86 DLL and its tests are built and import-checked, not run."
   step windows workflow windows-build-only
 fi
-step windows-x64 workflow windows-x64
+# The distribution comes before the x64 tests: they install its package.
 step dist "$root/scripts/dist.sh"
+step windows-x64 workflow windows-x64
 
 echo
 if [ ${#failures[@]} -gt 0 ]; then
