@@ -68,7 +68,8 @@ for prefix in "$reference" "$installed"; do
 done
 written() { comm -13 "$1.before" <(classes "$1"); }  # what came since the start
 # Each regsvr32 also writes the other view's interface keys, naming the
-# type-library marshaler there, so whichever DLL it registers last leaves the
+# type-library marshaler there (and, depending on the order, the other view's
+# ProxyStubClsid too, or not), so whichever DLL it registers last leaves the
 # other view's interfaces without their own proxy/stub. The package writes
 # what each view needs: every interface of a view names the proxy/stub of
 # that view's DLL, so that a process of either bitness marshals with the
@@ -77,7 +78,7 @@ written() { comm -13 "$1.before" <(classes "$1"); }  # what came since the start
 # 64-bit view alone is compared, without the x86 DLL's path in the shared
 # type library key.
 if [ -n "$win32" ]; then
-  compared() { grep -v -F '\\proxystubclsid32]|'; }
+  compared() { grep -v -F -e '\\proxystubclsid32]|' -e '\\proxystubclsid]|'; }
 else
   compared() { grep -v -F '\\proxystubclsid32]|' | grep -v -E 'wow6432node|\\\\0\\\\win32\]'; }
 fi
