@@ -5,7 +5,7 @@
 // the cache afterwards must agree.
 #include "automation/by_ref_out_bstr.h"
 #include "tests/server/dispatch_helpers.h"
-#include "tests/server/server_dll.h"
+#include "tests/common/server_dll.h"
 
 #include <gtest/gtest.h>
 
