@@ -6,8 +6,8 @@
 // Natively only; under ThreadSanitizer too.
 #include "farm/farm_cache.h"
 #include "farm/invalidation_channel.h"
-#include "tests/common/fault_proxy.h"
 #include "tests/common/farm_test_support.h"
+#include "tests/common/fault_proxy.h"
 #include "tests/common/private_redis_server.h"
 
 #include <gtest/gtest.h>

@@ -6,8 +6,8 @@
 // Natively: a private server of the test's own.
 #include "redis/sentinel_locator.h"
 #include "tests/common/fake_resp_server.h"
-#include "tests/common/private_redis_server.h"
 #include "tests/common/farm_manager_fixture.h"
+#include "tests/common/private_redis_server.h"
 
 #include <chrono>
 #include <string>

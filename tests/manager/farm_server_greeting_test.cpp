@@ -5,8 +5,8 @@
 // test's own, and a fake one for answers a real server will not give.
 #include "redis/resp_connection.h"
 #include "tests/common/fake_resp_server.h"
-#include "tests/common/private_redis_server.h"
 #include "tests/common/farm_manager_fixture.h"
+#include "tests/common/private_redis_server.h"
 
 #include <string>
 

@@ -3,8 +3,8 @@
 // of Get and GetMessageFromExchange, the VARIANTs scripts receive from the
 // ICOMCache2 methods, and the statistics snapshot's own IDispatch.
 #include "tests/common/run_together.h"
-#include "tests/server/dispatch_helpers.h"
 #include "tests/common/server_dll.h"
+#include "tests/server/dispatch_helpers.h"
 
 #include <gtest/gtest.h>
 
