@@ -2,7 +2,7 @@
 #include "automation/cache_statistics.h"
 
 #include "automation/argument_text.h"
-#include "server/com_object.h"
+#include "com/com_object.h"
 #include "support/com_ref.h"
 
 #include <utility>

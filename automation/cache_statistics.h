@@ -6,8 +6,8 @@
 
 #include "platform/platform.h"
 #include "manager/cache_manager.h"
-#include "server/dispatch_impl.h"
-#include "server/object_root.h"
+#include "com/dispatch_impl.h"
+#include "com/object_root.h"
 
 #include "QuorCache.h"
 

@@ -14,9 +14,9 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "server/com_co_class.h"
-#include "server/dispatch_impl.h"
-#include "server/object_root.h"
+#include "com/com_co_class.h"
+#include "com/dispatch_impl.h"
+#include "com/object_root.h"
 
 #include "QuorCache.h"
 

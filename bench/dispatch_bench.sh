@@ -8,9 +8,9 @@ set -euo pipefail
 . "$(dirname "$0")/wine_bench_prefix.sh" "$1"
 trap bench_prefix_stop EXIT
 
-roads=$(qc_wine "$bench_build/bench/com_cache_dispatch_perftest.exe")
+roads=$(run "$bench_build/bench/com_cache_dispatch_perftest.exe")
 echo "$roads"
-loop=$(qc_wine cscript //nologo 'C:\QuorCache\com_cache_loop.vbs')
+loop=$(run cscript //nologo 'C:\QuorCache\com_cache_loop.vbs')
 echo "$loop"
 # The script's figures against the vtable figure of this same run.
 read -r add get < <(awk '$1 == "vtable" { print $2, $3 }' <<<"$roads")

@@ -27,9 +27,9 @@ if [ -n "$windows_build" ]; then
   . "$root/bench/wine_bench_prefix.sh" "$windows_build"
   trap 'bench_prefix_stop; stop_all' EXIT
   farm_key='HKLM\Software\QuorCache\Farm'
-  qc_wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
-  qc_wine reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d Bench >/dev/null
-  qc_wine reg add "$farm_key" /f /v Prefix /t REG_SZ /d quorcache-bench-dll: >/dev/null
+  run reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
+  run reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d Bench >/dev/null
+  run reg add "$farm_key" /f /v Prefix /t REG_SZ /d quorcache-bench-dll: >/dev/null
   cp "$bench_build/bench/farm_com_perftest.exe" "$bench_prefix/drive_c/QuorCache/"
   dll_arch=$(cat "$bench_prefix.arch")
   certs=$build/bench-certs
@@ -41,13 +41,13 @@ if [ -n "$windows_build" ]; then
 fi
 # The DLL's figures, over TLS ("tls_dll_..."), then in clear ("dll_...").
 dll_figures() {
-  qc_wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$tls_port" >/dev/null
-  qc_wine reg add "$farm_key" /f /v Tls /t REG_DWORD /d 1 >/dev/null
-  qc_wine reg add "$farm_key" /f /v CaCertificate /t REG_SZ /d 'C:\QuorCache\bench-ca.crt' >/dev/null
-  qc_wine 'C:\QuorCache\farm_com_perftest.exe' "$calls" | sed 's/^dll_/tls_dll_/'
-  qc_wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
-  qc_wine reg delete "$farm_key" /f /v Tls >/dev/null
-  qc_wine 'C:\QuorCache\farm_com_perftest.exe' "$calls"
+  run reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$tls_port" >/dev/null
+  run reg add "$farm_key" /f /v Tls /t REG_DWORD /d 1 >/dev/null
+  run reg add "$farm_key" /f /v CaCertificate /t REG_SZ /d 'C:\QuorCache\bench-ca.crt' >/dev/null
+  run 'C:\QuorCache\farm_com_perftest.exe' "$calls" | sed 's/^dll_/tls_dll_/'
+  run reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
+  run reg delete "$farm_key" /f /v Tls >/dev/null
+  run 'C:\QuorCache\farm_com_perftest.exe' "$calls"
 }
 
 # redis-benchmark's CSV: "test","rps","avg_latency_ms",...

@@ -21,18 +21,18 @@ port=$(cat "$server/port")
 trap 'bench_prefix_stop; "$root/scripts/redis-test-server.sh" stop "$server"' EXIT
 
 farm_key='HKLM\Software\QuorCache\Farm'
-qc_wine reg delete "$farm_key" /f >/dev/null 2>&1 || true
-qc_wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
-qc_wine reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d Bench >/dev/null
-qc_wine reg add "$farm_key" /f /v Prefix /t REG_SZ /d quorcache-bench-near: >/dev/null
+run reg delete "$farm_key" /f >/dev/null 2>&1 || true
+run reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
+run reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d Bench >/dev/null
+run reg add "$farm_key" /f /v Prefix /t REG_SZ /d quorcache-bench-near: >/dev/null
 cp "$bench_build/bench/near_com_perftest.exe" "$bench_sources/near_loop.vbs" "$bench_prefix/drive_c/QuorCache/"
 
 echo "== through the DLL ($(cat "$bench_prefix.arch")), NearCache 1"
-qc_wine reg add "$farm_key" /f /v NearCache /t REG_DWORD /d 1 >/dev/null
-qc_wine 'C:\QuorCache\near_com_perftest.exe' "$calls"
-qc_wine cscript //nologo 'C:\QuorCache\near_loop.vbs'
+run reg add "$farm_key" /f /v NearCache /t REG_DWORD /d 1 >/dev/null
+run 'C:\QuorCache\near_com_perftest.exe' "$calls"
+run cscript //nologo 'C:\QuorCache\near_loop.vbs'
 echo "== through the DLL, NearCache off"
-qc_wine reg delete "$farm_key" /f /v NearCache >/dev/null
-qc_wine 'C:\QuorCache\near_com_perftest.exe' "$((calls / 10))"
+run reg delete "$farm_key" /f /v NearCache >/dev/null
+run 'C:\QuorCache\near_com_perftest.exe' "$((calls / 10))"
 echo "== natively: another server's Add seen by a near copy"
 QC_REDIS_PORT=$port "$native_build/bench/near_seen_perftest" "$samples"

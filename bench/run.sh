@@ -126,14 +126,14 @@ native_rows flush >>"$rows"
 windows="no Windows figures"
 if [ "${QC_BENCH_NATIVE_ONLY:-0}" != 1 ]; then
   . "$root/bench/wine_bench_prefix.sh" "build/$win"
-  windows="Windows figures from the $arch DLL ($win preset) under $(qc_wine --version), each the best of at
+  windows="Windows figures from the $arch DLL ($win preset) under $(run --version), each the best of at
 least 5 passes taken in turns between the stores"
   echo "==== COMCache against the baseline and Scripting.Dictionary ($users users)"
-  qc_wine "$bench_build/bench/com_cache_perftest.exe" --csv --users="$users" --calls="$calls" "$bench_dll" |
+  run "$bench_build/bench/com_cache_perftest.exe" --csv --users="$users" --calls="$calls" "$bench_dll" |
     grep '^com,' | sed "s/\$/,$arch/" >>"$rows"
   echo "==== the roads to a registered COMCache"
-  qc_wine "$bench_build/bench/com_cache_dispatch_perftest.exe" --csv | grep '^roads,' | sed "s/\$/,$arch/" >>"$rows"
-  qc_wine cscript //nologo 'C:\QuorCache\com_cache_loop.vbs' | awk -v arch="$arch" '/^VBScript loop:/ {
+  run "$bench_build/bench/com_cache_dispatch_perftest.exe" --csv | grep '^roads,' | sed "s/\$/,$arch/" >>"$rows"
+  run cscript //nologo 'C:\QuorCache\com_cache_loop.vbs' | awk -v arch="$arch" '/^VBScript loop:/ {
     for (i = 1; i <= NF; i++) { if ($i == "Add") a = $(i + 1); if ($i == "Get") g = $(i + 1) }
     printf "roads,VBScript loop (cscript),Add,10000,,%s,,%s\nroads,VBScript loop (cscript),Get,10000,,%s,,%s\n", a, arch, g, arch }' \
     >>"$rows"

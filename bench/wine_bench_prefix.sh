@@ -7,7 +7,7 @@
 # Defines:
 #   bench_build       the build directory, absolute
 #   bench_dll         the registered DLL's Windows path
-#   qc_wine ARGS...   runs a program in the prefix, carriage returns removed
+#   run ARGS...       runs a program in the prefix (scripts/wine-env.sh)
 #   bench_prefix_stop ends the prefix's wineserver (for the caller's EXIT trap)
 bench_build=$(cd "$1" && pwd)
 bench_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")/../scripts" && pwd)
@@ -18,9 +18,8 @@ if grep -q 'x86-64' <(file -b "$bench_build/server/QuorCache.dll"); then echo wi
 "$bench_scripts/wine-prefix.sh" start "$bench_prefix"
 bench_prefix_stop() { "$bench_scripts/wine-prefix.sh" stop "$bench_prefix"; }
 . "$bench_scripts/wine-env.sh" "$bench_prefix"
-qc_wine() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 
 mkdir -p "$bench_prefix/drive_c/QuorCache"
 cp "$bench_build/server/QuorCache.dll" "$bench_sources/com_cache_loop.vbs" "$bench_prefix/drive_c/QuorCache/"
 bench_dll='C:\QuorCache\QuorCache.dll'
-qc_wine regsvr32 /s "$bench_dll"
+run regsvr32 /s "$bench_dll"

@@ -3,6 +3,7 @@
 #include "farm/farm_cache_scripts.h"
 #include "redis/redis_errors.h"
 #include "redis/resp_command.h"
+#include "support/hresult_of.h"
 
 #include <algorithm>
 #include <charconv>
@@ -105,7 +106,7 @@ void FarmCache::Adopt(ULONG maxEntries, LONG lifetimeMinutes) {
 }
 
 HRESULT FarmCache::Open() noexcept {
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         redis::RespReply reply;
         const HRESULT hr = Expect(Call(*this).Run(FarmCacheScripts::Get().open, &reply), reply, redis::RespReply::Kind::Array);
         if (FAILED(hr)) return hr;
@@ -122,7 +123,7 @@ HRESULT FarmCache::Open() noexcept {
 
 HRESULT FarmCache::Add(std::string_view user, std::string_view text) noexcept {
     if (text.size() > m_pool->Endpoint().limits.maxBulkBytes) return redis::kTooLarge;  // could not be read back
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         redis::RespReply reply;
         const HRESULT hr =
             Expect(Call(*this).Run(FarmCacheScripts::Get().add, user, text, &reply), reply, redis::RespReply::Kind::Integer);
@@ -132,7 +133,7 @@ HRESULT FarmCache::Add(std::string_view user, std::string_view text) noexcept {
 }
 
 HRESULT FarmCache::Get(std::string_view user, std::string* text) noexcept {
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         if (m_near && m_near->Find(user, text)) {
             m_hits.fetch_add(1, std::memory_order_relaxed);
             return S_OK;
@@ -162,7 +163,7 @@ HRESULT FarmCache::ReadFarm(std::string_view user, std::string* text) {
 }
 
 HRESULT FarmCache::Free(std::string_view user) noexcept {
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         redis::RespReply reply;
         const HRESULT hr =
             Expect(Call(*this).Run(FarmCacheScripts::Get().free, user, {}, &reply), reply, redis::RespReply::Kind::Integer);
@@ -173,7 +174,7 @@ HRESULT FarmCache::Free(std::string_view user) noexcept {
 }
 
 HRESULT FarmCache::Exists(std::string_view user, bool* exists) noexcept {
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         redis::RespReply reply;
         const HRESULT hr = Expect(m_pool->Execute(redis::RespCommand("EXISTS").Add(m_keys.Entry(user)).Encoded(), &reply),
                                   reply, redis::RespReply::Kind::Integer);
@@ -183,7 +184,7 @@ HRESULT FarmCache::Exists(std::string_view user, bool* exists) noexcept {
 }
 
 HRESULT FarmCache::Flush(const std::atomic<bool>* stop) noexcept {
-    const HRESULT flushed = redis::ReturningHResult([&] {
+    const HRESULT flushed = HResultOf([&] {
         const Call call(*this);
         unsigned long long toCheck = kCheckedPerFlush;  // members this pass may still check
         unsigned long long batches = 1;
@@ -220,7 +221,7 @@ HRESULT FarmCache::Flush(const std::atomic<bool>* stop) noexcept {
 }
 
 HRESULT FarmCache::SetLimits(ULONG maxEntries, LONG lifetimeMinutes, bool* existed) noexcept {
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         Adopt(maxEntries, lifetimeMinutes);
         redis::RespReply reply;
         const HRESULT hr =
@@ -231,7 +232,7 @@ HRESULT FarmCache::SetLimits(ULONG maxEntries, LONG lifetimeMinutes, bool* exist
 }
 
 HRESULT FarmCache::Clear() noexcept {
-    const HRESULT cleared = redis::ReturningHResult([&] {
+    const HRESULT cleared = HResultOf([&] {
         const Call call(*this);
         std::string began;  // the server's time at the first batch, which it tells
         unsigned long long batches = 1;
@@ -258,7 +259,7 @@ HRESULT FarmCache::Clear() noexcept {
 }
 
 HRESULT FarmCache::Count(unsigned long long* entries) noexcept {
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         redis::RespReply reply;
         const HRESULT hr =
             Expect(m_pool->Execute(redis::RespCommand("ZCARD").Add(m_keys.Ages()).Encoded(), &reply), reply,
@@ -269,7 +270,7 @@ HRESULT FarmCache::Count(unsigned long long* entries) noexcept {
 }
 
 HRESULT FarmCache::Statistics(FarmCacheStatistics* statistics) noexcept {
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         redis::RespReply reply;
         const HRESULT hr =
             Expect(Call(*this).Run(FarmCacheScripts::Get().statistics, &reply), reply, redis::RespReply::Kind::Array);

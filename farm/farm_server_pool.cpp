@@ -1,6 +1,7 @@
 #include "farm/farm_server_pool.h"
 
 #include "redis/redis_errors.h"
+#include "support/hresult_of.h"
 
 #include <utility>
 
@@ -8,7 +9,7 @@ namespace qc::farm {
 
 HRESULT CreateFarmServerPool(const FarmSettings& settings, redis::IOutageObserver* outages,
                              redis::IPrimaryObserver* primaries, std::shared_ptr<redis::RespConnectionPool>* pool) noexcept {
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         redis::RespEndpoint endpoint = settings.Endpoint();
         if (!settings.sentinels.empty()) {
             std::shared_ptr<redis::SentinelLocator> locator;

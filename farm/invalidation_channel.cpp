@@ -3,6 +3,7 @@
 #include "farm/farm_settings.h"
 #include "redis/redis_errors.h"
 #include "redis/resp_command.h"
+#include "support/hresult_of.h"
 
 #include <algorithm>
 #include <new>
@@ -30,7 +31,7 @@ InvalidationChannel::InvalidationChannel(const redis::RespEndpoint& endpoint, st
 
 HRESULT InvalidationChannel::Start(const redis::RespEndpoint& endpoint, std::string_view prefix,
                                    void (*log)(const char*), std::unique_ptr<InvalidationChannel>* channel) noexcept {
-    return redis::ReturningHResult([&] {
+    return HResultOf([&] {
         std::unique_ptr<InvalidationChannel> made(new InvalidationChannel(endpoint, prefix, log));
         if (!made->m_stop.IsValid()) return platform::HResultFromLastError();
         for (const HRESULT status : {made->m_sockets.Status(), made->m_lock.Status()})

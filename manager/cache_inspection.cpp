@@ -8,14 +8,16 @@
 #include "manager/cache_routing.h"
 #include "support/hresult_of.h"
 
-#include <climits>
+#include <limits>
 #include <utility>
 
 namespace {
 
 // The farm counts in 64 bits; the figures are LONGs, as in process.
 LONG Clamped(unsigned long long value) {
-    return value > static_cast<unsigned long long>(LONG_MAX) ? LONG_MAX : static_cast<LONG>(value);
+    // LONG's own limit: LONG_MAX is long's, which is wider than LONG natively.
+    constexpr LONG kMost = std::numeric_limits<LONG>::max();
+    return value > static_cast<unsigned long long>(kMost) ? kMost : static_cast<LONG>(value);
 }
 
 }  // namespace
@@ -24,7 +26,7 @@ HRESULT CCacheManager::Exists(std::string_view name, CUtf8Text key, bool* exists
     *exists = false;
     return Routed(
         name,
-        [&] {
+        [&]() REQUIRES(m_lock) {
             CacheType* cache = FindUsableCache(name, nullptr);
             if (cache == nullptr) return S_FALSE;
             *exists = cache->ContainsKey(key.CStr());
@@ -36,6 +38,7 @@ HRESULT CCacheManager::Exists(std::string_view name, CUtf8Text key, bool* exists
 HRESULT CCacheManager::CacheNames(std::vector<std::string>* names, std::vector<std::string>* farmNames) const {
     CScopedLock<CStaticLock> lock(m_lock);
     return HResultOf([&] {
+        m_lock.AssertHeld();
         std::vector<std::string> usable;
         for (const auto& [key, settings] : m_settings) {
             // A farm cache's twin is not an in-process cache of its own.
@@ -50,7 +53,7 @@ HRESULT CCacheManager::CacheNames(std::vector<std::string>* names, std::vector<s
 
 HRESULT CCacheManager::GetCacheStatistics(std::string_view name, CacheStatistics* statistics) {
     return Routed(
-        name, [&] { return LocalCacheStatistics(name, statistics); },
+        name, [&]() REQUIRES(m_lock) { return LocalCacheStatistics(name, statistics); },
         [&](qc::farm::FarmCache& farm) {
             qc::farm::FarmCacheStatistics farmFigures;
             const HRESULT hr = farm.Statistics(&farmFigures);
@@ -71,7 +74,6 @@ HRESULT CCacheManager::GetCacheStatistics(std::string_view name, CacheStatistics
         });
 }
 
-// REQUIRES: the manager lock.
 HRESULT CCacheManager::LocalCacheStatistics(std::string_view name, CacheStatistics* statistics) const {
     const CacheSettings* settings = nullptr;
     CacheType* cache = FindUsableCache(name, &settings);
@@ -93,10 +95,9 @@ HRESULT CCacheManager::LocalCacheStatistics(std::string_view name, CacheStatisti
 
 HRESULT CCacheManager::Clear(std::string_view name) {
     return Routed(
-        name, [&] { return ClearLocal(name); }, [&](qc::farm::FarmCache& farm) { return farm.Clear(); });
+        name, [&]() REQUIRES(m_lock) { return ClearLocal(name); }, [&](qc::farm::FarmCache& farm) { return farm.Clear(); });
 }
 
-// REQUIRES: the manager lock.
 HRESULT CCacheManager::ClearLocal(std::string_view name) {
     CacheType* cache = FindUsableCache(name, nullptr);
     if (cache == nullptr) return S_FALSE;

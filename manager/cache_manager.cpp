@@ -107,12 +107,12 @@ HRESULT CCacheManager::CreateCache(const std::string& name, LONG maxEntries, LON
     return FarmCalled(*farmCache, fallback, [&] { return farmCache->Open(); }, [] { return S_OK; });
 }
 
-// REQUIRES: the manager lock.
 HRESULT CCacheManager::CreateLocalCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes) {
     // An existing name keeps its limit and lifetime.
     if (m_settings.count(name) != 0 || m_caches.count(name) != 0) return S_OK;
 
     return HResultOf([&] {
+        m_lock.AssertHeld();
         CSharedCacheHandle<CacheType> cache(new CacheType());
         // On failure the handle deletes the cache, whose destruction gives
         // back whatever the partial initialisation prepared.
@@ -148,7 +148,6 @@ HRESULT CCacheManager::DestroyCache(const std::string& name) {
     return routed == S_OK ? S_OK : hr;
 }
 
-// REQUIRES: the manager lock.
 HRESULT CCacheManager::DestroyLocalCache(std::string_view name) {
     const auto record = m_settings.find(name);
     if (record == m_settings.end()) return S_OK;
@@ -166,7 +165,7 @@ HRESULT CCacheManager::DestroyLocalCache(std::string_view name) {
 
 HRESULT CCacheManager::Add(CUtf8Text key, std::string_view data, std::string_view name) {
     return Routed(
-        name, [&] { return AddLocked(key, data, name); },
+        name, [&]() REQUIRES(m_lock) { return AddLocked(key, data, name); },
         [&](qc::farm::FarmCache& farm) { return farm.Add(key, data); });
 }
 
@@ -204,7 +203,7 @@ HRESULT CCacheManager::Get(std::string_view name, CUtf8Text key, CEntryTextSink&
 
 HRESULT CCacheManager::ReadText(std::string_view name, CUtf8Text key, CEntryTextSink* sink) {
     return Routed(
-        name, [&] { return GetLocked(name, key, sink); },
+        name, [&]() REQUIRES(m_lock) { return GetLocked(name, key, sink); },
         [&](qc::farm::FarmCache& farm) {
             if (sink == nullptr) return E_POINTER;
             std::string text;
@@ -229,7 +228,7 @@ HRESULT CCacheManager::GetLocked(std::string_view name, CUtf8Text key, CEntryTex
 HRESULT CCacheManager::Free(CUtf8Text key, std::string_view name) {
     const HRESULT hr = Routed(
         name,
-        [&] {
+        [&]() REQUIRES(m_lock) {
             // Free reaches a cache even when its settings are gone (a failed destroy).
             const auto cache = m_caches.find(name);
             if (cache == m_caches.end()) return S_OK;
@@ -254,8 +253,8 @@ HRESULT CCacheManager::Initialize() {
     return hr;
 }
 
-// REQUIRES: the manager lock. The farm is an addition: when it cannot start,
-// the held lines say why and every cache stays in process.
+// The farm is an addition: when it cannot start, the held lines say why and
+// every cache stays in process.
 void CCacheManager::StartFarm() {
     std::vector<std::string> notes;
     qc::farm::FarmSettings settings;
@@ -319,7 +318,7 @@ void CCacheManager::ReplaceHiddenMessageParameters(std::vector<std::string> para
 HRESULT CCacheManager::FlushCache(const std::string& name) {
     return Routed(
         name,
-        [&] {
+        [&]() REQUIRES(m_lock) {
             CacheType* cache = FindUsableCache(name, nullptr);
             if (cache == nullptr) return S_FALSE;
             return static_cast<IMemoryCache*>(cache)->Flush();

@@ -39,6 +39,7 @@
 #include "manager/shared_cache_handle.h"
 #include "support/utf8_text.h"
 #include "support/static_lock.h"
+#include "support/thread_annotations.h"
 #include "thread/worker_thread.h"
 
 #include <map>
@@ -169,13 +170,13 @@ private:
     using CacheTable = std::map<std::string, CSharedCacheHandle<CacheType>, CacheNameLess>;
     using SettingsTable = std::map<std::string, CacheSettings, CacheNameLess>;
 
-    HRESULT AddLocked(CUtf8Text key, std::string_view data, std::string_view name);
+    HRESULT AddLocked(CUtf8Text key, std::string_view data, std::string_view name) REQUIRES(m_lock);
     // Get's work, under the manager lock; E_POINTER for a null sink.
     HRESULT ReadText(std::string_view name, CUtf8Text key, CEntryTextSink* sink);
-    HRESULT GetLocked(std::string_view name, CUtf8Text key, CEntryTextSink* sink);
+    HRESULT GetLocked(std::string_view name, CUtf8Text key, CEntryTextSink* sink) REQUIRES(m_lock);
     // The registered cache for `name` when it has both a settings record and a
     // cache-table entry (the two conditions under which Add and Get act), else null.
-    CacheType* FindUsableCache(std::string_view name, const CacheSettings** settings) const;
+    CacheType* FindUsableCache(std::string_view name, const CacheSettings** settings) const REQUIRES(m_lock);
     // Runs `local` under the manager lock for an in-process cache, or `farm`
     // on a reference to the farm cache, taken under the lock and used after
     // leaving it; S_FALSE for a farm cache this process has not created
@@ -194,23 +195,23 @@ private:
         FarmAgain,  // the farm answered another call meanwhile: this one goes to it again, once
         Failure,    // the call fails as it did
     };
-    // REQUIRES: the manager lock. After `farm`'s call failed with `why`:
-    // what comes next, with the twin made and the fallback begun (its log
-    // line in *line) as needed; *view is brought up to date.
+    // After `farm`'s call failed with `why`: what comes next, with the twin
+    // made and the fallback begun (its log line in *line) as needed; *view
+    // is brought up to date.
     FallbackStep StepAfterFailure(const qc::farm::FarmCache& farm, CFarmCaches::FallbackView* view, bool retried,
-                                  HRESULT why, std::string* line);
+                                  HRESULT why, std::string* line) REQUIRES(m_lock);
     // Ends the fallback, unless another call has, and drops the twins.
     void EndFallback(const qc::farm::FarmCache& farm);
-    HRESULT CreateLocalCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes);
-    HRESULT DestroyLocalCache(std::string_view name);
-    HRESULT LocalCacheStatistics(std::string_view name, CacheStatistics* statistics) const;
-    HRESULT ClearLocal(std::string_view name);
-    void StartFarm();
+    HRESULT CreateLocalCache(const std::string& name, LONG maxEntries, LONG lifetimeMinutes) REQUIRES(m_lock);
+    HRESULT DestroyLocalCache(std::string_view name) REQUIRES(m_lock);
+    HRESULT LocalCacheStatistics(std::string_view name, CacheStatistics* statistics) const REQUIRES(m_lock);
+    HRESULT ClearLocal(std::string_view name) REQUIRES(m_lock);
+    void StartFarm() REQUIRES(m_lock);
 
     CComObjectStackEx<CMemoryCacheClient<CacheItem>> m_cacheClient;
     WorkerType m_rootWorker;
-    CacheTable m_caches;
-    SettingsTable m_settings;
+    CacheTable m_caches GUARDED_BY(m_lock);
+    SettingsTable m_settings GUARDED_BY(m_lock);
     std::vector<std::string> m_hiddenMessageParameters;
     std::vector<std::string> m_heldLog;  // the last Initialize's lines, until WriteHeldLog
     FarmEnvironment m_farmEnvironment = SystemFarmEnvironment();

@@ -14,6 +14,7 @@ HRESULT CCacheManager::Routed(std::string_view name, Local&& local, Farm&& farm)
     {
         CScopedLock<CStaticLock> lock(m_lock);
         const HRESULT hr = HResultOf([&] {
+            m_lock.AssertHeld();
             switch (m_farm.Find(name, &farmCache)) {
             case CFarmCaches::Route::Local: return local();
             case CFarmCaches::Route::Unregistered: return S_FALSE;
@@ -48,7 +49,10 @@ HRESULT CCacheManager::FarmCalled(const qc::farm::FarmCache& farm, CFarmCaches::
         {
             CScopedLock<CStaticLock> lock(m_lock);
             step = StepAfterFailure(farm, &view, retried, hr, &line);
-            if (step == FallbackStep::Twin) served = HResultOf(local);
+            if (step == FallbackStep::Twin) served = HResultOf([&] {
+                m_lock.AssertHeld();
+                return local();
+            });
             log = m_farmEnvironment.log;
         }
         if (!line.empty()) log(line.c_str());

@@ -40,6 +40,7 @@ CCacheManager::FallbackStep CCacheManager::StepAfterFailure(const qc::farm::Farm
                                                            std::string* line) {
     FallbackStep step = FallbackStep::Failure;
     HResultOf([&] {
+        m_lock.AssertHeld();
         const unsigned long ends = m_farm.Fallback().ends;
         if (!IsCurrent(m_farm, farm)) return S_OK;
         if (ends != view->ends) {
@@ -64,6 +65,7 @@ void CCacheManager::EndFallback(const qc::farm::FarmCache& farm) {
         CScopedLock<CStaticLock> lock(m_lock);
         // Without memory the fallback goes on, and the next answered call ends it.
         HResultOf([&] {
+            m_lock.AssertHeld();
             if (!m_farm.IsFallingBack() || !IsCurrent(m_farm, farm)) return S_FALSE;
             std::vector<std::string> twins;
             unsigned long long dropped = 0;

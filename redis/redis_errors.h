@@ -38,7 +38,6 @@
 
 #include "platform/socket.h"
 
-#include <new>
 #include <string_view>
 
 namespace qc::redis {
@@ -108,17 +107,6 @@ inline bool IsConnectionFailure(HRESULT result) {
     const unsigned long code = static_cast<unsigned long>(result);
     const bool winsock = (code & 0xFFFF0000u) == 0x80070000u && (code & 0xFFFFu) >= 10000 && (code & 0xFFFFu) < 12000;
     return winsock || result == kServerNotReady || result == kServerTooOld;
-}
-
-// Runs body, turning a failed allocation into E_OUTOFMEMORY: the client's
-// and the farm's public calls return HRESULTs and never throw.
-template <class Body>
-HRESULT ReturningHResult(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
 }
 
 }  // namespace qc::redis

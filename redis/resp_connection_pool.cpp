@@ -2,6 +2,7 @@
 
 #include "redis/redis_errors.h"
 #include "redis/resp_server_source.h"
+#include "support/hresult_of.h"
 
 #include <algorithm>
 #include <utility>
@@ -48,7 +49,7 @@ RespConnectionPool::~RespConnectionPool() = default;
 
 HRESULT RespConnectionPool::Create(const RespEndpoint& endpoint, IOutageObserver* observer, std::size_t maxIdle,
                                    std::shared_ptr<RespConnectionPool>* pool) noexcept {
-    return ReturningHResult([&] {
+    return HResultOf([&] {
         std::shared_ptr<RespConnectionPool> made(new RespConnectionPool(endpoint, observer, maxIdle));
         if (!made->m_room.IsValid()) return platform::HResultFromLastError();
         for (const HRESULT status : {made->m_sockets.Status(), made->m_idleLock.Status(), made->m_breaker.Status(),
@@ -234,7 +235,7 @@ HRESULT RespConnectionPool::Execute(const std::string& command, Deadline deadlin
     bool probe = false;
     const HRESULT admitted = m_breaker.Admit(&probe);
     if (FAILED(admitted)) return admitted;
-    const HRESULT result = ReturningHResult([&] { return ExecuteAdmitted(command, deadline, probe, reply); });
+    const HRESULT result = HResultOf([&] { return ExecuteAdmitted(command, deadline, probe, reply); });
     m_breaker.Record(result, probe);
     return result;
 }

@@ -45,6 +45,7 @@
 #include "redis/server_breaker.h"
 #include "redis/resp_server_source.h"
 #include "support/owned_lock.h"
+#include "support/thread_annotations.h"
 #include "support/scoped_handle.h"
 
 #include <chrono>
@@ -97,8 +98,8 @@ private:
     HRESULT Answered(Lease* lease, const RespReply& reply);
     void TellErrorReply(std::string_view text);
     void RetireIdle();
-    // REQUIRES: m_idleLock. `closed` connections are gone from the count.
-    void Forget(std::size_t closed);
+    // `closed` connections are gone from the count.
+    void Forget(std::size_t closed) REQUIRES(m_idleLock);
     // With a source: where the call goes, every resting connection retired
     // when that is another server than before.
     HRESULT Locate(Deadline deadline);
@@ -112,14 +113,13 @@ private:
     ErrorReplyThrottle m_errorReplies;
 
     OwnedLock m_idleLock;
-    // Guarded by m_idleLock:
-    std::vector<Resting> m_idle;  // the oldest first
-    std::size_t m_connections = 0;  // resting, in use or being opened
-    std::size_t m_waiters = 0;      // calls waiting for m_room
+    std::vector<Resting> m_idle GUARDED_BY(m_idleLock);  // the oldest first
+    std::size_t m_connections GUARDED_BY(m_idleLock) = 0;  // resting, in use or being opened
+    std::size_t m_waiters GUARDED_BY(m_idleLock) = 0;      // calls waiting for m_room
     // Manual-reset, set while a waiter may find a connection or room for
     // one; a waiter resets it (under m_idleLock) when it finds none.
     ScopedHandle m_room;
-    RespAddress m_server;  // where the source sent the last call
+    RespAddress m_server GUARDED_BY(m_idleLock);  // where the source sent the last call
 };
 
 }  // namespace qc::redis

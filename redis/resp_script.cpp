@@ -3,6 +3,7 @@
 #include "redis/redis_errors.h"
 #include "redis/resp_command.h"
 #include "redis/sha1.h"
+#include "support/hresult_of.h"
 
 namespace qc::redis {
 namespace {
@@ -22,7 +23,7 @@ RespScript::RespScript(std::string text) : m_text(std::move(text)), m_sha1(Sha1H
 
 HRESULT RespScript::Run(RespConnectionPool& pool, std::initializer_list<std::string_view> keys,
                         std::initializer_list<std::string_view> arguments, RespReply* reply) const noexcept {
-    return ReturningHResult([&] {
+    return HResultOf([&] {
         const Deadline deadline = pool.NewDeadline();
         const HRESULT cached = pool.Execute(ScriptCommand("EVALSHA", m_sha1, keys, arguments), deadline, reply);
         if (FAILED(cached) || !reply->IsError() || !IsNoScriptReply(reply->text)) return cached;

@@ -3,6 +3,7 @@
 #include "redis/redis_errors.h"
 #include "redis/resp_command.h"
 #include "redis/resp_connection.h"
+#include "support/hresult_of.h"
 
 #include <charconv>
 #include <utility>
@@ -40,7 +41,7 @@ SentinelLocator::SentinelLocator(Settings settings, IPrimaryObserver* observer)
 
 HRESULT SentinelLocator::Create(Settings settings, IPrimaryObserver* observer,
                                 std::shared_ptr<SentinelLocator>* locator) noexcept {
-    return ReturningHResult([&] {
+    return HResultOf([&] {
         if (settings.sentinels.empty()) return E_INVALIDARG;
         std::shared_ptr<SentinelLocator> made(new SentinelLocator(std::move(settings), observer));
         for (const HRESULT status : {made->m_sockets.Status(), made->m_lock.Status()})
@@ -113,7 +114,7 @@ HRESULT SentinelLocator::Ask(std::size_t first, const RespAddress* known, Deadli
 }
 
 HRESULT SentinelLocator::Locate(Deadline deadline, RespAddress* server) noexcept {
-    return ReturningHResult([&] {
+    return HResultOf([&] {
         std::size_t first = 0;
         RespAddress known;
         bool recheck = false;

@@ -34,6 +34,7 @@
 #pragma once
 
 #include "support/owned_lock.h"
+#include "support/thread_annotations.h"
 #include "platform/platform.h"
 
 #include <atomic>
@@ -84,18 +85,17 @@ private:
     enum class Gate { Closed, Open, Probing };
     enum class Health { Up, Out, Recovering };
 
-    void Open(HRESULT why, std::chrono::milliseconds window, Clock::time_point now);
-    void Close();
-    void Note(HRESULT result, Clock::time_point now);
+    void Open(HRESULT why, std::chrono::milliseconds window, Clock::time_point now) REQUIRES(m_lock);
+    void Close() REQUIRES(m_lock);
+    void Note(HRESULT result, Clock::time_point now) REQUIRES(m_lock);
 
     IOutageObserver* const m_observer;
     OwnedLock m_lock;
-    // Guarded by m_lock:
-    Gate m_gate = Gate::Closed;
-    Health m_health = Health::Up;
-    std::chrono::milliseconds m_window{kFirstWindow};
-    Clock::time_point m_windowEnds;
-    Clock::time_point m_recoveringSince;
+    Gate m_gate GUARDED_BY(m_lock) = Gate::Closed;
+    Health m_health GUARDED_BY(m_lock) = Health::Up;
+    std::chrono::milliseconds m_window GUARDED_BY(m_lock) = kFirstWindow;
+    Clock::time_point m_windowEnds GUARDED_BY(m_lock);
+    Clock::time_point m_recoveringSince GUARDED_BY(m_lock);
     // Changed under m_lock, read without it: the failure that opened the
     // gate (S_OK while closed), and whether the server is up.
     std::atomic<HRESULT> m_rejection{S_OK};

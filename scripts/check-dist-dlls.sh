@@ -30,15 +30,15 @@ cache.Terminate();
 WScript.Quit(read === "text" ? 0 : 1);
 EOF
 
-run() { "$QC_WINE_LOADER" "$@" </dev/null >/dev/null 2>&1; }
+quiet() { run "$@" >/dev/null; }
 check() {  # check x86|x64 SYSTEM-FOLDER
   local dll="C:\\Program Files\\QuorCache\\$1\\QuorCache.dll" tools="C:\\windows\\$2"
-  run "$tools\\regsvr32.exe" /s "$dll" || { echo "$1: regsvr32 failed" >&2; return 1; }
-  run "$tools\\cscript.exe" //nologo 'C:\Program Files\QuorCache\check.js' ||
+  quiet "$tools\\regsvr32.exe" /s "$dll" || { echo "$1: regsvr32 failed" >&2; return 1; }
+  quiet "$tools\\cscript.exe" //nologo 'C:\Program Files\QuorCache\check.js' ||
     { echo "$1: the registered DLL does not keep a text" >&2; return 1; }
-  run "$tools\\regsvr32.exe" /s /u "$dll" || { echo "$1: regsvr32 /u failed" >&2; return 1; }
+  quiet "$tools\\regsvr32.exe" /s /u "$dll" || { echo "$1: regsvr32 /u failed" >&2; return 1; }
   local usage
-  usage=$("$QC_WINE_LOADER" "C:\\Program Files\\QuorCache\\$1\\quorcache-farm.exe" --help </dev/null 2>&1) &&
+  usage=$(run "C:\\Program Files\\QuorCache\\$1\\quorcache-farm.exe" --help) &&
     grep -q '^Usage: quorcache-farm' <<<"$usage" || { echo "$1: quorcache-farm.exe does not tell its usage" >&2; return 1; }
   echo "  $1: registers, keeps a text, unregisters; its quorcache-farm.exe runs"
 }

@@ -29,12 +29,11 @@ echo "Preparing a private Wine prefix ($prefix)..."
 "$root/scripts/wine-prefix.sh" start "$prefix"
 trap '"$root/scripts/wine-prefix.sh" stop "$prefix"' EXIT
 . "$root/scripts/wine-env.sh" "$prefix"
-wine() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 
 install_dir=$prefix/drive_c/QuorCache
 mkdir -p "$install_dir"
 cp "$dll" examples/demo.vbs examples/demo.js examples/cache_report.vbs examples/farm_demo.vbs "$install_dir/"
-if ! wine regsvr32 /s 'C:\QuorCache\QuorCache.dll'; then
+if ! run regsvr32 /s 'C:\QuorCache\QuorCache.dll'; then
   echo "regsvr32 could not register C:\\QuorCache\\QuorCache.dll"
   exit 1
 fi
@@ -46,7 +45,7 @@ status=0
 for script in demo.vbs demo.js cache_report.vbs; do
   echo
   echo "==== cscript //nologo $script"
-  transcript=$(wine cscript //nologo "C:\\QuorCache\\$script") || true
+  transcript=$(run cscript //nologo "C:\\QuorCache\\$script") || true
   echo "$transcript"
   if ! grep -qx 'Done.' <<<"$transcript"; then
     echo "!!!! $script stopped before its end"
@@ -64,15 +63,15 @@ echo "==== two web servers share a farm cache"
 redis_dir=$root/build/$preset/demo-redis
 "$root/scripts/redis-test-server.sh" start "$redis_dir"
 farm_key='HKLM\Software\QuorCache\Farm'
-trap 'wine reg delete "$farm_key" /f >/dev/null; "$root/scripts/redis-test-server.sh" stop "$redis_dir";
+trap 'run reg delete "$farm_key" /f >/dev/null; "$root/scripts/redis-test-server.sh" stop "$redis_dir";
       "$root/scripts/wine-prefix.sh" stop "$prefix"' EXIT
 port=$(cat "$redis_dir/port")
-wine reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
-wine reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d 'QuorCache Demo Farm' >/dev/null
+run reg add "$farm_key" /f /v Server /t REG_SZ /d "127.0.0.1:$port" >/dev/null
+run reg add "$farm_key" /f /v Caches /t REG_MULTI_SZ /d 'QuorCache Demo Farm' >/dev/null
 echo "Farm settings: Server = 127.0.0.1:$port (a Redis server of the demo's own), Caches = QuorCache Demo Farm"
 for step in "A add" "B read" "A read"; do
   echo "-- cscript //nologo farm_demo.vbs $step"
-  transcript=$(wine cscript //nologo 'C:\QuorCache\farm_demo.vbs' $step) || true
+  transcript=$(run cscript //nologo 'C:\QuorCache\farm_demo.vbs' $step) || true
   echo "$transcript"
   grep -qx 'Done.' <<<"$transcript" || { echo "!!!! farm_demo.vbs $step stopped before its end"; status=1; }
 done

@@ -4,6 +4,8 @@
 # Each build with its tests is a CMake workflow preset (CMakePresets.json):
 #   native        the core under AddressSanitizer and UBSan
 #   native-tsan   the concurrency tests under ThreadSanitizer
+#   native-clang  the core's libraries built with clang, whose -Wthread-safety
+#                 checks the lock annotations (build only)
 #   windows       the x86 QuorCache.dll, its tests under 32-bit Wine
 #   windows-x64   the x64 QuorCache.dll, its tests under 64-bit Wine, and both
 #                 DLLs side by side in one 64-bit prefix
@@ -27,6 +29,7 @@ workflow() { cmake --workflow --preset "$1"; }
 
 step native workflow native
 step native-tsan workflow native-tsan
+step native-clang workflow native-clang
 step fuzz "$root/scripts/fuzz.sh" "${QC_FUZZ_SECONDS:-20}"
 if "$root/scripts/host-runs-win32.sh"; then
   step windows workflow windows

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "server/atl_module.h"
+#include "com/atl_module.h"
 
 class CQuorCacheModule : public CAtlDllModuleT<CQuorCacheModule> {
 public:

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "support/thread_annotations.h"
 
 #include <atomic>
 
@@ -17,7 +18,7 @@
 using LockPreparationHook = bool (*)();
 inline std::atomic<LockPreparationHook> g_lockPreparationHook{nullptr};
 
-class CComCriticalSection {
+class CAPABILITY("lock") CComCriticalSection {
 public:
     CComCriticalSection() = default;
     CComCriticalSection(const CComCriticalSection&) = delete;
@@ -42,8 +43,10 @@ public:
     }
     bool IsInitialized() const { return m_initialized; }
     // REQUIRES: IsInitialized().
-    void Lock() { qc::platform::EnterLock(m_section); }
-    void Unlock() { qc::platform::LeaveLock(m_section); }
+    void Lock() ACQUIRE() { qc::platform::EnterLock(m_section); }
+    void Unlock() RELEASE() { qc::platform::LeaveLock(m_section); }
+    // For the analysis only: the caller holds this lock (nothing is checked at run time).
+    void AssertHeld() const ASSERT_CAPABILITY(this) {}
 
 private:
     qc::platform::Lock m_section{};
@@ -53,10 +56,10 @@ private:
 // Holds a lock for one scope, so that every exit path (a raised failure
 // included) leaves it.
 template <class LockType>
-class CScopedLock {
+class SCOPED_CAPABILITY CScopedLock {
 public:
-    explicit CScopedLock(LockType& lock) : m_lock(lock) { m_lock.Lock(); }
-    ~CScopedLock() { m_lock.Unlock(); }
+    explicit CScopedLock(LockType& lock) ACQUIRE(lock) : m_lock(lock) { m_lock.Lock(); }
+    ~CScopedLock() RELEASE() { m_lock.Unlock(); }
     CScopedLock(const CScopedLock&) = delete;
     CScopedLock& operator=(const CScopedLock&) = delete;
 

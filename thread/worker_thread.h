@@ -30,6 +30,7 @@
 #include "platform/sync.h"
 #include "support/com_critical_section.h"
 #include "support/scoped_handle.h"
+#include "support/thread_annotations.h"
 #include "thread/growable_array.h"
 #include "thread/worker_thread_client.h"
 
@@ -208,8 +209,8 @@ private:
         return hr;
     }
 
-    // Root only, table lock held (or inside Initialize()).
-    HRESULT AppendRegistration(HANDLE handle, IWorkerThreadClient* client, DWORD_PTR parameter) {
+    // Root only (Initialize() adds the control entries through AddHandle too).
+    HRESULT AppendRegistration(HANDLE handle, IWorkerThreadClient* client, DWORD_PTR parameter) REQUIRES(m_lock) {
         const int count = m_handles.GetSize();
         if (count >= MAXIMUM_WAIT_OBJECTS) return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
         // A null handle would make every wait of the thread fail, and a
@@ -235,8 +236,8 @@ private:
         return hr;
     }
 
-    // Root only, table lock held.
-    HRESULT RemoveRegistration(HANDLE handle) {
+    // Root only.
+    HRESULT RemoveRegistration(HANDLE handle) REQUIRES(m_lock) {
         // The control entries are not the callers' to remove.
         int index = kControlEntries;
         const int count = m_handles.GetSize();
@@ -253,8 +254,8 @@ private:
         return hr;
     }
 
-    // Root only, table lock held: has the thread copy the current table.
-    HRESULT Refresh() {
+    // Root only: has the thread copy the current table.
+    HRESULT Refresh() REQUIRES(m_lock) {
         if (!qc::platform::SetEventObject(m_handles[kRefreshEntry])) return qc::platform::HResultFromLastError();
         return WaitForRefresh();
     }

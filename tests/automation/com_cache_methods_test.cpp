@@ -5,8 +5,8 @@
 // client sees it, and the statistics snapshot. (The arrays
 // SetHiddemMessageParameters takes and the figures after flushes are the
 // manager's tests'; the script's road through IDispatch is the server's.)
-#include "tests/automation/statistics_figures.h"
-#include "tests/server/server_dll.h"
+#include "tests/common/server_dll.h"
+#include "tests/common/statistics_figures.h"
 
 #include <gtest/gtest.h>
 

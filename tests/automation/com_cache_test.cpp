@@ -6,7 +6,7 @@
 #include "support/bstr.h"
 #include "support/diagnostic_log.h"
 #include "support/variant.h"
-#include "tests/manager/manager_test_fixture.h"
+#include "tests/common/manager_test_fixture.h"
 
 #include <set>
 #include <string>

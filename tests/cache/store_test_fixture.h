@@ -4,7 +4,7 @@
 #pragma once
 
 #include "cache/memory_cache.h"
-#include "tests/platform/heap_watch.h"
+#include "tests/common/heap_watch.h"
 
 #include <gtest/gtest.h>
 

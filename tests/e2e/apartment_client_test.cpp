@@ -9,7 +9,7 @@
 #include "support/bstr.h"
 #include "support/com_ref.h"
 #include "support/variant.h"
-#include "tests/automation/statistics_figures.h"
+#include "tests/common/statistics_figures.h"
 
 #include "QuorCache.h"
 

@@ -1,6 +1,6 @@
 # Sourced first by the farm's end-to-end scripts, with $prefix, $dll, $client
 # and $scripts set: the tally of checks, and the steps each script shares.
-# Functions that call `run` need it defined (farm_test_env.sh, or the script).
+# Functions that call `run` or `without_cr` need scripts/wine-env.sh sourced.
 command -v redis-server >/dev/null || { echo "FAIL: redis-server is not installed (scripts/install-deps.sh)"; exit 1; }
 
 passed=0 failed=0
@@ -14,7 +14,7 @@ expect() {
 farm_key='HKLM\Software\QuorCache\Farm'
 # The DLL's diagnostic log, and how many of its lines hold a text.
 log=$prefix/drive_c/LogError.txt
-log_lines() { tr -d '\r' <"$log" 2>/dev/null | grep -acF -- "$1"; }
+log_lines() { without_cr "$log" | grep -acF -- "$1"; }
 setting() {
   local out
   out=$(run reg add "$farm_key" /f /v "$@") && return

@@ -33,7 +33,6 @@ export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;dllhost.exe=d"
 "$scripts/wine-prefix.sh" start "$prefix" || { echo "FAIL: the Wine prefix could not be created"; exit 1; }
 trap '"$scripts/wine-prefix.sh" stop "$prefix"' EXIT
 
-run() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 x86() { run 'C:\windows\syswow64\'"$1" "${@:2}"; }  # the 32-bit tools of the prefix
 x64() { run 'C:\windows\system32\'"$1" "${@:2}"; }
 mkdir -p "$prefix/drive_c/QuorCache/x86" "$prefix/drive_c/QuorCache/x64"

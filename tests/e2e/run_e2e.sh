@@ -26,8 +26,6 @@ trap '"$scripts/wine-prefix.sh" stop "$prefix"' EXIT
 work=$prefix/e2e-output
 mkdir -p "$work"
 
-# Runs a Windows program; its output has CR LF line ends, which are cut.
-run() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 regsvr32() { run regsvr32 /s "$@"; }
 check() {  # check WHAT MODE [ARGUMENT]: one registry_check run
   local what=$1; shift

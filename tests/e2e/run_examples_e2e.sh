@@ -19,7 +19,7 @@ fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
 
 # The prefix is kept from run to run (a new one costs about 15 s); the farm
 # key is written anew below.
-. "$(dirname "$0")/farm_test_env.sh"
+. "$(dirname "$0")/farm_test_env.sh" kept
 install_dir=$prefix/drive_c/QuorCache
 mkdir -p "$install_dir"
 cp "$dll" "$web_server" "$example_client" "$examples"/*.vbs "$examples"/*.js "$install_dir/"

@@ -21,7 +21,7 @@ redis_cli=(--tls --cacert "$certs/ca.crt")
 
 # The prefix is kept from run to run (a new one costs about 15 s); the farm
 # key and the log are written anew below.
-. "$(dirname "$0")/farm_test_env.sh"
+. "$(dirname "$0")/farm_test_env.sh" kept
 rm -f "$log"
 install_web_server
 cp "$tool_exe" "$install_dir/quorcache-farm.exe"

@@ -10,9 +10,7 @@ prefix=$1 arch=$2 dll=$3 client=$4
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 . "$(dirname "$0")/farm_e2e_checks.sh"
 
-"$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
-rm -rf "$prefix"
-. "$(dirname "$0")/farm_test_env.sh"
+. "$(dirname "$0")/farm_test_env.sh" fresh
 
 install_web_server
 web() { run 'C:\QuorCache\farm_web_server.exe' "$@"; }

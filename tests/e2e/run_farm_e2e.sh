@@ -16,9 +16,7 @@ prefix=$1 arch=$2 dll=$3 client=$4
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 . "$(dirname "$0")/farm_e2e_checks.sh"
 
-"$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
-rm -rf "$prefix"
-. "$(dirname "$0")/farm_test_env.sh"
+. "$(dirname "$0")/farm_test_env.sh" fresh
 
 install_web_server
 
@@ -114,9 +112,8 @@ expect "$out" "while a local cache keeps working" "get y: $ok local"
 expect "$out" "the farm cache recovers by itself" "get x: $ok after"
 expect "$out" "and keeps working" "gone x: $ok"
 log=$prefix/drive_c/LogError.txt
-lines() { tr -d '\r' <"$log" 2>/dev/null | grep -ac "$1"; }
-[ "$(lines 'fail (0x8007274D)')" = 1 ] && pass "the log tells of the outage once" || fail "the log tells of the outage once"
-[ "$(lines 'answers again')" = 1 ] && pass "and of the recovery once" || fail "and of the recovery once"
+[ "$(log_lines 'fail (0x8007274D)')" = 1 ] && pass "the log tells of the outage once" || fail "the log tells of the outage once"
+[ "$(log_lines 'answers again')" = 1 ] && pass "and of the recovery once" || fail "and of the recovery once"
 
 echo "== a wrong password"
 "$scripts/redis-test-server.sh" start "$redis_dir" "$port" -- --requirepass secret || fail "the Redis server starts with a password"
@@ -175,7 +172,7 @@ head -c 100 "$log" | grep -aqE '^[0-9]+, [0-9]+,' && pass "the log is the ring w
 # Each line is a ring record of its own (date, time, thread), which the ring
 # writer never writes over; one the append writer left would be.
 for line in "${lines_logged[@]}"; do
-  tr -d '\r' <"$log" | grep -aF -- "$line" | grep -aqE '^[0-9/]{10} [0-9:.]{12} +[0-9A-F]+ QuorCache farm: ' \
+  without_cr "$log" | grep -aF -- "$line" | grep -aqE '^[0-9/]{10} [0-9:.]{12} +[0-9A-F]+ QuorCache farm: ' \
     && pass "the log keeps: $line" || fail "the log keeps: $line"
 done
 

@@ -12,7 +12,7 @@ scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 
 # The prefix is kept from run to run (a new one costs about 15 s); the farm
 # key and the log are written anew.
-. "$(dirname "$0")/farm_test_env.sh"
+. "$(dirname "$0")/farm_test_env.sh" kept
 log=$prefix/drive_c/LogError.txt
 rm -f "$signals"/* "$log"
 install_web_server
@@ -60,10 +60,9 @@ add_ms=$(grep -E '^add u[0-9]+: ' <<<"$out" |
 expect "$out" "the entries made during the outage are dropped, not merged" "get u20: 0x80004005 [0-9]+"
 [ "$(redis EXISTS 'e2e:{sessions}:e:u20')" = 0 ] && pass "and the farm never had them" ||
   fail "and the farm never had them"
-lines() { tr -d '\r' <"$log" 2>/dev/null | grep -ac "$1"; }
-[ "$(lines 'cannot be reached (0x8007274D); farm caches are served from this process')" = 1 ] &&
+[ "$(log_lines 'cannot be reached (0x8007274D); farm caches are served from this process')" = 1 ] &&
   pass "the log tells of the fallback's start once" || fail "the log tells of the fallback's start once"
-[ "$(lines 'answers: farm caches are served from it again')" = 1 ] && pass "and of its end once" ||
+[ "$(log_lines 'answers: farm caches are served from it again')" = 1 ] && pass "and of its end once" ||
   fail "and of its end once"
 
 run regsvr32 /s /u 'C:\QuorCache\QuorCache.dll' || fail "regsvr32 /u"

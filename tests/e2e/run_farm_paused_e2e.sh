@@ -12,9 +12,7 @@ prefix=$1 arch=$2 dll=$3 client=$4
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 . "$(dirname "$0")/farm_e2e_checks.sh"
 
-"$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
-rm -rf "$prefix"
-. "$(dirname "$0")/farm_test_env.sh"
+. "$(dirname "$0")/farm_test_env.sh" fresh
 
 install_web_server
 setting Server /t REG_SZ /d "127.0.0.1:$port"
@@ -51,9 +49,8 @@ ms=$(sed -nE "s/^until x: $ok ([0-9]+)\$/\\1/p" <<<"$out")
   fail "once resumed, a farm call succeeds within 5 s"
 expect "$out" "and every call after it" "gone x: $ok [0-9]+"
 log=$prefix/drive_c/LogError.txt
-lines() { tr -d '\r' <"$log" 2>/dev/null | grep -ac "$1"; }
-[ "$(lines "fail ($timed_out)")" = 1 ] && pass "the log tells of the outage once" || fail "the log tells of the outage once"
-[ "$(lines 'answers again')" = 1 ] && pass "and of the return once" || fail "and of the return once"
+[ "$(log_lines "fail ($timed_out)")" = 1 ] && pass "the log tells of the outage once" || fail "the log tells of the outage once"
+[ "$(log_lines 'answers again')" = 1 ] && pass "and of the return once" || fail "and of the return once"
 
 run regsvr32 /s /u 'C:\QuorCache\QuorCache.dll' || fail "regsvr32 /u"
 echo "farm paused end to end: $passed passed, $failed failed"

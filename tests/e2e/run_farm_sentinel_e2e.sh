@@ -12,16 +12,9 @@ prefix=$1 arch=$2 dll=$3 client=$4
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 . "$(dirname "$0")/farm_e2e_checks.sh"
 
-# The prefix is kept from run to run (a new one costs about 15 s); the farm
-# key and the log are written anew below.
-mkdir -p "$prefix"
-echo "$arch" >"$prefix.arch"
-"$scripts/wine-prefix.sh" start "$prefix" || { echo "FAIL: the Wine prefix could not be started"; exit 1; }
-sentinel_dir=$prefix/sentinel
-trap '"$scripts/redis-test-sentinel.sh" stop "$sentinel_dir"; "$scripts/wine-prefix.sh" stop "$prefix"' EXIT
-"$scripts/redis-test-sentinel.sh" start "$sentinel_dir" || { echo "FAIL: the Sentinel set-up did not start"; exit 1; }
-. "$scripts/wine-env.sh" "$prefix"
-run() { "$QC_WINE_LOADER" "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+# The prefix is kept from run to run; the farm key and the log are written
+# anew below.
+. "$(dirname "$0")/farm_test_env.sh" kept sentinel
 port_of() { cat "$sentinel_dir/$1/port"; }
 name=quorcache-test
 # The primary the first sentinel names, by its port.
@@ -68,10 +61,9 @@ expect "$out" "all of it" "get e3: $ok three"
 expect "$out" "and so is what was written after" "get after: $ok resumed"
 [ "$(redis-cli -p "$new" ZCARD 'e2e:{shared}:age')" = 4 ] && pass "the new primary holds all four entries" ||
   fail "the new primary holds all four entries"
-lines() { tr -d '\r' <"$log" 2>/dev/null | grep -acF "$1"; }
-[ "$(lines "the sentinels name 127.0.0.1:$new the primary of '$name'")" = 1 ] && pass "the log names the new primary" ||
+[ "$(log_lines "the sentinels name 127.0.0.1:$new the primary of '$name'")" = 1 ] && pass "the log names the new primary" ||
   fail "the log names the new primary"
-[ "$(lines "QuorCache farm: the primary of '$name' named by the sentinels 127.0.0.1:")" = 1 ] &&
+[ "$(log_lines "QuorCache farm: the primary of '$name' named by the sentinels 127.0.0.1:")" = 1 ] &&
   pass "and says at Initialize where the farm is" || fail "and says at Initialize where the farm is"
 
 run regsvr32 /s /u 'C:\QuorCache\QuorCache.dll' || fail "regsvr32 /u"

@@ -20,7 +20,7 @@ redis_start=(--tls "$certs/localhost.crt" "$certs/server.key")
 redis_cli=(--tls --cacert "$certs/ca.crt")
 # The prefix is kept from run to run (a new one costs about 15 s); the farm
 # key and the log are written anew.
-. "$(dirname "$0")/farm_test_env.sh"
+. "$(dirname "$0")/farm_test_env.sh" kept
 log=$prefix/drive_c/LogError.txt
 rm -f "$log"
 install_web_server
@@ -57,7 +57,7 @@ refused() {  # refused CERTIFICATE HRESULT REASON
   expect "$out" "$1.crt: Add fails with $2" "add alice: $2 [0-9]+"
   expect "$out" "$1.crt: so does Get" "get alice: $2 [0-9]+"
   local line="QuorCache farm: TLS with localhost:$port is refused: $3 ($2); farm caches fail"
-  [ "$(tr -d '\r' <"$log" | grep -acF "$line")" = 1 ] && pass "$1.crt: the log says so once" ||
+  [ "$(log_lines "$line")" = 1 ] && pass "$1.crt: the log says so once" ||
     fail "$1.crt: the log says so once ('$line')"
 }
 refused untrusted 0x800B0109 'its certificate leads to no trusted root'

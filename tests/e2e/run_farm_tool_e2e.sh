@@ -10,9 +10,7 @@ prefix=$1 arch=$2 dll=$3 client=$4 tool_exe=$5
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 . "$(dirname "$0")/farm_e2e_checks.sh"
 
-"$scripts/wine-prefix.sh" stop "$prefix" 2>/dev/null
-rm -rf "$prefix"
-. "$(dirname "$0")/farm_test_env.sh"
+. "$(dirname "$0")/farm_test_env.sh" fresh
 
 install_web_server
 cp "$tool_exe" "$install_dir/quorcache-farm.exe"
@@ -63,7 +61,7 @@ out=$(tool check); status "check without the password" 1 $?
 expect "$out" "check says the server refuses" "failed: 127.0.0.1:$port: 0x80070005: .*"
 printf 'pa ss\r\n' | "$QC_WINE_LOADER" 'C:\QuorCache\quorcache-farm.exe' set-password >"$prefix/set-password.out" 2>&1
 status "set-password" 0 $?
-expect "$(tr -d '\r' <"$prefix/set-password.out")" "set-password says where it stored it" "Password is stored, protected.*"
+expect "$(without_cr "$prefix/set-password.out")" "set-password says where it stored it" "Password is stored, protected.*"
 stored=$(run reg query "$farm_key" /v Password)
 expect "$stored" "the password is a REG_BINARY" " *Password +REG_BINARY +[0-9A-F]+"
 grep -qi "$(printf 'pa ss' | od -An -tx1 | tr -d ' \n')" <<<"$stored" && fail "the password is stored in clear" ||

@@ -1,8 +1,8 @@
 // Replies no real server sends, from a fake one: each fails the call with
 // why, closes that connection only, and the next call is served afresh (once
 // the breaker lets one through, for a failure that puts the server out).
-#include "fake_resp_server.h"
-#include "farm_test_support.h"
+#include "tests/common/fake_resp_server.h"
+#include "tests/common/farm_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,9 @@
 // recovery, the pool stays within its size, and a call that met a dead
 // resting connection is sent again. Natively only; under ThreadSanitizer too.
 #include "farm/farm_cache.h"
-#include "fault_proxy.h"
-#include "farm_test_support.h"
-#include "private_redis_server.h"
+#include "tests/common/farm_test_support.h"
+#include "tests/common/fault_proxy.h"
+#include "tests/common/private_redis_server.h"
 
 #include <gtest/gtest.h>
 

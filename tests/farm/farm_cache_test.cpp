@@ -2,7 +2,7 @@
 // FarmCache objects over two pools: what one does, the other sees.
 #include "farm/farm_cache.h"
 #include "farm/farm_cache_scripts.h"
-#include "farm_test_support.h"
+#include "tests/common/farm_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // need no server.
 #include "farm/farm_keys.h"
 #include "farm/farm_settings.h"
-#include "farm_test_support.h"
+#include "tests/common/farm_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -6,9 +6,9 @@
 // Natively only; under ThreadSanitizer too.
 #include "farm/farm_cache.h"
 #include "farm/invalidation_channel.h"
-#include "fault_proxy.h"
-#include "farm_test_support.h"
-#include "private_redis_server.h"
+#include "tests/common/farm_test_support.h"
+#include "tests/common/fault_proxy.h"
+#include "tests/common/private_redis_server.h"
 
 #include <gtest/gtest.h>
 

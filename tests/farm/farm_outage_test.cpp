@@ -2,8 +2,8 @@
 // it away: a clear HRESULT within the time-out, one outage notice however
 // many calls fail, and recovery by itself when the server is back.
 #include "farm/farm_cache.h"
-#include "farm_test_support.h"
-#include "private_redis_server.h"
+#include "tests/common/farm_test_support.h"
+#include "tests/common/private_redis_server.h"
 
 #include <gtest/gtest.h>
 

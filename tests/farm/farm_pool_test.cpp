@@ -3,7 +3,7 @@
 // without a failure, and concurrent adds, reads and flushes from two servers
 // keep the farm's limit. Run under ThreadSanitizer too.
 #include "farm/farm_cache.h"
-#include "farm_test_support.h"
+#include "tests/common/farm_test_support.h"
 
 #include <gtest/gtest.h>
 

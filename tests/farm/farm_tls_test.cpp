@@ -3,9 +3,9 @@
 // certificate the client must refuse fails the connection with the code that
 // says why, never falling back to clear text.
 #include "farm/farm_cache.h"
-#include "fake_resp_server.h"
-#include "farm_test_support.h"
-#include "private_redis_server.h"
+#include "tests/common/fake_resp_server.h"
+#include "tests/common/farm_test_support.h"
+#include "tests/common/private_redis_server.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include "farm/farm_cache.h"
 #include "platform/protected_secret.h"
-#include "../farm/farm_test_support.h"
+#include "tests/common/farm_test_support.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

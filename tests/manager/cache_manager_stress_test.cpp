@@ -18,7 +18,7 @@
 // left at the end.
 #include "manager/cache_manager.h"
 
-#include "tests/support/run_together.h"
+#include "tests/common/run_together.h"
 
 #include <gtest/gtest.h>
 

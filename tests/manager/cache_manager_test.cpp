@@ -3,8 +3,8 @@
 // and the start and stop of the worker thread. The same source runs natively
 // (also under ThreadSanitizer) and under Wine.
 #include "manager/entry_text.h"
-#include "tests/manager/manager_test_fixture.h"
-#include "tests/platform/heap_watch.h"
+#include "tests/common/heap_watch.h"
+#include "tests/common/manager_test_fixture.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // What only a Windows thread lets a test do to the manager's worker: count
 // it, kill it, and suspend it past Terminate's wait.
-#include "tests/manager/manager_test_fixture.h"
+#include "tests/common/manager_test_fixture.h"
 
 #include <tlhelp32.h>
 

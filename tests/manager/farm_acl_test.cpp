@@ -5,9 +5,9 @@
 // the prefix are each access denied, with the server's text logged once.
 // Natively: a private server of the test's own.
 #include "redis/sentinel_locator.h"
-#include "tests/farm/fake_resp_server.h"
-#include "tests/farm/private_redis_server.h"
-#include "tests/manager/farm_manager_fixture.h"
+#include "tests/common/fake_resp_server.h"
+#include "tests/common/farm_manager_fixture.h"
+#include "tests/common/private_redis_server.h"
 
 #include <chrono>
 #include <string>

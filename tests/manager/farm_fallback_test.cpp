@@ -3,8 +3,8 @@
 // log line; once the server answers, calls go back to it, the entries made
 // meanwhile are gone, and one line says so, however many threads call
 // across the change.
-#include "tests/farm/private_redis_server.h"
-#include "tests/manager/farm_manager_fixture.h"
+#include "tests/common/farm_manager_fixture.h"
+#include "tests/common/private_redis_server.h"
 
 #include <atomic>
 #include <chrono>

@@ -3,10 +3,10 @@
 // it stops, pauses and restarts). Farm calls fail clearly within the
 // time-out, the log tells of each outage once, the cache recovers by itself,
 // and in-process caches never wait, not even for a Terminate.
-#include "tests/farm/fake_resp_server.h"
-#include "tests/farm/private_redis_server.h"
-#include "tests/manager/farm_manager_fixture.h"
 #include "platform/tls.h"
+#include "tests/common/fake_resp_server.h"
+#include "tests/common/farm_manager_fixture.h"
+#include "tests/common/private_redis_server.h"
 
 #include <chrono>
 #include <future>

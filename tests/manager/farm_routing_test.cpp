@@ -1,7 +1,7 @@
 // The manager with farm settings, against the "redis" fixture's server: the
 // caches they name live on the farm and are shared with another web server
 // (a peer FarmCache); every other cache stays in process as before.
-#include "tests/manager/farm_manager_fixture.h"
+#include "tests/common/farm_manager_fixture.h"
 
 #include <atomic>
 #include <thread>

@@ -4,9 +4,9 @@
 // access denied is a rejected password. Natively: a private server of the
 // test's own, and a fake one for answers a real server will not give.
 #include "redis/resp_connection.h"
-#include "tests/farm/fake_resp_server.h"
-#include "tests/farm/private_redis_server.h"
-#include "tests/manager/farm_manager_fixture.h"
+#include "tests/common/fake_resp_server.h"
+#include "tests/common/farm_manager_fixture.h"
+#include "tests/common/private_redis_server.h"
 
 #include <string>
 

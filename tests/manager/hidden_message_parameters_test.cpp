@@ -2,7 +2,7 @@
 // hand over, by value, by reference or in a script's variable, and what the
 // list holds afterwards. Each case starts from the list {"kept"}.
 #include "support/bstr.h"
-#include "tests/manager/manager_test_fixture.h"
+#include "tests/common/manager_test_fixture.h"
 
 #include <oleauto.h>
 

@@ -2,8 +2,8 @@
 // locks that decide whether the DLL may unload, and the proxy/stub's class
 // object under IID_ICOMCache.
 #include "server/unload_answer.h"
-#include "tests/support/run_together.h"
-#include "tests/server/server_dll.h"
+#include "tests/common/run_together.h"
+#include "tests/common/server_dll.h"
 
 #include <gtest/gtest.h>
 

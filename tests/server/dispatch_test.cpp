@@ -2,9 +2,9 @@
 // Invoke, including script variables in place of the [out] BSTR parameters
 // of Get and GetMessageFromExchange, the VARIANTs scripts receive from the
 // ICOMCache2 methods, and the statistics snapshot's own IDispatch.
-#include "tests/support/run_together.h"
+#include "tests/common/run_together.h"
+#include "tests/common/server_dll.h"
 #include "tests/server/dispatch_helpers.h"
-#include "tests/server/server_dll.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Calls from another apartment through the DLL's own ICOMCache proxy/stub:
 // BSTRs in and out, success and failure codes, a VARIANT holding an array of
 // strings, and the IDispatch slots the proxy delegates to the platform.
-#include "tests/server/server_dll.h"
+#include "tests/common/server_dll.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // COMCache objects: interface identity, aggregation, and the server lock each
 // live object holds (and a failed creation does not leave behind).
+#include "tests/common/server_dll.h"
 #include "tests/server/dispatch_helpers.h"
-#include "tests/server/server_dll.h"
 
 #include <gtest/gtest.h>
 

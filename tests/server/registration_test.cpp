@@ -3,7 +3,7 @@
 // must write a lasting one makes that step fail, since no lasting key can
 // live below a volatile one.
 #include "quorcache_ids.h"
-#include "tests/server/server_dll.h"
+#include "tests/common/server_dll.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "platform/platform.h"
 #include "support/utf8.h"
 #include "support/utf8_buffer.h"
-#include "tests/platform/heap_watch.h"
+#include "tests/common/heap_watch.h"
 
 #include <gtest/gtest.h>
 

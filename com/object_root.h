@@ -7,7 +7,7 @@
 //
 //     static const InterfaceEntry<CMyClass>* InterfaceTable();
 //
-// and one of the wrappers in server/com_object.h or server/class_factory.h
+// and one of the wrappers in com/com_object.h or com/class_factory.h
 // completes it with IUnknown. IUnknown itself is never listed: it is answered
 // with the first row's pointer.
 #pragma once

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "server/class_entry.h"
+#include "com/class_entry.h"
 #include "support/com_critical_section.h"
 
 class CBaseModuleRecord {

@@ -1,5 +1,5 @@
 // The module base: server locks, the global interface table, termination hooks.
-#include "server/atl_module.h"
+#include "com/atl_module.h"
 
 #include "support/static_init_failure.h"
 

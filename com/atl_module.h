@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 #include "registrar/registrar_base.h"
-#include "server/module_records.h"
+#include "com/module_records.h"
 #include "support/com_critical_section.h"
 #include "support/com_ref.h"
 

@@ -9,10 +9,10 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "server/atl_module.h"
-#include "server/class_entry.h"
-#include "server/com_object.h"
-#include "server/object_root.h"
+#include "com/atl_module.h"
+#include "com/class_entry.h"
+#include "com/com_object.h"
+#include "com/object_root.h"
 
 #include <unknwn.h>
 

@@ -1,12 +1,12 @@
 // CComCoClass: what a creatable class contributes to its class-table entry
-// (server/class_entry.h): its class id, its creators and the default answers
+// (com/class_entry.h): its class id, its creators and the default answers
 // for description, component categories and the start/stop hook.
 #pragma once
 
 #include "platform/platform.h"
-#include "server/class_entry.h"
-#include "server/class_factory.h"
-#include "server/com_object.h"
+#include "com/class_entry.h"
+#include "com/class_factory.h"
+#include "com/com_object.h"
 
 template <class T, const CLSID* clsid>
 class CComCoClass {

@@ -13,8 +13,8 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "server/atl_module.h"
-#include "server/object_root.h"
+#include "com/atl_module.h"
+#include "com/object_root.h"
 
 #include <new>
 

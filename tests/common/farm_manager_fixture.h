@@ -5,8 +5,8 @@
 #pragma once
 
 #include "farm/farm_cache.h"
-#include "tests/farm/farm_test_support.h"
-#include "tests/manager/manager_test_fixture.h"
+#include "tests/common/farm_test_support.h"
+#include "tests/common/manager_test_fixture.h"
 
 #include <chrono>
 #include <mutex>

@@ -1,10 +1,10 @@
 // IDispatchImpl: IDispatch for a dual interface, answered by the interface's
-// type information (server/type_info_holder.h). One holder per interface is
+// type information (com/type_info_holder.h). One holder per interface is
 // shared by every object of the process.
 #pragma once
 
 #include "platform/platform.h"
-#include "server/type_info_holder.h"
+#include "com/type_info_holder.h"
 
 template <class Interface, const IID* iid, const GUID* libid, WORD major, WORD minor,
           class Holder = CComTypeInfoHolder>

@@ -1,6 +1,6 @@
 // The base-module and COM-module records: construction, the class table
 // lookup and termination.
-#include "server/module_records.h"
+#include "com/module_records.h"
 
 #include "support/static_init_failure.h"
 

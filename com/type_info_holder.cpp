@@ -1,7 +1,7 @@
 // The shared type information and its name cache.
-#include "server/type_info_holder.h"
+#include "com/type_info_holder.h"
 
-#include "server/atl_module.h"
+#include "com/atl_module.h"
 #include "support/com_critical_section.h"
 #include "support/com_ref.h"
 

@@ -1,5 +1,5 @@
 // Loading QuorCache.dll and registering its type library for the tests.
-#include "tests/server/server_dll.h"
+#include "tests/common/server_dll.h"
 
 #include <gtest/gtest.h>
 #include <oleauto.h>
