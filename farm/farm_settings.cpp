@@ -84,6 +84,19 @@ const char* ReadAddress(std::string_view text, std::string_view* host, unsigned 
     return problem;
 }
 
+HRESULT ParseAddress(std::string_view text, unsigned short defaultPort, redis::RespAddress* address,
+                     const char** why) {
+    std::string_view host;
+    unsigned short port = defaultPort;
+    if (const char* problem = ReadAddress(Trimmed(text), &host, &port)) {
+        if (why != nullptr) *why = problem;
+        return E_INVALIDARG;
+    }
+    address->host.assign(host.data(), host.size());
+    address->port = port;
+    return S_OK;
+}
+
 }  // namespace
 
 std::string Listed(const std::vector<std::string>& names) {
@@ -117,7 +130,9 @@ bool FarmSettings::IsFarmCache(std::string_view cacheName) const {
 }
 
 std::string FarmSettings::ServerName() const {
-    return sentinels.empty() ? redis::RespAddress{host, port}.Text() : "the primary of '" + masterName + "'";
+    if (!sentinels.empty()) return "the primary of '" + masterName + "'";
+    const std::string address = redis::RespAddress{host, port}.Text();
+    return servers.empty() ? address : "the cluster at " + address;
 }
 
 std::string FarmSettings::ServerText() const {
@@ -164,15 +179,11 @@ HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** 
 }
 
 HRESULT ParseSentinel(std::string_view text, redis::RespAddress* sentinel, const char** why) {
-    std::string_view host;
-    unsigned short port = FarmSettings::kDefaultSentinelPort;
-    if (const char* problem = ReadAddress(Trimmed(text), &host, &port)) {
-        if (why != nullptr) *why = problem;
-        return E_INVALIDARG;
-    }
-    sentinel->host.assign(host.data(), host.size());
-    sentinel->port = port;
-    return S_OK;
+    return ParseAddress(text, FarmSettings::kDefaultSentinelPort, sentinel, why);
+}
+
+HRESULT ParseClusterNode(std::string_view text, redis::RespAddress* node, const char** why) {
+    return ParseAddress(text, FarmSettings::kDefaultPort, node, why);
 }
 
 }  // namespace qc::farm
