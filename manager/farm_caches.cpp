@@ -109,7 +109,8 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     hr = qc::farm::CreateFarmServers(settings, site.get(), site.get(), &site->servers);
     if (FAILED(hr)) return hr;
     if (settings.nearCache) {
-        hr = qc::farm::InvalidationChannel::Start(site->servers.Endpoint(), settings.prefix, log, &site->channel);
+        hr = qc::farm::InvalidationChannel::Start(site->servers.Endpoint(), settings.prefix, log, &site->channel,
+                                                  site->servers.router);
         if (FAILED(hr)) return hr;
         site->listening.store(site->channel.get(), std::memory_order_release);
     }

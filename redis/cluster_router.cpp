@@ -233,7 +233,7 @@ HRESULT ClusterRouter::Execute(unsigned slot, const std::string& command, Deadli
     });
 }
 
-HRESULT ClusterRouter::Primaries(Deadline deadline, std::vector<RespAddress>* primaries) noexcept {
+HRESULT ClusterRouter::Servers(Deadline deadline, std::vector<RespAddress>* primaries) noexcept {
     return ReturningHResult([&] {
         if (!IsCluster()) {
             *primaries = {m_seeds.front()};

@@ -38,6 +38,7 @@
 #include "redis/cluster_slots.h"
 #include "redis/resp_connection_pool.h"
 #include "redis/resp_executor.h"
+#include "redis/resp_server_source.h"
 #include "support/owned_lock.h"
 
 #include <atomic>
@@ -49,7 +50,7 @@
 
 namespace qc::redis {
 
-class ClusterRouter {
+class ClusterRouter final : public IServerSet {
 public:
     static constexpr int kMostRedirects = 5;
     static constexpr std::chrono::milliseconds kLookAgainEvery{250};
@@ -73,9 +74,9 @@ public:
     // The servers that serve this process's calls: the primaries of the map
     // (asked for when there is none yet), or the one server. A failure when
     // a cluster's map could not be had.
-    HRESULT Primaries(Deadline deadline, std::vector<RespAddress>* primaries) noexcept;
+    HRESULT Servers(Deadline deadline, std::vector<RespAddress>* primaries) noexcept override;
     // Grows whenever the owner of a slot changes, or the mode.
-    unsigned long long MapVersion() const { return m_version.load(std::memory_order_acquire); }
+    unsigned long long Version() const noexcept override { return m_version.load(std::memory_order_acquire); }
 
 private:
     class NodeObserver final : public IOutageObserver {

@@ -149,16 +149,21 @@ private:
 
 // The farm over the cluster as the DLL makes it: through `seed` alone (a
 // Server), or with more nodes (Servers).
+// With `near`, its caches keep near copies, on an invalidation channel of
+// its own.
 struct ClusterFarm {
-    ClusterFarm(const RespAddress& seed, std::vector<RespAddress> more = {}) {
+    ClusterFarm(const RespAddress& seed, std::vector<RespAddress> more = {}, bool near = false) {
         settings.host = seed.host;
         settings.port = seed.port;
         settings.servers = std::move(more);
         EXPECT_EQ(CreateFarmServers(settings, &log, nullptr, &servers), S_OK);
+        if (near) {
+            EXPECT_EQ(InvalidationChannel::Start(servers.Endpoint(), prefix, nullptr, &channel, servers.router), S_OK);
+        }
     }
     std::unique_ptr<FarmCache> Cache(const std::string& name) const {
         auto cache = std::make_unique<FarmCache>(servers.ForCache(FarmCacheKeys(prefix, name), nullptr), prefix, name,
-                                                 1000, 10);
+                                                 1000, 10, channel.get(), 100);
         EXPECT_EQ(cache->Open(), S_OK) << name;
         return cache;
     }
@@ -167,6 +172,7 @@ struct ClusterFarm {
     FarmSettings settings;
     OutageLog log;
     FarmServers servers;
+    std::unique_ptr<InvalidationChannel> channel;  // first out
 };
 
 unsigned SlotOf(const std::string& prefix, const std::string& cache) {
@@ -175,14 +181,16 @@ unsigned SlotOf(const std::string& prefix, const std::string& cache) {
 
 std::string Text(const std::string& cache, int user) { return cache + ":text of " + std::to_string(user); }
 
-TEST(FarmCluster, CachesSpreadOverThePrimariesAndAnotherClientReadsAndClearsThem) {
+TEST(FarmCluster, CachesSpreadOverThePrimariesAndAnotherClientReadsChangesAndClearsThem) {
     ClusterSetup cluster;
-    ClusterFarm first(cluster.Node(1));
+    ClusterFarm first(cluster.Node(1), {}, true);
     std::vector<std::string> names;
+    std::vector<std::unique_ptr<FarmCache>> firstCaches;
     std::map<std::string, int> cachesPerPrimary;
     for (int n = 0; n < 12; ++n) {
         names.push_back("cache" + std::to_string(n));
-        auto cache = first.Cache(names.back());
+        firstCaches.push_back(first.Cache(names.back()));
+        FarmCache* cache = firstCaches.back().get();
         for (int user = 0; user < 5; ++user)
             ASSERT_EQ(cache->Add("user" + std::to_string(user), Text(names.back(), user)), S_OK) << names.back();
         const unsigned slot = SlotOf(first.prefix, names.back());
@@ -195,20 +203,42 @@ TEST(FarmCluster, CachesSpreadOverThePrimariesAndAnotherClientReadsAndClearsThem
     EXPECT_EQ(cachesPerPrimary.size(), 3u);
     EXPECT_TRUE(first.servers.router->IsCluster());
     std::vector<RespAddress> primaries;
-    ASSERT_EQ(first.servers.router->Primaries(redis::DeadlineAfter(1000), &primaries), S_OK);
+    ASSERT_EQ(first.servers.router->Servers(redis::DeadlineAfter(1000), &primaries), S_OK);
     EXPECT_EQ(primaries.size(), 3u);
     // Redirections are routing, not errors to log.
     EXPECT_EQ(first.log.Errors(), std::vector<std::string>());
 
-    // Another web server, through two other seeds.
+    // The first keeps near copies of user0 on every node, once its channel
+    // listens to each (the switch to a cluster restarted it).
+    for (const auto& cache : firstCaches) {
+        const Clock::time_point by = Clock::now() + std::chrono::seconds(5);
+        std::string text;
+        while (cache->Near()->Size() == 0 && Clock::now() < by) {
+            ASSERT_EQ(cache->Get("user0", &text), S_OK);
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        EXPECT_EQ(cache->Near()->Size(), 1u) << cache->Name();
+    }
+
+    // Another web server, through two other seeds: it reads what the first
+    // wrote, and what it changes the first sees, though it kept copies.
     ClusterFarm second(cluster.Node(2), {cluster.Node(3)});
-    for (const std::string& name : names) {
+    for (std::size_t n = 0; n < names.size(); ++n) {
+        const std::string& name = names[n];
         auto cache = second.Cache(name);
         for (int user = 0; user < 5; ++user) {
             std::string text;
             ASSERT_EQ(cache->Get("user" + std::to_string(user), &text), S_OK) << name;
             EXPECT_EQ(text, Text(name, user));
         }
+        ASSERT_EQ(cache->Add("user0", "changed"), S_OK);
+        std::string seen;
+        HRESULT got = S_OK;
+        const Clock::time_point by = Clock::now() + milliseconds(250);
+        while ((got = firstCaches[n]->Get("user0", &seen)) == S_OK && seen != "changed" && Clock::now() < by)
+            std::this_thread::sleep_for(milliseconds(5));
+        EXPECT_EQ(got, S_OK);
+        EXPECT_EQ(seen, "changed") << name;
         unsigned long long entries = 0;
         ASSERT_EQ(cache->Count(&entries), S_OK);
         EXPECT_EQ(entries, 5u);
@@ -221,7 +251,7 @@ TEST(FarmCluster, CachesSpreadOverThePrimariesAndAnotherClientReadsAndClearsThem
         EXPECT_EQ(statistics.hits, 5u);
     }
     std::string text;
-    EXPECT_EQ(first.Cache(names.front())->Get("user0", &text), E_FAIL);
+    EXPECT_EQ(firstCaches.front()->Get("user0", &text), E_FAIL);
 }
 
 // Threads that Add and Get their own users of one cache until told to stop,
@@ -237,7 +267,7 @@ public:
                     const bool added = cache.Add(user, text) == S_OK;
                     std::string read;
                     const HRESULT got = cache.Get(user, &read);
-                    Record(added && got == S_OK, got != S_OK || read == text);
+                    Record(added && got == S_OK, !added || got != S_OK || read == text);
                 }
             });
         }
