@@ -207,19 +207,19 @@ public:
         read->sentinelPassword = Secret(FarmValue::SentinelPassword);
     }
 
-    // A cluster's nodes; the first is the host and port without a Server.
-    void ClusterNodes(const std::vector<std::string>& entries, bool first, FarmSettings* read) {
+    // A cluster's nodes, after the Server's when it is set (`hasServer`);
+    // the first is the host and port.
+    void ClusterNodes(const std::vector<std::string>& entries, bool hasServer, FarmSettings* read) {
+        if (entries.empty()) return;
+        if (hasServer) read->servers.push_back({read->host, read->port});
         for (const std::string& entry : entries) {
             redis::RespAddress node;
             const char* why = nullptr;
             if (FAILED(ParseClusterNode(entry, &node, &why))) Refuse("Servers " + Quoted(entry) + ": " + why);
-            if (first) {
-                read->host = node.host;
-                read->port = node.port;
-                first = false;
-            }
             read->servers.push_back(std::move(node));
         }
+        read->host = read->servers.front().host;
+        read->port = read->servers.front().port;
     }
 
     // A REG_DWORD, or a REG_SZ of digits (none: 0), up to cap + 1 (what is
@@ -358,7 +358,7 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     } else {
         if (!server.empty() && FAILED(ParseServer(server, &read, &why, &serverNamesDatabase)))
             in.Refuse("Server " + QuotedServer(server) + ": " + why);
-        in.ClusterNodes(nodes, server.empty(), &read);
+        in.ClusterNodes(nodes, !server.empty(), &read);
         if (!values[FarmValue::Sentinels].present)
             in.NoteUnused({FarmValue::MasterName, FarmValue::SentinelPassword}, "Sentinels");
     }

@@ -136,10 +136,14 @@ std::string FarmSettings::ServerName() const {
 }
 
 std::string FarmSettings::ServerText() const {
-    if (sentinels.empty()) return ServerName();
-    std::vector<std::string> named;
-    for (const redis::RespAddress& sentinel : sentinels) named.push_back(sentinel.Text());
-    return ServerName() + " named by the sentinels " + Listed(named);
+    const auto listed = [](const std::vector<redis::RespAddress>& addresses) {
+        std::vector<std::string> named;
+        for (const redis::RespAddress& address : addresses) named.push_back(address.Text());
+        return Listed(named);
+    };
+    if (!sentinels.empty()) return ServerName() + " named by the sentinels " + listed(sentinels);
+    if (!servers.empty()) return "the cluster of the nodes " + listed(servers);
+    return ServerName();
 }
 
 redis::RespEndpoint FarmSettings::Endpoint() const {

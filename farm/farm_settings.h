@@ -49,10 +49,10 @@ struct FarmSettings {
     enum class Fallback { None, Local };
     Fallback fallback = Fallback::None;
 
-    // Nodes of a Redis cluster (Servers): when not empty, the farm is a
-    // cluster, reached through host:port and these (redis/cluster_router.h);
-    // host:port is the first of them unless Server is set too. A host alone
-    // may name a cluster's node as well: the farm finds out on first use.
+    // Nodes of a Redis cluster (Server, when set, then Servers): when not
+    // empty, the farm is a cluster reached through any of them
+    // (redis/cluster_router.h), and host:port is the first. A host alone may
+    // name a cluster's node as well: the farm finds out on first use.
     std::vector<redis::RespAddress> servers;
 
     std::vector<redis::RespAddress> sentinels;  // when not empty, the server is the primary they name
@@ -86,7 +86,8 @@ struct FarmSettings {
     // v6 address in brackets), "the cluster at host:port" with Servers, or
     // "the primary of 'name'".
     std::string ServerName() const;
-    // ServerName, and with sentinels " named by the sentinels " and theirs.
+    // ServerName, and with sentinels " named by the sentinels " and theirs;
+    // with Servers, "the cluster of the nodes " and theirs.
     std::string ServerText() const;
 };
 

@@ -58,7 +58,8 @@ public:
 
     // `endpoint` carries what every node shares (TLS, user, password,
     // time-out, limits); its host and port are the first seed, `moreSeeds`
-    // the others (a cluster's). Makes no network call.
+    // a cluster's nodes (the endpoint's among them or not). Makes no
+    // network call.
     static HRESULT Create(const RespEndpoint& endpoint, std::vector<RespAddress> moreSeeds, IOutageObserver* observer,
                           std::shared_ptr<ClusterRouter>* router) noexcept;
     ClusterRouter(const ClusterRouter&) = delete;

@@ -152,10 +152,11 @@ private:
 // With `near`, its caches keep near copies, on an invalidation channel of
 // its own.
 struct ClusterFarm {
-    ClusterFarm(const RespAddress& seed, std::vector<RespAddress> more = {}, bool near = false) {
+    ClusterFarm(const RespAddress& seed, const std::vector<RespAddress>& more = {}, bool near = false) {
         settings.host = seed.host;
         settings.port = seed.port;
-        settings.servers = std::move(more);
+        if (!more.empty()) settings.servers.push_back(seed);
+        settings.servers.insert(settings.servers.end(), more.begin(), more.end());
         EXPECT_EQ(CreateFarmServers(settings, &log, nullptr, &servers), S_OK);
         if (near) {
             EXPECT_EQ(InvalidationChannel::Start(servers.Endpoint(), prefix, nullptr, &channel, servers.router), S_OK);
