@@ -106,8 +106,9 @@ HRESULT ClusterRouter::PoolOf(const RespAddress& node, std::shared_ptr<RespConne
     return S_OK;
 }
 
-bool ClusterRouter::Owner(unsigned slot, RespAddress* owner) {
+bool ClusterRouter::Owner(unsigned slot, RespAddress* owner, bool* mapped) {
     CScopedLock<OwnedLock> lock(m_lock);
+    if (mapped != nullptr) *mapped = !m_map.Empty();
     return m_map.Owner(slot, owner);
 }
 
@@ -175,12 +176,14 @@ HRESULT ClusterRouter::ExecuteClustered(unsigned slot, const std::string& comman
     bool asking = false;
     RespAddress node;
     for (;;) {
-        if (!asking && !Owner(slot, &node)) {
-            // No map yet (each such call asks, rather than fail while
-            // another does), or one where nobody serves the slot.
-            const HRESULT refreshed = Refresh(deadline, false);
+        bool mapped = true;
+        if (!asking && !Owner(slot, &node, &mapped)) {
+            // No map yet: each such call asks, rather than fail while
+            // another does. A map where nobody serves the slot is asked
+            // again as after a failure.
+            const HRESULT refreshed = mapped ? LookAgain(deadline) : Refresh(deadline, false);
             if (FAILED(refreshed)) return refreshed;
-            if (!Owner(slot, &node)) return kServerNotReady;
+            if (!Owner(slot, &node, &mapped)) return kServerNotReady;
         }
         std::shared_ptr<RespConnectionPool> pool;
         HRESULT hr = PoolOf(node, &pool);

@@ -95,7 +95,8 @@ private:
 
     HRESULT ExecuteClustered(unsigned slot, const std::string& command, Deadline deadline, RespReply* reply);
     HRESULT PoolOf(const RespAddress& node, std::shared_ptr<RespConnectionPool>* pool);
-    bool Owner(unsigned slot, RespAddress* owner);
+    // *mapped (when given): whether there is a map at all.
+    bool Owner(unsigned slot, RespAddress* owner, bool* mapped = nullptr);
     // After a MOVED: the slot's owner, and cluster mode from now on.
     void Moved(unsigned slot, const RespAddress& owner);
     // Asks for the map: S_OK when it was had; S_FALSE, without asking, when
