@@ -84,7 +84,7 @@ unsigned long long FarmCache::LifetimeMilliseconds(LONG lifetimeMinutes) {
     return static_cast<unsigned long long>(static_cast<ULONG>(lifetimeMinutes)) * kMinuteMs;
 }
 
-FarmCache::FarmCache(std::shared_ptr<redis::RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
+FarmCache::FarmCache(std::shared_ptr<redis::IRespExecutor> pool, std::string_view prefix, std::string_view cacheName,
                      ULONG maxEntries, LONG lifetimeMinutes, InvalidationChannel* channel, std::size_t nearEntries)
     : m_pool(std::move(pool)),
       m_keys(prefix, cacheName),

@@ -50,15 +50,16 @@
 // entry reaches the copies through the channel.
 //
 // Thread-safe: any number of threads may call one object at once. Nothing
-// here holds a lock across a network call; the object only needs its pool,
-// which it shares. Destroying it ends this process's use of the cache: the
-// entries stay on the farm for the other servers.
+// here holds a lock across a network call; the object only needs its
+// server's pool (or a cluster's router bound to its slot), which it shares.
+// Destroying it ends this process's use of the cache: the entries stay on
+// the farm for the other servers.
 #pragma once
 
 #include "farm/farm_keys.h"
 #include "farm/invalidation_channel.h"
 #include "farm/near_copies.h"
-#include "redis/resp_connection_pool.h"
+#include "redis/resp_executor.h"
 
 #include <atomic>
 #include <memory>
@@ -93,7 +94,7 @@ public:
     // No call to the server yet: the limit and lifetime are this server's.
     // With `channel`, at most `nearEntries` near copies, kept coherent by it;
     // it must outlive the object.
-    FarmCache(std::shared_ptr<redis::RespConnectionPool> pool, std::string_view prefix, std::string_view cacheName,
+    FarmCache(std::shared_ptr<redis::IRespExecutor> pool, std::string_view prefix, std::string_view cacheName,
               ULONG maxEntries, LONG lifetimeMinutes, InvalidationChannel* channel = nullptr,
               std::size_t nearEntries = 0);
     ~FarmCache();
@@ -143,7 +144,7 @@ private:
     void Adopt(ULONG maxEntries, LONG lifetimeMinutes);
     HRESULT ReadFarm(std::string_view user, std::string* text);
 
-    const std::shared_ptr<redis::RespConnectionPool> m_pool;
+    const std::shared_ptr<redis::IRespExecutor> m_pool;  // the server, or the cluster node of the cache's slot
     const FarmCacheKeys m_keys;
     const std::string m_name;
     InvalidationChannel* const m_channel;

@@ -207,6 +207,21 @@ public:
         read->sentinelPassword = Secret(FarmValue::SentinelPassword);
     }
 
+    // A cluster's nodes, after the Server's when it is set (`hasServer`);
+    // the first is the host and port.
+    void ClusterNodes(const std::vector<std::string>& entries, bool hasServer, FarmSettings* read) {
+        if (entries.empty()) return;
+        if (hasServer) read->servers.push_back({read->host, read->port});
+        for (const std::string& entry : entries) {
+            redis::RespAddress node;
+            const char* why = nullptr;
+            if (FAILED(ParseClusterNode(entry, &node, &why))) Refuse("Servers " + Quoted(entry) + ": " + why);
+            read->servers.push_back(std::move(node));
+        }
+        read->host = read->servers.front().host;
+        read->port = read->servers.front().port;
+    }
+
     // A REG_DWORD, or a REG_SZ of digits (none: 0), up to cap + 1 (what is
     // above is read as that); *shown is the number as the log shows it.
     // False, with a line saying it must be `meant`, when it is neither.
@@ -322,26 +337,32 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     FarmSettings read;
     const std::string server = in.Text(FarmValue::Server);
     const std::vector<std::string> sentinels = in.List(FarmValue::Sentinels, true);
-    if (server.empty() && sentinels.empty() && in.Usable()) {  // no server: no farm, whatever else is set
+    const std::vector<std::string> nodes = in.List(FarmValue::Servers, true);
+    // No server: no farm, whatever else is set.
+    if (server.empty() && sentinels.empty() && nodes.empty() && in.Usable()) {
         in.NoteUnused({FarmValue::Caches, FarmValue::Password, FarmValue::User, FarmValue::Prefix,
                        FarmValue::TimeoutMs, FarmValue::MasterName, FarmValue::SentinelPassword, FarmValue::Tls,
                        FarmValue::CaCertificate, FarmValue::TlsServerName, FarmValue::NearCache,
                        FarmValue::NearCacheEntries},
-                      "a Server or Sentinels value");
+                      "a Server, Servers or Sentinels value");
         *settings = read;
         return S_OK;
     }
     const char* why = nullptr;
     bool serverNamesDatabase = false;
     if (!sentinels.empty()) {
+        if (!nodes.empty())
+            in.Refuse("Sentinels and Servers are both set: the farm is either the primary the sentinels name or a "
+                      "Redis cluster; keep one of them");
         in.Sentinels(sentinels, !server.empty(), &read);
     } else {
         if (!server.empty() && FAILED(ParseServer(server, &read, &why, &serverNamesDatabase)))
             in.Refuse("Server " + QuotedServer(server) + ": " + why);
+        in.ClusterNodes(nodes, !server.empty(), &read);
         if (!values[FarmValue::Sentinels].present)
             in.NoteUnused({FarmValue::MasterName, FarmValue::SentinelPassword}, "Sentinels");
     }
-    read.caches = in.Caches(sentinels.empty() ? "Server" : "Sentinels");
+    read.caches = in.Caches(!sentinels.empty() ? "Sentinels" : server.empty() ? "Servers" : "Server");
     read.password = in.Secret(FarmValue::Password);
     read.user = Trimmed(in.Text(FarmValue::User));
     // (A Password refused has a line of its own.)
@@ -357,6 +378,9 @@ HRESULT InterpretFarmValues(const FarmRegistryValues& values, FarmSettings* sett
     read.timeoutMs = in.Bounded(FarmValue::TimeoutMs, FarmSettings::kDefaultTimeoutMs, FarmSettings::kMaxTimeoutMs,
                                "milliseconds");
     read.database = in.Database(read.database, serverNamesDatabase);
+    if (!read.servers.empty() && read.database != 0)
+        in.Refuse("Database " + std::to_string(read.database) +
+                  " cannot be used with Servers: a Redis cluster has only database 0");
     read.fallback = in.Fallback();
     read.maxConnections = in.Bounded(FarmValue::MaxConnections, FarmSettings::kDefaultMaxConnections,
                                     FarmSettings::kMostConnections, "connections");

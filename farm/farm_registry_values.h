@@ -12,6 +12,11 @@
 //   Sentinels  like Caches, but the entries of a REG_MULTI_SZ are split too
 //              (no host holds a comma); Server, when set too, is not used
 //              (noted)
+//   Servers    a Redis cluster's nodes, host[:port], read as Sentinels;
+//              with a Server, that is the first node
+// Sentinels and Servers together, or Servers with a Database other than 0
+// (a cluster has only database 0), are refused: which farm was meant is not
+// for the client to guess.
 //   TimeoutMs  a REG_SZ of decimal digits reads as the number; 0 or none is
 //              the default, and more than 30000 is held to 30000 (noted)
 //   Database   a REG_SZ of decimal digits reads as the number, as TimeoutMs;
@@ -37,8 +42,8 @@
 // Loud where it is not: a value present but of the wrong type, or that
 // cannot be read, makes the settings unusable, with a line naming the value
 // and why (a password is never quoted), and so do Sentinels without a
-// MasterName; a Server or Sentinels without Caches, other values without a
-// Server or Sentinels, MasterName or SentinelPassword without Sentinels, and
+// MasterName; a Server, Servers or Sentinels without Caches, other values
+// without any of them, MasterName or SentinelPassword without Sentinels, and
 // values left in the 32-bit registry view each get a line of their own.
 #pragma once
 
@@ -56,13 +61,13 @@ namespace qc::farm {
 // The values under the settings key, in this order.
 enum class FarmValue {
     Server, Caches, Password, Prefix, TimeoutMs, Database, Fallback, MaxConnections, Sentinels, MasterName,
-    SentinelPassword, Tls, CaCertificate, TlsServerName, User, NearCache, NearCacheEntries
+    SentinelPassword, Tls, CaCertificate, TlsServerName, User, NearCache, NearCacheEntries, Servers
 };
-inline constexpr std::size_t kFarmValueCount = 17;
+inline constexpr std::size_t kFarmValueCount = 18;
 inline constexpr const char* kFarmValueNames[kFarmValueCount] = {
     "Server",         "Caches",    "Password",   "Prefix",           "TimeoutMs", "Database",      "Fallback",
     "MaxConnections", "Sentinels", "MasterName", "SentinelPassword", "Tls",       "CaCertificate", "TlsServerName",
-    "User",           "NearCache", "NearCacheEntries"};
+    "User",           "NearCache", "NearCacheEntries", "Servers"};
 
 // The registry's type numbers that matter here (the same on every system).
 namespace registry_type {

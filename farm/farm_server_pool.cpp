@@ -1,11 +1,20 @@
 #include "farm/farm_server_pool.h"
 
+#include "redis/cluster_slots.h"
 #include "redis/redis_errors.h"
 #include "support/hresult_of.h"
 
 #include <utility>
 
 namespace qc::farm {
+
+std::shared_ptr<redis::IRespExecutor> FarmServers::ForCache(const FarmCacheKeys& keys,
+                                                            const std::shared_ptr<const void>& owner) const {
+    if (pool) return std::shared_ptr<redis::IRespExecutor>(owner, pool.get());
+    // Every key of a cache shares its tag, so its slot is the ages key's.
+    return std::make_shared<redis::ClusterSlotExecutor>(std::shared_ptr<redis::ClusterRouter>(owner, router.get()),
+                                                        redis::KeySlot(keys.Ages()));
+}
 
 HRESULT CreateFarmServerPool(const FarmSettings& settings, redis::IOutageObserver* outages,
                              redis::IPrimaryObserver* primaries, std::shared_ptr<redis::RespConnectionPool>* pool) noexcept {
@@ -22,6 +31,12 @@ HRESULT CreateFarmServerPool(const FarmSettings& settings, redis::IOutageObserve
         }
         return redis::RespConnectionPool::Create(endpoint, outages, redis::RespConnectionPool::kDefaultMaxIdle, pool);
     });
+}
+
+HRESULT CreateFarmServers(const FarmSettings& settings, redis::IOutageObserver* outages,
+                          redis::IPrimaryObserver* primaries, FarmServers* servers) noexcept {
+    if (!settings.sentinels.empty()) return CreateFarmServerPool(settings, outages, primaries, &servers->pool);
+    return redis::ClusterRouter::Create(settings.Endpoint(), settings.servers, outages, &servers->router);
 }
 
 }  // namespace qc::farm

@@ -84,6 +84,19 @@ const char* ReadAddress(std::string_view text, std::string_view* host, unsigned 
     return problem;
 }
 
+HRESULT ParseAddress(std::string_view text, unsigned short defaultPort, redis::RespAddress* address,
+                     const char** why) {
+    std::string_view host;
+    unsigned short port = defaultPort;
+    if (const char* problem = ReadAddress(Trimmed(text), &host, &port)) {
+        if (why != nullptr) *why = problem;
+        return E_INVALIDARG;
+    }
+    address->host.assign(host.data(), host.size());
+    address->port = port;
+    return S_OK;
+}
+
 }  // namespace
 
 std::string Listed(const std::vector<std::string>& names) {
@@ -117,14 +130,20 @@ bool FarmSettings::IsFarmCache(std::string_view cacheName) const {
 }
 
 std::string FarmSettings::ServerName() const {
-    return sentinels.empty() ? redis::RespAddress{host, port}.Text() : "the primary of '" + masterName + "'";
+    if (!sentinels.empty()) return "the primary of '" + masterName + "'";
+    const std::string address = redis::RespAddress{host, port}.Text();
+    return servers.empty() ? address : "the cluster at " + address;
 }
 
 std::string FarmSettings::ServerText() const {
-    if (sentinels.empty()) return ServerName();
-    std::vector<std::string> named;
-    for (const redis::RespAddress& sentinel : sentinels) named.push_back(sentinel.Text());
-    return ServerName() + " named by the sentinels " + Listed(named);
+    const auto listed = [](const std::vector<redis::RespAddress>& addresses) {
+        std::vector<std::string> named;
+        for (const redis::RespAddress& address : addresses) named.push_back(address.Text());
+        return Listed(named);
+    };
+    if (!sentinels.empty()) return ServerName() + " named by the sentinels " + listed(sentinels);
+    if (!servers.empty()) return "the cluster of the nodes " + listed(servers);
+    return ServerName();
 }
 
 redis::RespEndpoint FarmSettings::Endpoint() const {
@@ -164,15 +183,11 @@ HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** 
 }
 
 HRESULT ParseSentinel(std::string_view text, redis::RespAddress* sentinel, const char** why) {
-    std::string_view host;
-    unsigned short port = FarmSettings::kDefaultSentinelPort;
-    if (const char* problem = ReadAddress(Trimmed(text), &host, &port)) {
-        if (why != nullptr) *why = problem;
-        return E_INVALIDARG;
-    }
-    sentinel->host.assign(host.data(), host.size());
-    sentinel->port = port;
-    return S_OK;
+    return ParseAddress(text, FarmSettings::kDefaultSentinelPort, sentinel, why);
+}
+
+HRESULT ParseClusterNode(std::string_view text, redis::RespAddress* node, const char** why) {
+    return ParseAddress(text, FarmSettings::kDefaultPort, node, why);
 }
 
 }  // namespace qc::farm

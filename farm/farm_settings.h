@@ -49,6 +49,12 @@ struct FarmSettings {
     enum class Fallback { None, Local };
     Fallback fallback = Fallback::None;
 
+    // Nodes of a Redis cluster (Server, when set, then Servers): when not
+    // empty, the farm is a cluster reached through any of them
+    // (redis/cluster_router.h), and host:port is the first. A host alone may
+    // name a cluster's node as well: the farm finds out on first use.
+    std::vector<redis::RespAddress> servers;
+
     std::vector<redis::RespAddress> sentinels;  // when not empty, the server is the primary they name
     std::string masterName;                     // the name the sentinels watch
     SecretText sentinelPassword;                // empty: no AUTH with the sentinels
@@ -77,9 +83,11 @@ struct FarmSettings {
     // (farm_server_pool.h).
     redis::RespEndpoint Endpoint() const;
     // The server as the log names it in a line of its own: "host:port" (a
-    // v6 address in brackets), or "the primary of 'name'".
+    // v6 address in brackets), "the cluster at host:port" with Servers, or
+    // "the primary of 'name'".
     std::string ServerName() const;
-    // ServerName, and with sentinels " named by the sentinels " and theirs.
+    // ServerName, and with sentinels " named by the sentinels " and theirs;
+    // with Servers, "the cluster of the nodes " and theirs.
     std::string ServerText() const;
 };
 
@@ -108,5 +116,7 @@ HRESULT ParseServer(std::string_view text, FarmSettings* settings, const char** 
 // One sentinel's "host", "host:port", "[v6 address]" or "[v6 address]:port",
 // the port 26379 by default; E_INVALIDARG as ParseServer, and no URL.
 HRESULT ParseSentinel(std::string_view text, redis::RespAddress* sentinel, const char** why = nullptr);
+// One cluster node's, the same way, the port 6379 by default.
+HRESULT ParseClusterNode(std::string_view text, redis::RespAddress* node, const char** why = nullptr);
 
 }  // namespace qc::farm

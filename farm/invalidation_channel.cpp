@@ -26,13 +26,18 @@ bool IsPong(const RespReply& reply) {
 }  // namespace
 
 InvalidationChannel::InvalidationChannel(const redis::RespEndpoint& endpoint, std::string_view prefix,
-                                         void (*log)(const char*))
-    : m_endpoint(endpoint), m_prefix(prefix), m_log(log), m_stop(platform::CreateEventObject(true, false)) {}
+                                         void (*log)(const char*), std::shared_ptr<redis::IServerSet> servers)
+    : m_endpoint(endpoint),
+      m_servers(std::move(servers)),
+      m_prefix(prefix),
+      m_log(log),
+      m_stop(platform::CreateEventObject(true, false)) {}
 
 HRESULT InvalidationChannel::Start(const redis::RespEndpoint& endpoint, std::string_view prefix,
-                                   void (*log)(const char*), std::unique_ptr<InvalidationChannel>* channel) noexcept {
+                                   void (*log)(const char*), std::unique_ptr<InvalidationChannel>* channel,
+                                   std::shared_ptr<redis::IServerSet> servers) noexcept {
     return HResultOf([&] {
-        std::unique_ptr<InvalidationChannel> made(new InvalidationChannel(endpoint, prefix, log));
+        std::unique_ptr<InvalidationChannel> made(new InvalidationChannel(endpoint, prefix, log, std::move(servers)));
         if (!made->m_stop.IsValid()) return platform::HResultFromLastError();
         for (const HRESULT status : {made->m_sockets.Status(), made->m_lock.Status()})
             if (FAILED(status)) return status;
@@ -91,14 +96,14 @@ unsigned InvalidationChannel::Run(void* self) {
 void InvalidationChannel::Serve() {
     std::chrono::milliseconds retry{0};
     while (!Stopping()) {
-        std::unique_ptr<redis::RespConnection> connection;
-        redis::RespAddress server;
-        // Before looking for the server: a move heard meanwhile is heard again.
+        std::vector<Listening> listening;
+        unsigned long long version = 0;
+        // Before looking for the servers: a move heard meanwhile is heard again.
         m_interrupt.store(false, std::memory_order_release);
-        if (SUCCEEDED(Subscribe(&connection, &server))) {
+        if (SUCCEEDED(SubscribeAll(&listening, &version))) {
             const Clock::time_point since = Clock::now();
             SetLive(true);
-            Listen(*connection, server);
+            Listen(listening, version);
             SetLive(false);
             // One that served a while opens again at once after its loss;
             // one that cannot stay open, or is refused, waits longer each time.
@@ -109,73 +114,104 @@ void InvalidationChannel::Serve() {
     }
 }
 
-HRESULT InvalidationChannel::Subscribe(std::unique_ptr<redis::RespConnection>* connection,
-                                       redis::RespAddress* server) {
-    const redis::Deadline deadline = redis::DeadlineAfter(m_endpoint.timeoutMs);
-    redis::RespEndpoint there = m_endpoint;
-    *server = {m_endpoint.host, m_endpoint.port};
-    if (m_endpoint.source) {
-        const HRESULT located = m_endpoint.source->Locate(deadline, server);
-        if (FAILED(located)) return located;
-        there.host = server->host;
-        there.port = server->port;
+HRESULT InvalidationChannel::Locate(redis::Deadline deadline, std::vector<redis::RespAddress>* servers,
+                                    unsigned long long* version) {
+    if (m_servers) {
+        // Read first: a change while the servers are asked for is seen later.
+        *version = m_servers->Version();
+        return m_servers->Servers(deadline, servers);
     }
+    redis::RespAddress server{m_endpoint.host, m_endpoint.port};
+    if (m_endpoint.source) {
+        const HRESULT located = m_endpoint.source->Locate(deadline, &server);
+        if (FAILED(located)) return located;
+    }
+    *servers = {std::move(server)};
+    return S_OK;
+}
+
+HRESULT InvalidationChannel::SubscribeAll(std::vector<Listening>* listening, unsigned long long* version) {
+    const redis::Deadline deadline = redis::DeadlineAfter(m_endpoint.timeoutMs);
+    std::vector<redis::RespAddress> servers;
+    HRESULT hr = Locate(deadline, &servers, version);
+    if (FAILED(hr)) return hr;
+    for (redis::RespAddress& server : servers) {
+        Listening one;
+        one.server = std::move(server);
+        hr = Subscribe(one.server, deadline, &one.connection);
+        if (FAILED(hr)) return hr;
+        listening->push_back(std::move(one));
+    }
+    return listening->empty() ? redis::kServerNotReady : S_OK;
+}
+
+HRESULT InvalidationChannel::Subscribe(const redis::RespAddress& server, redis::Deadline deadline,
+                                       std::unique_ptr<redis::RespConnection>* connection) {
+    redis::RespEndpoint there = m_endpoint;
+    there.host = server.host;
+    there.port = server.port;
     std::unique_ptr<redis::RespConnection> opened;
     HRESULT hr = redis::RespConnection::Open(there, deadline, &opened);
     if (FAILED(hr)) return hr;
     RespReply reply;
     hr = opened->Execute(redis::RespCommand("CLIENT").Add("ID").Encoded(), deadline, &reply);
     if (FAILED(hr)) return hr;
-    if (reply.IsError()) return Refused(reply, *server);
+    if (reply.IsError()) return Refused(reply, server);
     if (reply.kind != RespReply::Kind::Integer) return redis::kMalformedReply;
     redis::RespCommand tracking("CLIENT");
     tracking.Add("TRACKING").Add("on").Add("REDIRECT").Add(reply.integer).Add("BCAST");
     if (!m_prefix.empty()) tracking.Add("PREFIX").Add(m_prefix);  // none: every key
     hr = opened->Execute(tracking.Encoded(), deadline, &reply);
     if (FAILED(hr)) return hr;
-    if (reply.IsError()) return Refused(reply, *server);
+    if (reply.IsError()) return Refused(reply, server);
     hr = opened->Post(redis::RespCommand("SUBSCRIBE").Add(kChannel).Encoded(), deadline);
     if (SUCCEEDED(hr)) hr = opened->Await(deadline, &reply);
     if (hr == S_FALSE) return platform::kSocketTimedOut;
     if (FAILED(hr)) return hr;
     if (reply.kind != RespReply::Kind::Array || reply.elements.empty() || !IsBulk(reply.elements[0], "subscribe"))
-        return reply.IsError() ? Refused(reply, *server) : redis::kMalformedReply;
+        return reply.IsError() ? Refused(reply, server) : redis::kMalformedReply;
     *connection = std::move(opened);
     return S_OK;
 }
 
-// Until the object ends, the primary moves or the connection is lost.
-void InvalidationChannel::Listen(redis::RespConnection& connection, const redis::RespAddress& server) {
+// Until the object ends, a server moves or a connection is lost. Each
+// connection is listened to in turn, one alone for kQuietSlice.
+void InvalidationChannel::Listen(std::vector<Listening>& listening, unsigned long long version) {
     const std::string ping = redis::RespCommand("PING").Encoded();
     const auto answerWithin = std::chrono::milliseconds(m_endpoint.timeoutMs);
+    const auto share = listening.size() == 1 ? kQuietSlice : kSharedSlice;
     Clock::time_point nextPing = Clock::now() + kHeartbeat;
-    Clock::time_point pongBy = Clock::time_point::max();  // no PING unanswered
     for (;;) {
-        if (Stopping() || m_interrupt.load(std::memory_order_acquire)) return;
-        RespReply reply;
-        const HRESULT heard = connection.Await(Clock::now() + kQuietSlice, &reply);
-        if (FAILED(heard)) return;
-        if (heard == S_OK) {
-            if (IsPong(reply)) {
-                pongBy = Clock::time_point::max();
-                m_refused = false;  // it may do all it needs
-            } else if (FAILED(Dispatch(reply, server))) {
-                return;
+        for (Listening& one : listening) {
+            if (Stopping() || m_interrupt.load(std::memory_order_acquire)) return;
+            if (m_servers && m_servers->Version() != version) return;
+            RespReply reply;
+            const HRESULT heard = one.connection->Await(Clock::now() + share, &reply);
+            if (FAILED(heard)) return;
+            if (heard == S_OK) {
+                if (IsPong(reply)) {
+                    one.pongBy = Clock::time_point::max();
+                    m_refused = false;  // it may do all it needs
+                } else if (FAILED(Dispatch(reply, one.server))) {
+                    return;
+                }
             }
+            if (Clock::now() > one.pongBy) return;
         }
         const Clock::time_point now = Clock::now();
-        if (now > pongBy) return;
         if (now >= nextPing) {
-            if (!StillThere(server)) return;
-            if (FAILED(connection.Post(ping, redis::DeadlineAfter(m_endpoint.timeoutMs)))) return;
-            if (pongBy == Clock::time_point::max()) pongBy = now + answerWithin;
+            if (!StillThere(listening.front().server)) return;
+            for (Listening& one : listening) {
+                if (FAILED(one.connection->Post(ping, redis::DeadlineAfter(m_endpoint.timeoutMs)))) return;
+                if (one.pongBy == Clock::time_point::max()) one.pongBy = now + answerWithin;
+            }
             nextPing = now + kHeartbeat;
         }
     }
 }
 
 bool InvalidationChannel::StillThere(const redis::RespAddress& server) {
-    if (!m_endpoint.source) return true;
+    if (!m_endpoint.source || m_servers) return true;
     redis::RespAddress now;
     return SUCCEEDED(m_endpoint.source->Locate(redis::DeadlineAfter(m_endpoint.timeoutMs), &now)) && now == server;
 }

@@ -33,7 +33,11 @@
 // word); every copy of every cache is dropped at once, and the channel
 // opens again, first at once and then after kFirstRetry, doubled up to
 // kLongestRetry. With a source (sentinels), it follows the primary: at each
-// heartbeat it asks where the primary is, and a move is a loss.
+// heartbeat it asks where the primary is, and a move is a loss. With a set
+// of servers (a cluster's primaries), it has one connection to each, all
+// live or none, and listens to each in turn for kSharedSlice; the loss of
+// any one, or a change of which server serves what (the set's version), is
+// a loss of all.
 //
 // Thread-safe. Lock order: m_lock, then each NearCopies' own; nothing calls
 // out while holding either. The thread ends with the object, within
@@ -61,15 +65,20 @@ class InvalidationChannel {
 public:
     static constexpr std::chrono::milliseconds kHeartbeat{1000};
     static constexpr std::chrono::milliseconds kQuietSlice{100};
+    // How long one of several connections is listened to before the next:
+    // what a change may wait for beyond its own trip, per other connection.
+    static constexpr std::chrono::milliseconds kSharedSlice{5};
     static constexpr std::chrono::milliseconds kFirstRetry{250};
     static constexpr std::chrono::milliseconds kLongestRetry{4000};
     static constexpr const char* kChannel = "__redis__:invalidate";
 
     // Starts the thread, which connects to `endpoint` (or where its source
-    // says) and tracks the keys that start with `prefix`. `log` (optional)
-    // hears of a server that refuses.
+    // says, or to every server of `servers` when given) and tracks the keys
+    // that start with `prefix`. `log` (optional) hears of a server that
+    // refuses.
     static HRESULT Start(const redis::RespEndpoint& endpoint, std::string_view prefix, void (*log)(const char*),
-                         std::unique_ptr<InvalidationChannel>* channel) noexcept;
+                         std::unique_ptr<InvalidationChannel>* channel,
+                         std::shared_ptr<redis::IServerSet> servers = nullptr) noexcept;
     ~InvalidationChannel();
     InvalidationChannel(const InvalidationChannel&) = delete;
     InvalidationChannel& operator=(const InvalidationChannel&) = delete;
@@ -92,11 +101,24 @@ private:
         std::shared_ptr<NearCopies> copies;
     };
 
-    InvalidationChannel(const redis::RespEndpoint& endpoint, std::string_view prefix, void (*log)(const char*));
+    // One server's connection.
+    struct Listening {
+        std::unique_ptr<redis::RespConnection> connection;
+        redis::RespAddress server;
+        std::chrono::steady_clock::time_point pongBy = std::chrono::steady_clock::time_point::max();  // none unanswered
+    };
+
+    InvalidationChannel(const redis::RespEndpoint& endpoint, std::string_view prefix, void (*log)(const char*),
+                        std::shared_ptr<redis::IServerSet> servers);
     static unsigned Run(void* self);
     void Serve();
-    HRESULT Subscribe(std::unique_ptr<redis::RespConnection>* connection, redis::RespAddress* server);
-    void Listen(redis::RespConnection& connection, const redis::RespAddress& server);
+    // The servers to listen to, and (with a set of them) its version.
+    HRESULT Locate(redis::Deadline deadline, std::vector<redis::RespAddress>* servers, unsigned long long* version);
+    // A subscription to every server, or none.
+    HRESULT SubscribeAll(std::vector<Listening>* listening, unsigned long long* version);
+    HRESULT Subscribe(const redis::RespAddress& server, redis::Deadline deadline,
+                      std::unique_ptr<redis::RespConnection>* connection);
+    void Listen(std::vector<Listening>& listening, unsigned long long version);
     // Whether the source still names `server` (always, without a source).
     bool StillThere(const redis::RespAddress& server);
     HRESULT Dispatch(const redis::RespReply& message, const redis::RespAddress& server);
@@ -107,6 +129,7 @@ private:
 
     platform::SocketLibrary m_sockets;  // first in, last out: outlives the connection
     const redis::RespEndpoint m_endpoint;
+    const std::shared_ptr<redis::IServerSet> m_servers;  // a cluster's primaries; outlives the thread
     const std::string m_prefix;
     void (*const m_log)(const char*);
     bool m_refused = false;  // and the log told so, since the last PONG; the thread's own

@@ -40,7 +40,8 @@ std::string FarmStateLine(const qc::farm::FarmSettings& settings, HRESULT read, 
         return (FAILED(read) ? "its settings cannot be used" : "it cannot start") + (code + inProcess);
     }
     if (!settings.HasFarm()) return "no farm settings" + inProcess;
-    std::string server = (settings.sentinels.empty() ? "server " : "") + settings.ServerText();
+    const bool oneServer = settings.sentinels.empty() && settings.servers.empty();
+    std::string server = (oneServer ? "server " : "") + settings.ServerText();
     if (settings.tls)
         server += " over TLS" + (settings.tlsServerName.empty()
                                      ? std::string()

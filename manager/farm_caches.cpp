@@ -10,10 +10,11 @@
 #include <utility>
 #include <vector>
 
-// The pool of the farm's server and the observer that logs what it tells:
-// the server's outages, its error replies (the pool keeps those to one line
+// The farm's servers (farm_server_pool.h: a pool, or a router with a pool
+// per node of a cluster) and the observer that logs what they tell: the
+// servers' outages, their error replies (each pool keeps those to one line
 // per kind and minute) and, with sentinels, each new primary they name. The
-// pool (and the locator it holds) goes first, as it calls the observer.
+// servers (and the locator) go first, as they call the observer.
 // With NearCache, the site also holds the invalidation channel its caches'
 // near copies hang on (farm/invalidation_channel.h): an outage drops every
 // copy, and a new primary makes the channel open again there. The channel
@@ -67,7 +68,8 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
             const std::string quoted = qc::farm::Quoted(text, 200);
             const std::string line = "QuorCache farm: " + server +
                                      (qc::redis::IsClusterRedirect(text)
-                                          ? " is a node of a Redis cluster, which farm caches do not support; it answered "
+                                          ? " is a node of a Redis cluster, which Sentinels cannot name (set "
+                                            "Server or Servers instead); it answered "
                                           : " answered an error: ") +
                                      quoted;
             log(line.c_str());
@@ -88,7 +90,7 @@ struct CFarmCaches::Site final : qc::redis::IOutageObserver, qc::redis::IPrimary
     void (*const log)(const char*);
     const std::string server;
     const char* const meanwhile;  // what farm calls come to until it answers
-    std::shared_ptr<qc::redis::RespConnectionPool> pool;
+    qc::farm::FarmServers servers;
     std::unique_ptr<qc::farm::InvalidationChannel> channel;  // with NearCache
     std::atomic<qc::farm::InvalidationChannel*> listening{nullptr};  // the channel, for the observers
 };
@@ -104,10 +106,11 @@ HRESULT CFarmCaches::Start(const qc::farm::FarmSettings& settings, void (*log)(c
     if (SUCCEEDED(hr)) hr = m_threadLock.Status();
     if (FAILED(hr)) return hr;
     auto site = std::make_shared<Site>(settings, log);
-    hr = qc::farm::CreateFarmServerPool(settings, site.get(), site.get(), &site->pool);
+    hr = qc::farm::CreateFarmServers(settings, site.get(), site.get(), &site->servers);
     if (FAILED(hr)) return hr;
     if (settings.nearCache) {
-        hr = qc::farm::InvalidationChannel::Start(site->pool->Endpoint(), settings.prefix, log, &site->channel);
+        hr = qc::farm::InvalidationChannel::Start(site->servers.Endpoint(), settings.prefix, log, &site->channel,
+                                                  site->servers.router);
         if (FAILED(hr)) return hr;
         site->listening.store(site->channel.get(), std::memory_order_release);
     }
@@ -172,8 +175,8 @@ CFarmCaches::Route CFarmCaches::Find(std::string_view name, CachePtr* cache) con
 }
 
 CFarmCaches::CachePtr CFarmCaches::Register(const std::string& name, ULONG maxEntries, LONG lifetimeMinutes) {
-    // Every cache holds the site, and through it the pool.
-    std::shared_ptr<qc::redis::RespConnectionPool> pool(m_site, m_site->pool.get());
+    // Every cache holds the site, and through it the servers.
+    auto pool = m_site->servers.ForCache(qc::farm::FarmCacheKeys(m_settings.prefix, name), m_site);
     auto cache = std::make_shared<qc::farm::FarmCache>(std::move(pool), m_settings.prefix, name, maxEntries,
                                                        lifetimeMinutes, m_site->channel.get(),
                                                        m_settings.nearCacheEntries);

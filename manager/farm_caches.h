@@ -1,7 +1,8 @@
 // CFarmCaches: the manager's farm part. While the manager runs with farm
 // settings, a cache named in them is kept on the farm (qc::farm::FarmCache)
 // instead of in process; this table holds this process's farm caches, the
-// one connection pool they share, and the thread that flushes them.
+// servers they share (farm/farm_server_pool.h), and the thread that flushes
+// them.
 //
 // Farm caches are flushed every 5000 ms like the others, but on a thread of
 // their own: a flush that waits for an unreachable server (up to the time-

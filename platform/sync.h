@@ -41,6 +41,8 @@ bool SetPeriodicTimer(HANDLE timer, DWORD dueMs, DWORD periodMs);
 bool CancelTimer(HANDLE timer);
 
 DWORD WaitForOne(HANDLE handle, DWORD timeoutMs);
+// Sleeps this thread for about `ms` milliseconds.
+void SleepMilliseconds(DWORD ms);
 DWORD WaitForAny(DWORD count, const HANDLE* handles, DWORD timeoutMs);
 
 using ThreadRoutine = unsigned (*)(void* argument);

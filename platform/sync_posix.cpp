@@ -147,6 +147,8 @@ bool CancelTimer(HANDLE timer) {
 
 DWORD WaitForOne(HANDLE handle, DWORD timeoutMs) { return WaitForAny(1, &handle, timeoutMs); }
 
+void SleepMilliseconds(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
 DWORD WaitForAny(DWORD count, const HANDLE* handles, DWORD timeoutMs) {
     if (count == 0 || count > static_cast<DWORD>(MAXIMUM_WAIT_OBJECTS) || handles == nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;

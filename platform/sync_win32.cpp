@@ -24,6 +24,7 @@ bool SetPeriodicTimer(HANDLE timer, DWORD dueMs, DWORD periodMs) {
 bool CancelTimer(HANDLE timer) { return ::CancelWaitableTimer(timer) != FALSE; }
 
 DWORD WaitForOne(HANDLE handle, DWORD timeoutMs) { return ::WaitForSingleObject(handle, timeoutMs); }
+void SleepMilliseconds(DWORD ms) { ::Sleep(ms); }
 DWORD WaitForAny(DWORD count, const HANDLE* handles, DWORD timeoutMs) {
     return ::WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
 }

@@ -14,7 +14,8 @@
 //   reply or text over a cap  kTooLarge                      0x8007006F  ERROR_BUFFER_OVERFLOW
 //   server out of memory      E_OUTOFMEMORY                  0x8007000E
 //   server not serving now    kServerNotReady                0x80070015  ERROR_NOT_READY
-//     (READONLY: a replica; MASTERDOWN; LOADING), a connection-class failure
+//     (READONLY: a replica; MASTERDOWN; LOADING; CLUSTERDOWN: a cluster
+//     with slots unserved), a connection-class failure
 //   server older than 5.0     kServerTooOld                  0x80070032  ERROR_NOT_SUPPORTED
 //     (it cannot run the scripts), a failure that counts the server as out
 //   any other server error    kServerError                   0x8007054F  ERROR_INTERNAL_ERROR
@@ -31,8 +32,9 @@
 //     each call fails with the reason, as with a refused password
 // While a server is out (server_breaker.h), its calls fail at once with the
 // failure that put it out. The server's own text of an error reply goes to
-// the log (IOutageObserver::OnErrorReply); a MOVED or ASK reply says that the
-// server is a node of a cluster, answered as kServerError.
+// the log (IOutageObserver::OnErrorReply). A cluster's redirections (MOVED,
+// ASK, TRYAGAIN) are followed by its router (cluster_router.h); one that
+// reaches a caller is answered as kServerError.
 // (The farm answers an absent entry with E_FAIL, as in process.)
 #pragma once
 
@@ -66,9 +68,11 @@ inline bool HasErrorCode(std::string_view message, std::string_view code) {
 
 // A server that cannot serve this now, though it answers: a replica after a
 // failover (READONLY), one cut off from its primary (MASTERDOWN), or one
-// still loading its data (LOADING). Another server, or this one later, will.
+// still loading its data (LOADING), or a node of a cluster that has slots
+// nobody serves (CLUSTERDOWN). Another server, or this one later, will.
 inline bool IsNotNowReply(std::string_view message) {
-    return HasErrorCode(message, "READONLY") || HasErrorCode(message, "MASTERDOWN") || HasErrorCode(message, "LOADING");
+    return HasErrorCode(message, "READONLY") || HasErrorCode(message, "MASTERDOWN") ||
+           HasErrorCode(message, "LOADING") || HasErrorCode(message, "CLUSTERDOWN");
 }
 
 // AUTH's answer to a password it does not take: WRONGPASS from Redis 6 on,
@@ -80,9 +84,10 @@ inline bool IsRejectedPasswordReply(std::string_view message) {
 // A script the server has not cached: the script runner sends it whole.
 inline bool IsNoScriptReply(std::string_view message) { return HasErrorCode(message, "NOSCRIPT"); }
 
-// A node of a cluster sends a client to the node that owns the key.
+// A node of a cluster sends a client to the node that owns the key, or asks
+// it to try again while the key's slot moves.
 inline bool IsClusterRedirect(std::string_view message) {
-    return HasErrorCode(message, "MOVED") || HasErrorCode(message, "ASK");
+    return HasErrorCode(message, "MOVED") || HasErrorCode(message, "ASK") || HasErrorCode(message, "TRYAGAIN");
 }
 
 // The HRESULT of an error reply, from the code that starts its message.

@@ -1,6 +1,7 @@
 #include "redis/resp_connection_pool.h"
 
 #include "redis/redis_errors.h"
+#include "redis/resp_command.h"
 #include "redis/resp_server_source.h"
 #include "support/hresult_of.h"
 
@@ -205,21 +206,32 @@ HRESULT RespConnectionPool::Answered(Lease* lease, const RespReply& reply) {
     return S_OK;
 }
 
-HRESULT RespConnectionPool::ExecuteAdmitted(const std::string& command, Deadline deadline, bool probe,
+HRESULT RespConnectionPool::RunOn(Lease& lease, const std::string& command, Deadline deadline, bool asking,
+                                  RespReply* reply) {
+    if (asking) {
+        static const std::string askingCommand = RespCommand("ASKING").Encoded();
+        const HRESULT hr = lease->Execute(askingCommand, deadline, reply);
+        // Its error reply stands for the command's.
+        if (FAILED(hr) || reply->IsError()) return hr;
+    }
+    return lease->Execute(command, deadline, reply);
+}
+
+HRESULT RespConnectionPool::ExecuteAdmitted(const std::string& command, Deadline deadline, bool asking, bool probe,
                                             RespReply* reply) {
     HRESULT result = m_endpoint.source ? Locate(deadline) : S_OK;
     if (FAILED(result)) return result;
     Lease lease(*this);
     result = Acquire(deadline, false, probe, &lease);
     if (FAILED(result)) return result;
-    result = lease->Execute(command, deadline, reply);
+    result = RunOn(lease, command, deadline, asking, reply);
     // A time-out has spent the deadline; a reset or a close before any
     // byte of the reply means the rested connection was gone already.
     if (FAILED(result) && lease.Rested() && !lease->ReplyBegan() && result != platform::kSocketTimedOut) {
         lease.Return(false);
         result = Acquire(deadline, true, probe, &lease);
         if (FAILED(result)) return result;
-        result = lease->Execute(command, deadline, reply);
+        result = RunOn(lease, command, deadline, asking, reply);
     }
     if (SUCCEEDED(result) && reply->IsError()) result = Answered(&lease, *reply);
     // The server may have moved: the source looks again, and what rests here
@@ -232,10 +244,19 @@ HRESULT RespConnectionPool::ExecuteAdmitted(const std::string& command, Deadline
 }
 
 HRESULT RespConnectionPool::Execute(const std::string& command, Deadline deadline, RespReply* reply) noexcept {
+    return ExecuteGated(command, deadline, false, reply);
+}
+
+HRESULT RespConnectionPool::ExecuteAsking(const std::string& command, Deadline deadline, RespReply* reply) noexcept {
+    return ExecuteGated(command, deadline, true, reply);
+}
+
+HRESULT RespConnectionPool::ExecuteGated(const std::string& command, Deadline deadline, bool asking,
+                                         RespReply* reply) noexcept {
     bool probe = false;
     const HRESULT admitted = m_breaker.Admit(&probe);
     if (FAILED(admitted)) return admitted;
-    const HRESULT result = HResultOf([&] { return ExecuteAdmitted(command, deadline, probe, reply); });
+    const HRESULT result = HResultOf([&] { return ExecuteAdmitted(command, deadline, asking, probe, reply); });
     m_breaker.Record(result, probe);
     return result;
 }

@@ -42,6 +42,7 @@
 #include "redis/error_reply_throttle.h"
 #include "redis/resp_connection.h"
 #include "redis/resp_endpoint.h"
+#include "redis/resp_executor.h"
 #include "redis/server_breaker.h"
 #include "redis/resp_server_source.h"
 #include "support/owned_lock.h"
@@ -56,7 +57,7 @@
 
 namespace qc::redis {
 
-class RespConnectionPool {
+class RespConnectionPool final : public IRespExecutor {
 public:
     static constexpr std::size_t kDefaultMaxIdle = 8;
     static constexpr std::chrono::seconds kStaleAfter{30};
@@ -67,16 +68,17 @@ public:
     RespConnectionPool(const RespConnectionPool&) = delete;
     RespConnectionPool& operator=(const RespConnectionPool&) = delete;
 
-    const RespEndpoint& Endpoint() const { return m_endpoint; }
-    Deadline NewDeadline() const { return DeadlineAfter(m_endpoint.timeoutMs); }
+    const RespEndpoint& Endpoint() const override { return m_endpoint; }
+    Deadline NewDeadline() const override { return DeadlineAfter(m_endpoint.timeoutMs); }
 
     // Runs one encoded command. S_OK when it was answered (the reply may be
     // an error reply, but for the not-now ones and a refused password); a
     // failure when it was not. Thread-safe.
-    HRESULT Execute(const std::string& command, Deadline deadline, RespReply* reply) noexcept;
-    HRESULT Execute(const std::string& command, RespReply* reply) noexcept {
-        return Execute(command, NewDeadline(), reply);
-    }
+    HRESULT Execute(const std::string& command, Deadline deadline, RespReply* reply) noexcept override;
+    using IRespExecutor::Execute;
+    // The same, after ASKING on the same connection: a cluster node that
+    // imports a slot serves that command of it (cluster_router.h).
+    HRESULT ExecuteAsking(const std::string& command, Deadline deadline, RespReply* reply) noexcept;
 
     // Resting connections now, and all of them (for tests).
     std::size_t IdleCount();
@@ -91,7 +93,10 @@ private:
 
     RespConnectionPool(const RespEndpoint& endpoint, IOutageObserver* observer, std::size_t maxIdle);
 
-    HRESULT ExecuteAdmitted(const std::string& command, Deadline deadline, bool probe, RespReply* reply);
+    HRESULT ExecuteGated(const std::string& command, Deadline deadline, bool asking, RespReply* reply) noexcept;
+    HRESULT ExecuteAdmitted(const std::string& command, Deadline deadline, bool asking, bool probe, RespReply* reply);
+    // The command on the leased connection, after ASKING when `asking`.
+    static HRESULT RunOn(Lease& lease, const std::string& command, Deadline deadline, bool asking, RespReply* reply);
     HRESULT Acquire(Deadline deadline, bool fresh, bool probe, Lease* lease);
     HRESULT OpenConnection(Deadline deadline, std::unique_ptr<RespConnection>* connection);
     void GiveBack(std::unique_ptr<RespConnection> connection, bool keep);

@@ -21,7 +21,7 @@ std::string ScriptCommand(std::string_view verb, std::string_view body, std::ini
 
 RespScript::RespScript(std::string text) : m_text(std::move(text)), m_sha1(Sha1Hex(m_text)) {}
 
-HRESULT RespScript::Run(RespConnectionPool& pool, std::initializer_list<std::string_view> keys,
+HRESULT RespScript::Run(IRespExecutor& pool, std::initializer_list<std::string_view> keys,
                         std::initializer_list<std::string_view> arguments, RespReply* reply) const noexcept {
     return HResultOf([&] {
         const Deadline deadline = pool.NewDeadline();

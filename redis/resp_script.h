@@ -7,7 +7,7 @@
 // whole with EVAL, which caches it again. Both within the call's one deadline.
 #pragma once
 
-#include "redis/resp_connection_pool.h"
+#include "redis/resp_executor.h"
 
 #include <initializer_list>
 #include <string>
@@ -24,7 +24,7 @@ public:
 
     // S_OK with the script's reply, which may be an error reply; a failure
     // when the server could not be asked.
-    HRESULT Run(RespConnectionPool& pool, std::initializer_list<std::string_view> keys,
+    HRESULT Run(IRespExecutor& pool, std::initializer_list<std::string_view> keys,
                 std::initializer_list<std::string_view> arguments, RespReply* reply) const noexcept;
 
 private:

@@ -1,11 +1,12 @@
 // Where a pool's calls go, when that is not the endpoint's fixed host and
 // port: a server that can move, such as the primary of a replicated set
-// (sentinel_locator.h).
+// (sentinel_locator.h); and the servers of a cluster.
 #pragma once
 
 #include "redis/resp_endpoint.h"
 
 #include <string>
+#include <vector>
 
 namespace qc::redis {
 
@@ -34,6 +35,17 @@ public:
     // A call to the server Locate gave failed in a way a move explains (its
     // connection failed, or it answered "not now"): the next Locate looks again.
     virtual void Reconsider() noexcept = 0;
+};
+
+// Every server that serves a process's calls, when they may be several: a
+// cluster's primaries (cluster_router.h). Thread-safe, and never throws.
+class IServerSet {
+public:
+    virtual ~IServerSet() = default;
+    // The servers now, found by the deadline; a failure when they could not be.
+    virtual HRESULT Servers(Deadline deadline, std::vector<RespAddress>* servers) noexcept = 0;
+    // Grows whenever which server serves what may have changed.
+    virtual unsigned long long Version() const noexcept = 0;
 };
 
 }  // namespace qc::redis

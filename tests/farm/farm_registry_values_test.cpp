@@ -90,7 +90,7 @@ TEST(FarmRegistryValues, EachMistakeIsReadAsMeantOrNamedWithWhy) {
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
         {FarmValue::Caches, Text(u" ; , "), "127.0.0.1:6379||1000|32",
          "Server is set but Caches is missing or empty: no cache is kept on the farm"},
-        {FarmValue::Server, Text(u""), ":6379||1000|32", "without a Server or Sentinels value these are not used: Caches"},
+        {FarmValue::Server, Text(u""), ":6379||1000|32", "without a Server, Servers or Sentinels value these are not used: Caches"},
         // Refused: every cache stays in process.
         {FarmValue::Server, Text(u"redis1:notaport"), refused, "Server 'redis1:notaport': the port is not a number"},
         {FarmValue::Server, Text(u"redis1:70000"), refused, "Server 'redis1:70000': the port is not 1 to 65535"},
@@ -197,7 +197,7 @@ TEST(FarmRegistryValues, FallbackIsLocalOnlyWhenItSaysSo) {
                              std::vector<std::string>{"Fallback has the type REG_DWORD; it must be REG_SZ"}));
 }
 
-TEST(FarmRegistryValues, SentinelsNameThePrimaryAndServerIsThenNotUsed) {
+TEST(FarmRegistryValues, SentinelsNameThePrimaryOrServersACluster) {
     const std::string refused = "unchanged";
     const std::pair<FarmValue, RegistryValue> name{FarmValue::MasterName, Text(u"site")};
     const std::pair<FarmValue, RegistryValue> noServer{FarmValue::Server, RegistryValue()};
@@ -219,7 +219,7 @@ TEST(FarmRegistryValues, SentinelsNameThePrimaryAndServerIsThenNotUsed) {
         {{{FarmValue::MasterName, Text(u"site")}}, "127.0.0.1:6379|*|1000|32",
          "without Sentinels these are not used: MasterName"},
         {{noServer, {FarmValue::SentinelPassword, Text(u"p")}}, ":6379||1000|32",
-         "without a Server or Sentinels value these are not used: Caches, SentinelPassword"},
+         "without a Server, Servers or Sentinels value these are not used: Caches, SentinelPassword"},
         // Refused: every cache stays in process.
         {{noServer, {FarmValue::Sentinels, Text(u"s1")}}, refused,
          "Sentinels is set but MasterName is missing: the sentinels cannot be asked for the primary"},
@@ -227,6 +227,19 @@ TEST(FarmRegistryValues, SentinelsNameThePrimaryAndServerIsThenNotUsed) {
          "Sentinels 's1:0': the port is not 1 to 65535"},
         {{{FarmValue::Sentinels, Number(1)}, name}, refused,
          "Sentinels has the type REG_DWORD; it must be REG_MULTI_SZ or REG_SZ"},
+        // A cluster's nodes, after the Server when it is set too.
+        {{noServer, {FarmValue::Servers, Text(std::u16string(u"n1:7000") + u'\0' + u"n2, [::1]:7001", kMultiSz)}},
+         "the cluster of the nodes n1:7000, n2:6379, [::1]:7001|*|1000|32", ""},
+        {{{FarmValue::Servers, Text(u"n2")}}, "the cluster of the nodes 127.0.0.1:6379, n2:6379|*|1000|32", ""},
+        {{noServer, {FarmValue::Servers, Text(u"n1")}, {FarmValue::Caches, RegistryValue()}},
+         "the cluster of the nodes n1:6379||1000|32",
+         "Servers is set but Caches is missing or empty: no cache is kept on the farm"},
+        {{noServer, {FarmValue::Servers, Text(u"n1")}, {FarmValue::Sentinels, Text(u"s1")}, name}, refused,
+         "Sentinels and Servers are both set: the farm is either the primary the sentinels name or a Redis cluster; "
+         "keep one of them"},
+        {{{FarmValue::Servers, Text(u"n1")}, {FarmValue::Database, Number(2)}}, refused,
+         "Database 2 cannot be used with Servers: a Redis cluster has only database 0"},
+        {{{FarmValue::Servers, Text(u"n1:0")}}, refused, "Servers 'n1:0': the port is not 1 to 65535"},
     };
     for (const auto& sample : kCases) {
         const auto [read, notes] = Interpret(sample.values);
@@ -262,7 +275,7 @@ TEST(FarmRegistryValues, PasswordsComeAsTextOrProtectedAndAnAclUserNeedsOne) {
           {FarmValue::SentinelPassword, Sealed("sp")}, {FarmValue::Password, Text(u"p")}},
          "|p|sp", "Server is not used: the primary is the one the Sentinels name"},
         {{{FarmValue::Server, RegistryValue()}, {FarmValue::User, Text(u"app")}}, "||",
-         "without a Server or Sentinels value these are not used: Caches, User"},
+         "without a Server, Servers or Sentinels value these are not used: Caches, User"},
         // Refused, and the password never shows in the line.
         {{{FarmValue::Password, RegistryValue{true, kBinary, {'p', 'w'}}}}, "unchanged",
          "Password is a REG_BINARY that cannot be unprotected on this machine (0x8009000B): store it again, "
@@ -308,7 +321,7 @@ TEST(FarmRegistryValues, ValuesLeftInThe32BitViewAreNamedWithWhereTheyBelong) {
     EXPECT_EQ(notes, (std::vector<std::string>{
                          "the 32-bit registry view holds Server, Caches; settings there are not used: they "
                          "belong in HKLM\\SOFTWARE\\QuorCache\\Farm of the 64-bit view (reg add ... /reg:64)",
-                         "without a Server or Sentinels value these are not used: Password"}));
+                         "without a Server, Servers or Sentinels value these are not used: Password"}));
     notes.clear();
     ASSERT_EQ(InterpretFarmValues(FarmRegistryValues(), &settings, &notes), S_OK);
     EXPECT_TRUE(notes.empty());  // no settings at all: no farm, and nothing to say

@@ -227,12 +227,12 @@ TEST_F(FarmOutageRouting, ARefusedCertificateFailsFarmCallsWithItsReasonAndNoFal
 }
 
 // The server's own text of an error reply reaches the log, once per kind a
-// minute; a cluster node's redirection says what the server is.
+// minute.
 TEST_F(FarmOutageRouting, ErrorRepliesAreLoggedWithTheServersTextOncePerKind) {
     qc::farm::FakeRespServer fake;
     s_settings.port = fake.Port();
     ASSERT_EQ(m_manager->Initialize(), S_OK);
-    fake.Queue({"-MOVED 3999 127.0.0.1:6381\r\n"});
+    fake.Queue({"-BUSY Redis is busy running a script\r\n"});
     EXPECT_EQ(m_manager->CreateCache("Farm", 10, 5), qc::redis::kServerError);
     for (int call = 0; call < 2; ++call) {
         fake.Queue({"-ERR Error running script: @user_script:2: odd\tthing\r\n"});
@@ -240,8 +240,7 @@ TEST_F(FarmOutageRouting, ErrorRepliesAreLoggedWithTheServersTextOncePerKind) {
     }
     const std::string server = "QuorCache farm: 127.0.0.1:" + std::to_string(fake.Port());
     EXPECT_EQ(LogLines(), (std::vector<std::string>{
-                              server + " is a node of a Redis cluster, which farm caches do not support; it answered "
-                                       "'MOVED 3999 127.0.0.1:6381'",
+                              server + " answered an error: 'BUSY Redis is busy running a script'",
                               server + " answered an error: 'ERR Error running script: @user_script:2: odd?thing'"}));
 }
 
