@@ -123,6 +123,12 @@ void ClusterRouter::Moved(unsigned slot, const RespAddress& owner) {
     m_cluster.store(true, std::memory_order_release);
 }
 
+void ClusterRouter::BecomeCluster() {
+    CScopedLock<OwnedLock> lock(m_lock);
+    if (!IsCluster()) m_version.fetch_add(1, std::memory_order_acq_rel);
+    m_cluster.store(true, std::memory_order_release);
+}
+
 HRESULT ClusterRouter::Refresh(Deadline deadline, bool coalesce) {
     std::vector<RespAddress> asked;
     {
@@ -225,6 +231,9 @@ HRESULT ClusterRouter::Execute(unsigned slot, const std::string& command, Deadli
             std::shared_ptr<RespConnectionPool> pool;
             HRESULT hr = PoolOf(m_seeds.front(), &pool);
             if (SUCCEEDED(hr)) hr = pool->Execute(command, deadline, reply);
+            // The server said when greeted that it is a cluster's node: the
+            // calls after this one go by the cluster's map.
+            if (SUCCEEDED(hr) && pool->IsClusterNode()) BecomeCluster();
             Redirection moved;
             // Only a node of a cluster answers MOVED: it is one.
             if (FAILED(hr) || !reply->IsError() || !ReadRedirection(reply->text, m_seeds.front(), &moved) ||

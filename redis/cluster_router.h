@@ -4,8 +4,10 @@
 //
 // Modes. Given the endpoint alone (a Server), the router starts as a single
 // server: every call goes to its pool, as without a router, and no command
-// of a cluster is sent. The first MOVED reply says the server is a node of
-// a cluster, and the router works as one from then on. Given more seeds
+// of a cluster is sent. The server says it is a node of a cluster when a
+// connection greets it (INFO's redis_mode, asked unless an ACL user
+// authenticates), or by its first MOVED reply, and the router works as a
+// cluster's from then on. Given more seeds
 // (Servers), it starts as a cluster, and its first call asks the seeds in
 // turn for the slot map (CLUSTER SLOTS).
 //
@@ -100,6 +102,8 @@ private:
     bool Owner(unsigned slot, RespAddress* owner, bool* mapped = nullptr);
     // After a MOVED: the slot's owner, and cluster mode from now on.
     void Moved(unsigned slot, const RespAddress& owner);
+    // Cluster mode from now on, the map asked for at the next call.
+    void BecomeCluster();
     // Asks for the map: S_OK when it was had; S_FALSE, without asking, when
     // `coalesce` and a refresh is under way; else the last node's failure.
     HRESULT Refresh(Deadline deadline, bool coalesce);

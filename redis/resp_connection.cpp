@@ -82,13 +82,25 @@ HRESULT Refused(HRESULT why, std::string_view text, std::string* refusal) {
 
 }  // namespace
 
-std::string_view ServerVersion(std::string_view info) {
-    constexpr std::string_view kField = "redis_version:";
-    const std::size_t at = info.find(kField);
-    if (at == std::string_view::npos || (at != 0 && info[at - 1] != '\n')) return {};
-    const std::string_view rest = info.substr(at + kField.size());
-    return rest.substr(0, rest.find_first_of("\r\n"));
+namespace {
+
+// One field of an INFO reply ("name:value" on a line of its own); empty
+// when it has none.
+std::string_view InfoField(std::string_view info, std::string_view name) {
+    for (std::size_t at = info.find(name); at != std::string_view::npos; at = info.find(name, at + 1)) {
+        const std::size_t colon = at + name.size();
+        if ((at != 0 && info[at - 1] != '\n') || colon >= info.size() || info[colon] != ':') continue;
+        const std::string_view rest = info.substr(colon + 1);
+        return rest.substr(0, rest.find_first_of("\r\n"));
+    }
+    return {};
 }
+
+}  // namespace
+
+std::string_view ServerVersion(std::string_view info) { return InfoField(info, "redis_version"); }
+
+bool IsClusterNodeInfo(std::string_view info) { return InfoField(info, "redis_mode") == "cluster"; }
 
 HRESULT RespConnection::Open(const RespEndpoint& endpoint, Deadline deadline,
                              std::unique_ptr<RespConnection>* connection, std::string* refusal) {
@@ -128,6 +140,7 @@ HRESULT RespConnection::Open(const RespEndpoint& endpoint, Deadline deadline,
         // A user who may not run INFO, or a server that names no version, is
         // taken at its word.
         const std::string_view version = reply.IsError() ? std::string_view() : ServerVersion(reply.text);
+        opened->m_clusterNode = !reply.IsError() && IsClusterNodeInfo(reply.text);
         const long major = MajorOf(version);
         if (major >= 0 && major < kLeastServerMajor) {
             const std::string why = "the server runs Redis " + std::string(version.substr(0, 32)) + "; " +

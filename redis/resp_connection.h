@@ -22,6 +22,9 @@ namespace qc::redis {
 // The version in INFO's server section ("redis_version:7.2.4"); empty when
 // it names none.
 std::string_view ServerVersion(std::string_view info);
+// Whether INFO's server section says the server is a node of a cluster
+// ("redis_mode:cluster").
+bool IsClusterNodeInfo(std::string_view info);
 
 class RespConnection {
 public:
@@ -51,6 +54,9 @@ public:
     HRESULT Await(Deadline deadline, RespReply* reply) { return ReadReply(deadline, reply, true); }
 
     bool IsOpen() const { return m_transport.IsOpen(); }
+    // Whether the greeting's INFO said the server is a node of a cluster
+    // (false when the greeting asked no INFO).
+    bool IsClusterNode() const { return m_clusterNode; }
     // Whether any byte of the last command's reply arrived: a command that
     // failed before it did may not have run.
     bool ReplyBegan() const { return m_replyBegan; }
@@ -77,6 +83,7 @@ private:
     std::size_t m_start = 0;
     std::size_t m_end = 0;
     bool m_replyBegan = false;
+    bool m_clusterNode = false;
 };
 
 }  // namespace qc::redis

@@ -106,6 +106,7 @@ HRESULT RespConnectionPool::OpenConnection(Deadline deadline, std::unique_ptr<Re
     } else {
         opened = RespConnection::Open(m_endpoint, deadline, connection, &refusal);
     }
+    if (SUCCEEDED(opened) && (*connection)->IsClusterNode()) m_clusterNode.store(true, std::memory_order_release);
     // A server too old has its own outage line; any other refusal is the
     // server's error reply, told as the replies to commands are.
     if (FAILED(opened) && opened != kServerTooOld && !refusal.empty()) TellErrorReply(refusal);

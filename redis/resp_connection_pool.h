@@ -49,6 +49,7 @@
 #include "support/thread_annotations.h"
 #include "support/scoped_handle.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -79,6 +80,8 @@ public:
     // The same, after ASKING on the same connection: a cluster node that
     // imports a slot serves that command of it (cluster_router.h).
     HRESULT ExecuteAsking(const std::string& command, Deadline deadline, RespReply* reply) noexcept;
+    // Whether a connection's greeting found the server a node of a cluster.
+    bool IsClusterNode() const { return m_clusterNode.load(std::memory_order_acquire); }
 
     // Resting connections now, and all of them (for tests).
     std::size_t IdleCount();
@@ -124,6 +127,7 @@ private:
     // Manual-reset, set while a waiter may find a connection or room for
     // one; a waiter resets it (under m_idleLock) when it finds none.
     ScopedHandle m_room;
+    std::atomic<bool> m_clusterNode{false};
     RespAddress m_server GUARDED_BY(m_idleLock);  // where the source sent the last call
 };
 
