@@ -16,26 +16,29 @@ std::shared_ptr<redis::IRespExecutor> FarmServers::ForCache(const FarmCacheKeys&
                                                         redis::KeySlot(keys.Ages()));
 }
 
-HRESULT CreateFarmServerPool(const FarmSettings& settings, redis::IOutageObserver* outages,
-                             redis::IPrimaryObserver* primaries, std::shared_ptr<redis::RespConnectionPool>* pool) noexcept {
+namespace {
+
+// One pool that follows the primary the sentinels name.
+HRESULT CreateSentinelPool(const FarmSettings& settings, redis::IOutageObserver* outages,
+                           redis::IPrimaryObserver* primaries, std::shared_ptr<redis::RespConnectionPool>* pool) noexcept {
     return HResultOf([&] {
         redis::RespEndpoint endpoint = settings.Endpoint();
-        if (!settings.sentinels.empty()) {
-            std::shared_ptr<redis::SentinelLocator> locator;
-            const HRESULT hr = redis::SentinelLocator::Create(
-                {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.user,
-                 settings.tls, settings.caCertificate, settings.tlsServerName},
-                primaries, &locator);
-            if (FAILED(hr)) return hr;
-            endpoint.source = std::move(locator);
-        }
+        std::shared_ptr<redis::SentinelLocator> locator;
+        const HRESULT hr = redis::SentinelLocator::Create(
+            {settings.sentinels, settings.masterName, settings.sentinelPassword, settings.password, settings.user,
+             settings.tls, settings.caCertificate, settings.tlsServerName},
+            primaries, &locator);
+        if (FAILED(hr)) return hr;
+        endpoint.source = std::move(locator);
         return redis::RespConnectionPool::Create(endpoint, outages, redis::RespConnectionPool::kDefaultMaxIdle, pool);
     });
 }
 
+}  // namespace
+
 HRESULT CreateFarmServers(const FarmSettings& settings, redis::IOutageObserver* outages,
                           redis::IPrimaryObserver* primaries, FarmServers* servers) noexcept {
-    if (!settings.sentinels.empty()) return CreateFarmServerPool(settings, outages, primaries, &servers->pool);
+    if (!settings.sentinels.empty()) return CreateSentinelPool(settings, outages, primaries, &servers->pool);
     return redis::ClusterRouter::Create(settings.Endpoint(), settings.servers, outages, &servers->router);
 }
 

@@ -32,8 +32,4 @@ struct FarmServers {
 HRESULT CreateFarmServers(const FarmSettings& settings, redis::IOutageObserver* outages,
                           redis::IPrimaryObserver* primaries, FarmServers* servers) noexcept;
 
-// The same with one pool: the sentinels' primary, or the Server alone.
-HRESULT CreateFarmServerPool(const FarmSettings& settings, redis::IOutageObserver* outages,
-                             redis::IPrimaryObserver* primaries, std::shared_ptr<redis::RespConnectionPool>* pool) noexcept;
-
 }  // namespace qc::farm

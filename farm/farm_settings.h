@@ -79,7 +79,7 @@ struct FarmSettings {
 
     bool HasFarm() const { return !host.empty() || !sentinels.empty(); }
     bool IsFarmCache(std::string_view cacheName) const;
-    // Without the sentinels' locator, which CreateFarmServerPool adds
+    // Without the sentinels' locator, which CreateFarmServers adds
     // (farm_server_pool.h).
     redis::RespEndpoint Endpoint() const;
     // The server as the log names it in a line of its own: "host:port" (a

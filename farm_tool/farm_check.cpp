@@ -154,7 +154,15 @@ bool ReadFarm(FarmToolSystem& system, std::ostream& err, FarmSettings* settings)
     return true;
 }
 
-HRESULT FarmConnection::Create() { return CreateFarmServerPool(m_settings, this, this, &m_pool); }
+HRESULT FarmConnection::Create() {
+    const HRESULT hr = CreateFarmServers(m_settings, this, this, &m_servers);
+    if (FAILED(hr)) return hr;
+    if (m_servers.pool) {
+        m_pool = m_servers.pool;
+        return S_OK;
+    }
+    return m_servers.router->NodePool(m_servers.router->FirstSeed(), &m_pool);
+}
 
 std::string FarmConnection::Address() const {
     if (m_settings.sentinels.empty()) return m_settings.ServerName();
@@ -204,8 +212,31 @@ int Check(FarmToolSystem& system, std::ostream& out, std::ostream& err) {
                   std::chrono::duration<double, std::milli>(took).count());
     out << "PING:     " << rtt << "\n";
 
+    // A cluster's caches are spread over its primaries: each lists its own.
+    std::vector<std::shared_ptr<redis::RespConnectionPool>> listed{connection.Pool()};
+    if (const std::shared_ptr<redis::ClusterRouter>& router = connection.Servers().router) {
+        std::vector<redis::RespAddress> primaries;
+        if (FAILED(hr = router->Servers(pool.NewDeadline(), &primaries))) {
+            connection.TellFailure(hr, err);
+            return kToolFailed;
+        }
+        if (router->IsCluster()) {
+            out << "Cluster:  " << primaries.size() << " primaries:";
+            listed.clear();
+            for (const redis::RespAddress& primary : primaries) {
+                out << " " << primary.Text();
+                listed.emplace_back();
+                if (FAILED(hr = router->NodePool(primary, &listed.back()))) {
+                    connection.TellFailure(hr, err);
+                    return kToolFailed;
+                }
+            }
+            out << "\n";
+        }
+    }
     std::map<std::string, CacheFound> caches;
-    hr = ListCaches(pool, settings.prefix, &caches, &reply);
+    for (const auto& node : listed)
+        if (FAILED(hr = ListCaches(*node, settings.prefix, &caches, &reply))) break;
     if (FAILED(hr) && reply.IsError()) {
         // A user kept to the farm's own commands may not scan the keys.
         out << "Farm caches under " << Quoted(settings.prefix, 200) << ": " << Told(hr, reply, "") << "\n";

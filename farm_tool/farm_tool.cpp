@@ -137,7 +137,8 @@ int SetLimits(const std::string& cacheName, LONG maxEntries, LONG lifetimeMinute
     HRESULT hr = connection.Create();
     bool existed = false;
     if (SUCCEEDED(hr)) {
-        FarmCache cache(connection.Pool(), settings.prefix, cacheName, static_cast<ULONG>(maxEntries), lifetimeMinutes);
+        FarmCache cache(connection.Servers().ForCache(FarmCacheKeys(settings.prefix, cacheName), nullptr),
+                        settings.prefix, cacheName, static_cast<ULONG>(maxEntries), lifetimeMinutes);
         hr = cache.SetLimits(static_cast<ULONG>(maxEntries), lifetimeMinutes, &existed);
     }
     if (FAILED(hr)) {

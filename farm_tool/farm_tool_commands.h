@@ -3,6 +3,7 @@
 // how a failure is told.
 #pragma once
 
+#include "farm/farm_server_pool.h"
 #include "farm_tool/farm_tool.h"
 #include "redis/resp_connection_pool.h"
 #include "redis/sentinel_locator.h"
@@ -24,7 +25,11 @@ class FarmConnection final : redis::IOutageObserver, redis::IPrimaryObserver {
 public:
     explicit FarmConnection(const FarmSettings& settings) : m_settings(settings) {}
     HRESULT Create();
+    // Where the first questions go: the primary the sentinels name, or the
+    // Server (with Servers, the first of them).
     const std::shared_ptr<redis::RespConnectionPool>& Pool() const { return m_pool; }
+    // Every server as the DLL reaches them, a cluster's nodes included.
+    const FarmServers& Servers() const { return m_servers; }
 
     // The server calls went to: the primary the sentinels named, when they did.
     std::string Address() const;
@@ -41,7 +46,9 @@ private:
     const FarmSettings& m_settings;
     std::string m_errorReply;
     std::string m_primary;
-    std::shared_ptr<redis::RespConnectionPool> m_pool;  // last: it calls the observers
+    // Last: they call the observers.
+    FarmServers m_servers;
+    std::shared_ptr<redis::RespConnectionPool> m_pool;  // one of m_servers'
 };
 
 // "0x8007274D"

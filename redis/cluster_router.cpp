@@ -246,8 +246,14 @@ HRESULT ClusterRouter::Execute(unsigned slot, const std::string& command, Deadli
     });
 }
 
+HRESULT ClusterRouter::NodePool(const RespAddress& node, std::shared_ptr<RespConnectionPool>* pool) noexcept {
+    return HResultOf([&] { return PoolOf(node, pool); });
+}
+
 HRESULT ClusterRouter::Servers(Deadline deadline, std::vector<RespAddress>* primaries) noexcept {
     return HResultOf([&] {
+        std::shared_ptr<RespConnectionPool> seed;
+        if (!IsCluster() && SUCCEEDED(PoolOf(m_seeds.front(), &seed)) && seed->IsClusterNode()) BecomeCluster();
         if (!IsCluster()) {
             *primaries = {m_seeds.front()};
             return S_OK;

@@ -75,9 +75,14 @@ public:
     HRESULT Execute(unsigned slot, const std::string& command, Deadline deadline, RespReply* reply) noexcept;
 
     bool IsCluster() const { return m_cluster.load(std::memory_order_acquire); }
+    // The pool of one node, made when first asked for: for questions to
+    // each node of its own (the operator's tool lists each one's caches).
+    HRESULT NodePool(const RespAddress& node, std::shared_ptr<RespConnectionPool>* pool) noexcept;
+    const RespAddress& FirstSeed() const { return m_seeds.front(); }
     // The servers that serve this process's calls: the primaries of the map
-    // (asked for when there is none yet), or the one server. A failure when
-    // a cluster's map could not be had.
+    // (asked for when there is none yet), or the one server unless its
+    // greeting said it is a cluster's node. A failure when a cluster's map
+    // could not be had.
     HRESULT Servers(Deadline deadline, std::vector<RespAddress>* primaries) noexcept override;
     // Grows whenever the owner of a slot changes, or the mode.
     unsigned long long Version() const noexcept override { return m_version.load(std::memory_order_acquire); }

@@ -1,12 +1,14 @@
 // Farm caches on a Redis Cluster of the test's own (scripts/redis-test-
 // cluster.sh: three primaries with a replica each, node time-out 2000 ms),
 // reached through one node as a Server alone, or through Servers: caches
-// spread over the primaries and read by another client, a cache's slot
-// moved to another primary while threads add and read it, and writes that
-// resume after a planned failover and after a killed primary. Run under
+// spread over the primaries and read by another client, the operator's tool
+// on every primary, a cache's slot moved to another primary while threads
+// add and read it, and writes that resume after a planned failover and
+// after a killed primary. Run under
 // ThreadSanitizer too: the threads meet in the router and its pools.
 #include "farm/farm_cache.h"
 #include "farm/farm_server_pool.h"
+#include "farm_tool/farm_tool.h"
 #include "redis/cluster_slots.h"
 #include "redis/resp_command.h"
 #include "redis/resp_connection.h"
@@ -26,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -124,6 +127,19 @@ private:
     std::string m_dir;
 };
 
+// The registry and console as the operator's tool sees them: settings only.
+class ToolSystem final : public FarmToolSystem {
+public:
+    HRESULT ReadSettings(FarmSettings* out, std::vector<std::string>*) override {
+        *out = settings;
+        return S_OK;
+    }
+    HRESULT ReadSecretLine(std::string*) override { return E_NOTIMPL; }
+    HRESULT WriteBinaryValue(FarmValue, const std::vector<unsigned char>&) override { return E_NOTIMPL; }
+
+    FarmSettings settings;
+};
+
 // What the router's pools tell, from any thread.
 class OutageLog : public redis::IOutageObserver {
 public:
@@ -220,6 +236,25 @@ TEST(FarmCluster, CachesSpreadOverThePrimariesAndAnotherClientReadsChangesAndCle
         }
         EXPECT_EQ(cache->Near()->Size(), 1u) << cache->Name();
     }
+
+    // The operator's tool, given one node as the Server: it lists the caches
+    // of every primary, and sets the limits of a cache another node serves.
+    ToolSystem tool;
+    tool.settings.host = "127.0.0.1";
+    tool.settings.port = cluster.Node(2).port;
+    tool.settings.prefix = first.prefix;
+    tool.settings.caches = {"*"};
+    std::ostringstream out, err;
+    ASSERT_EQ(RunFarmTool({"check"}, tool, out, err), kToolDone) << err.str();
+    EXPECT_NE(out.str().find("Cluster:  3 primaries: "), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("Farm caches under 'qccluster:': 12\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("'cache11': entries 5, MaxEntries 1000, LifetimeMinutes 10\n"), std::string::npos);
+    std::string elsewhere = names.front();
+    for (const std::string& name : names)
+        if (ClusterSetup::Owner(cluster.Node(1), SlotOf(first.prefix, name)) != cluster.Node(2)) elsewhere = name;
+    ASSERT_EQ(RunFarmTool({"set-limits", elsewhere, "1001", "11"}, tool, out, err), kToolDone) << err.str();
+    const RespAddress owner = ClusterSetup::Owner(cluster.Node(1), SlotOf(first.prefix, elsewhere));
+    EXPECT_EQ(ClusterSetup::Ask(owner, {"HGET", FarmCacheKeys(first.prefix, elsewhere).Settings(), "max"}).text, "1001");
 
     // Another web server, through two other seeds: it reads what the first
     // wrote, and what it changes the first sees, though it kept copies.
