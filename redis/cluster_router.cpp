@@ -73,8 +73,9 @@ HRESULT ClusterRouter::Create(const RespEndpoint& endpoint, std::vector<RespAddr
         std::vector<RespAddress> seeds{{endpoint.host, endpoint.port}};
         for (const RespAddress& seed : moreSeeds) AddOnce(&seeds, seed);
         std::shared_ptr<ClusterRouter> made(new ClusterRouter(endpoint, std::move(seeds), cluster, observer));
-        const HRESULT hr = made->m_lock.Status();
+        HRESULT hr = made->m_lock.Status();
         if (FAILED(hr)) return hr;
+        if (FAILED(hr = made->PoolOf(made->m_seeds.front(), &made->m_seedPool))) return hr;
         *router = std::move(made);
         return S_OK;
     });
@@ -228,12 +229,10 @@ HRESULT ClusterRouter::Execute(unsigned slot, const std::string& command, Deadli
                                RespReply* reply) noexcept {
     return HResultOf([&] {
         if (!IsCluster()) {
-            std::shared_ptr<RespConnectionPool> pool;
-            HRESULT hr = PoolOf(m_seeds.front(), &pool);
-            if (SUCCEEDED(hr)) hr = pool->Execute(command, deadline, reply);
+            const HRESULT hr = m_seedPool->Execute(command, deadline, reply);
             // The server said when greeted that it is a cluster's node: the
             // calls after this one go by the cluster's map.
-            if (SUCCEEDED(hr) && pool->IsClusterNode()) BecomeCluster();
+            if (SUCCEEDED(hr) && m_seedPool->IsClusterNode()) BecomeCluster();
             Redirection moved;
             // Only a node of a cluster answers MOVED: it is one.
             if (FAILED(hr) || !reply->IsError() || !ReadRedirection(reply->text, m_seeds.front(), &moved) ||
@@ -252,8 +251,7 @@ HRESULT ClusterRouter::NodePool(const RespAddress& node, std::shared_ptr<RespCon
 
 HRESULT ClusterRouter::Servers(Deadline deadline, std::vector<RespAddress>* primaries) noexcept {
     return HResultOf([&] {
-        std::shared_ptr<RespConnectionPool> seed;
-        if (!IsCluster() && SUCCEEDED(PoolOf(m_seeds.front(), &seed)) && seed->IsClusterNode()) BecomeCluster();
+        if (!IsCluster() && m_seedPool->IsClusterNode()) BecomeCluster();
         if (!IsCluster()) {
             *primaries = {m_seeds.front()};
             return S_OK;

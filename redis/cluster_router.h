@@ -119,6 +119,9 @@ private:
     const std::vector<RespAddress> m_seeds;  // the endpoint's first
     NodeObserver m_nodeObserver;
     std::atomic<bool> m_cluster;
+    // The first seed's, made with the router and in m_pools too: a single
+    // server's calls reach it without the lock.
+    std::shared_ptr<RespConnectionPool> m_seedPool;
     std::atomic<unsigned long long> m_version{0};
 
     OwnedLock m_lock;
